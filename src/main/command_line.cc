@@ -1,0 +1,54 @@
+#include "main/command_line.h"
+
+#include <algorithm>
+
+namespace {
+
+bool contains(const std::vector<std::string>& args, const char* word) {
+  return std::find(args.begin(), args.end(), word) != args.end();
+}
+
+bool is_option(const std::string& arg) { return arg.size() >= 2 && arg[0] == '-' && arg[1] == '-'; }
+
+// Takes "--port <value>" out of `args` and returns the port it gives.
+std::uint16_t take_port(std::vector<std::string>& args) {
+  std::uint16_t port = DEFAULT_HTTP_PORT;
+  auto it = std::find(args.begin(), args.end(), "--port");
+  if (it == args.end() || it + 1 == args.end()) return port;
+  if (!parse_port(*(it + 1), &port)) port = DEFAULT_HTTP_PORT;
+  args.erase(it, it + 2);
+  return port;
+}
+
+}  // namespace
+
+bool parse_port(const std::string& text, std::uint16_t* port) {
+  std::size_t i = !text.empty() && text[0] == '+' ? 1 : 0;
+  if (i == text.size()) return false;
+  std::uint32_t value = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    value = value * 10 + static_cast<std::uint32_t>(text[i] - '0');
+    if (value > 65535) return false;
+  }
+  *port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+CommandLine parse_command_line(std::vector<std::string> args) {
+  CommandLine line;
+  line.port = take_port(args);
+  if (contains(args, "--help") || contains(args, "-h")) {
+    line.help = true;
+    return line;
+  }
+  bool xplane_flag = contains(args, "--xplane");
+  bool msfs_flag = contains(args, "--msfs");
+  args.erase(std::remove_if(args.begin(), args.end(), is_option), args.end());
+  if (!args.empty()) line.xplane_host = args.front();
+  bool xplane_only = xplane_flag && !msfs_flag;
+  line.run_xplane = xplane_flag || !msfs_flag;
+  line.run_msfs = !xplane_only;
+  line.sim_label = xplane_only ? "X-Plane" : (line.run_xplane ? "X-Plane or MSFS" : "MSFS");
+  return line;
+}

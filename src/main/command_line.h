@@ -1,0 +1,28 @@
+// The command line: "tavrik [xplane-host] [--port 49080] [--xplane | --msfs]".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr std::uint16_t DEFAULT_HTTP_PORT = 49080;
+constexpr std::uint16_t XPLANE_UDP_PORT = 49000;
+constexpr std::int32_t XPLANE_REQUEST_HZ = 5;
+constexpr const char* DEFAULT_XPLANE_HOST = "127.0.0.1";
+constexpr const char* USAGE_LINE = "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs]\n";
+
+struct CommandLine {
+  bool help = false;  // "--help" or "-h" seen: print the usage line only
+  std::uint16_t port = DEFAULT_HTTP_PORT;
+  std::string xplane_host = DEFAULT_XPLANE_HOST;
+  bool run_xplane = true;
+  bool run_msfs = true;
+  const char* sim_label = "X-Plane or MSFS";  // what the status monitor waits for
+};
+
+// Parses the arguments after the program's name. Never fails: values that do
+// not parse fall back to their defaults, unknown "--" options are ignored.
+CommandLine parse_command_line(std::vector<std::string> args);
+
+// "+"? digits, 0 to 65535, leading zeros allowed; nothing else.
+bool parse_port(const std::string& text, std::uint16_t* port);

@@ -1,0 +1,5 @@
+// tavrik: carries the aircraft's live state from X-Plane or MSFS to a web map.
+#include "main/startup.h"
+#include "platform/platform.h"
+
+int main(int argc, char** argv) { return run_bridge(platform::process_arguments(argc, argv)); }

@@ -1,0 +1,66 @@
+#include "main/startup.h"
+
+#include "main/command_line.h"
+#include "monitor/status_monitor.h"
+#include "msfs/msfs_feed.h"
+#include "platform/platform.h"
+#include "server/listener.h"
+#include "state/live_state.h"
+#include "xplane/xplane_feed.h"
+
+namespace {
+
+constexpr const char* BANNER = "Velmara tavrik 1.1.0\n";
+constexpr platform::Ipv4Address LOCAL_UDP_ADDRESS{0, 0};  // 0.0.0.0:0
+constexpr std::size_t FEED_STACK_SIZE = 256 * 1024;
+
+using platform::ConsoleStream;
+
+// Starts a long-lived thread of the bridge; one that cannot start is fatal.
+void start_thread(const char* what, std::function<void()> body) {
+  if (!platform::start_detached_thread(std::move(body), FEED_STACK_SIZE))
+    fatal_stop(std::string("✗ cannot start the ") + what + " thread\n");
+}
+
+void start_xplane(const CommandLine& line, const SharedState& state) {
+  auto target = platform::resolve_ipv4(line.xplane_host, XPLANE_UDP_PORT);
+  if (!target) fatal_stop("✗ cannot resolve X-Plane host '" + line.xplane_host + "'\n");
+  int error = 0;
+  platform::Socket socket = platform::open_udp(LOCAL_UDP_ADDRESS, &error);
+  if (!socket.valid()) fatal_stop("✗ UDP: " + platform::error_text(error) + "\n");
+  platform::write_console(ConsoleStream::out, "→ X-Plane: asking " + platform::format_address(*target) +
+                                                  " for position (" + std::to_string(XPLANE_REQUEST_HZ) + " Hz)\n");
+  auto owned = std::make_shared<platform::Socket>(std::move(socket));
+  start_thread("X-Plane", [target = *target, owned, state] { run_xplane_feed(target, std::move(*owned), state); });
+}
+
+}  // namespace
+
+void pause_and_exit() {
+  platform::write_console(ConsoleStream::err, "Press Enter to close.\n");
+  platform::wait_for_line_on_stdin();
+  platform::exit_process(1);
+}
+
+void fatal_stop(const std::string& line) {
+  platform::write_console(ConsoleStream::err, line);
+  pause_and_exit();
+}
+
+int run_bridge(const std::vector<std::string>& args) {
+  CommandLine line = parse_command_line(args);
+  if (line.help) {
+    platform::write_console(ConsoleStream::out, USAGE_LINE);
+    return 0;
+  }
+  platform::write_console(ConsoleStream::out, BANNER);
+  SharedState state = make_shared_state();
+  if (line.run_xplane) start_xplane(line, state);
+  if (line.run_msfs) start_thread("MSFS", [state] { run_msfs_feed(state); });
+  std::string failure;
+  platform::Socket listener = open_listener(line.port, &failure);
+  if (!listener.valid()) fatal_stop(failure);
+  platform::write_console(ConsoleStream::out, ready_line(listener));
+  start_thread("status monitor", [state, label = std::string(line.sim_label)] { run_status_monitor(state, label); });
+  run_accept_loop(listener, state);
+}

@@ -1,0 +1,41 @@
+#include "monitor/status_monitor.h"
+
+#include <thread>
+
+#include "platform/platform.h"
+
+MonitorState monitor_state_for(SimKind live) {
+  switch (live) {
+    case SimKind::xp: return MonitorState::xp;
+    case SimKind::msfs: return MonitorState::msfs;
+    default: return MonitorState::none;
+  }
+}
+
+std::optional<std::string> monitor_line(MonitorState previous, MonitorState current, const std::string& label) {
+  if (previous == current) return std::nullopt;
+  switch (current) {
+    case MonitorState::xp: return "✓ receiving data from X-Plane\n";
+    case MonitorState::msfs: return "✓ receiving data from MSFS\n";
+    default: return "… waiting for " + label + " (is a flight loaded?)\n";
+  }
+}
+
+namespace {
+
+SimKind live_sim(LiveStateHolder& holder) {
+  std::lock_guard<std::mutex> lock(holder.mutex);
+  return is_live(holder.state, MonotonicClock::now()) ? holder.state.sim : SimKind::none;
+}
+
+}  // namespace
+
+void run_status_monitor(SharedState state, std::string label) {
+  MonitorState reported = MonitorState::initial;
+  for (;;) {
+    MonitorState current = monitor_state_for(live_sim(*state));
+    if (auto line = monitor_line(reported, current, label)) platform::write_console(platform::ConsoleStream::out, *line);
+    reported = current;
+    std::this_thread::sleep_for(MONITOR_TICK);
+  }
+}

@@ -1,0 +1,182 @@
+// What the program needs from the operating system, and nothing more.
+// One implementation per system (platform_posix.cc, platform_win32.cc); CMake
+// compiles one of them. No OS type appears here: handles are held as integers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// ---- Errors ---------------------------------------------------------------
+
+// "<system message> (os error <code>)"; never an empty message.
+std::string error_text(int code);
+
+// True when `code` is the system's receive/send time-out error.
+bool is_timeout(int code);
+
+// ---- Addresses ------------------------------------------------------------
+
+// An IPv4 socket address; `ip` in host byte order (127.0.0.1 = 0x7F000001).
+struct Ipv4Address {
+  std::uint32_t ip = 0;
+  std::uint16_t port = 0;
+  bool operator==(const Ipv4Address&) const = default;
+};
+
+// "a.b.c.d:port".
+std::string format_address(Ipv4Address address);
+
+// Parses a dotted-decimal IPv4 literal ("127.0.0.2"); nothing for other text.
+std::optional<Ipv4Address> parse_ipv4(std::string_view text, std::uint16_t port);
+
+// The first IPv4 address of `host` with `port`. IPv4 and IPv6 literals are
+// taken without a lookup (an IPv6 literal thus gives nothing); other text goes
+// to the system resolver. Nothing on failure or when no IPv4 address exists.
+std::optional<Ipv4Address> resolve_ipv4(const std::string& host, std::uint16_t port);
+
+// ---- Sockets --------------------------------------------------------------
+
+// Owns one socket and closes it once. Move-only. Sockets are created
+// non-inheritable.
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(std::uintptr_t handle) : handle_(handle) {}
+  Socket(Socket&& other) noexcept : handle_(other.release()) {}
+  Socket& operator=(Socket&& other) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  ~Socket() { close(); }
+
+  bool valid() const { return handle_ != INVALID; }
+  std::uintptr_t native() const { return handle_; }
+  std::uintptr_t release();
+  void close();
+
+  static constexpr std::uintptr_t INVALID = ~std::uintptr_t{0};
+
+ private:
+  std::uintptr_t handle_ = INVALID;
+};
+
+// Outcome of one socket call. `error` is the OS code (0: success). For a
+// receive, success with `bytes` 0 means end of data: an orderly close or a
+// shutdown (Windows' WSAESHUTDOWN) alike.
+struct IoResult {
+  std::size_t bytes = 0;
+  int error = 0;
+  bool failed() const { return error != 0; }
+};
+
+// A UDP socket bound to `local`. On failure: invalid socket, *error set.
+Socket open_udp(Ipv4Address local, int* error);
+
+// A TCP socket bound to `local` and listening with `backlog`. On POSIX the
+// address is reusable at once after a restart (old connections in TIME_WAIT)
+// but a second live listener is still refused, as on Windows by default.
+Socket open_tcp_listener(Ipv4Address local, int backlog, int* error);
+
+// Waits for the next connection. On failure: invalid socket, *error set.
+Socket accept_connection(const Socket& listener, int* error);
+
+// A connected TCP socket (used by tools and tests).
+Socket connect_tcp(Ipv4Address remote, int* error);
+
+// The address a socket is bound to (the real port after binding port 0).
+std::optional<Ipv4Address> local_address(const Socket& socket);
+
+// A second, non-inheritable handle for the same socket. Invalid on failure.
+Socket duplicate_socket(const Socket& socket, int* error);
+
+// Time-outs in milliseconds (0: none). Return false when the OS refuses.
+bool set_receive_timeout(const Socket& socket, int milliseconds);
+bool set_send_timeout(const Socket& socket, int milliseconds);
+bool set_no_delay(const Socket& socket);
+
+// One receive of at most `size` bytes; waits at most the receive time-out.
+IoResult receive(const Socket& socket, void* buffer, std::size_t size);
+
+// Sends every byte, repeating the call for any remainder. A call that accepts
+// no byte, a time-out, or a peer that has gone all count as failure; never
+// raises a signal.
+bool send_all(const Socket& socket, const void* data, std::size_t size);
+inline bool send_all(const Socket& socket, std::string_view text) {
+  return send_all(socket, text.data(), text.size());
+}
+
+// Ends the sending direction (a half-close), for clients in tests and tools.
+void shutdown_send(const Socket& socket);
+
+// One datagram. A datagram larger than `size` is an error, not a truncation.
+// `from` (optional) receives the sender's address.
+IoResult receive_from(const Socket& socket, void* buffer, std::size_t size,
+                      Ipv4Address* from);
+
+// One datagram to `to`. The whole datagram goes, or it is an error.
+IoResult send_to(const Socket& socket, const void* data, std::size_t size,
+                 Ipv4Address to);
+
+// ---- Threads --------------------------------------------------------------
+
+// Starts `body` on a new detached thread with a stack of `stack_bytes`.
+// False when the thread cannot be started (then `body` is not run).
+bool start_detached_thread(std::function<void()> body, std::size_t stack_bytes);
+
+// ---- Console and process --------------------------------------------------
+
+enum class ConsoleStream { out, err };
+
+// Writes `text` (UTF-8, whole lines) at once: to a console as characters,
+// to a file or pipe as the UTF-8 bytes unchanged. Safe from any thread.
+void write_console(ConsoleStream stream, std::string_view text);
+
+// Reads and discards one line of standard input; returns at end of input or
+// on an error as well.
+void wait_for_line_on_stdin();
+
+// Ends the process at once with `status`.
+[[noreturn]] void exit_process(int status);
+
+// The arguments after the program's name, as UTF-8. On Windows they come from
+// the command line itself, split by the system's quoting rules.
+std::vector<std::string> process_arguments(int argc, char** argv);
+
+// The value of an environment variable, as UTF-8; nothing when it is not set
+// (an empty value is a value).
+std::optional<std::string> environment_variable(const char* name);
+
+// The full path of the running executable, as UTF-8.
+std::optional<std::string> executable_path();
+
+// ---- Files and libraries --------------------------------------------------
+
+// True when `path` names a regular file (symbolic links followed).
+bool is_regular_file(const std::string& path);
+
+// The folder part of `path`, without the trailing separator; nothing when the
+// path has no folder part.
+std::optional<std::string> parent_directory(const std::string& path);
+
+// `base` and `component` joined with the system's separator, which is left
+// out when `base` is empty or already ends in a separator (or, on Windows,
+// is a bare drive such as "C:").
+std::string join_path(const std::string& base, const std::string& component);
+
+// Folders where a system-wide SDK install may sit (on Windows "C:\MSFS SDK"
+// and "C:\MSFS 2024 SDK"; none elsewhere).
+std::vector<std::string> fixed_sdk_folders();
+
+// A loaded shared library, never unloaded. Null handle: not loaded.
+using LibraryHandle = void*;
+using SymbolAddress = void (*)();
+LibraryHandle load_library(const std::string& path);
+SymbolAddress find_symbol(LibraryHandle library, const char* name);
+
+}  // namespace platform

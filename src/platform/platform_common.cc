@@ -1,0 +1,15 @@
+// Parts of the platform layer that are the same on every system.
+#include "platform/platform.h"
+
+namespace platform {
+
+std::string format_address(Ipv4Address address) {
+  std::string text;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    text += std::to_string((address.ip >> shift) & 0xFF);
+    text += shift ? "." : ":";
+  }
+  return text + std::to_string(address.port);
+}
+
+}  // namespace platform

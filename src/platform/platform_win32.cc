@@ -1,0 +1,396 @@
+// Win32 implementation of the platform layer (Winsock 2.2, KERNEL32).
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <shellapi.h>
+
+#include <climits>
+#include <cwchar>
+#include <memory>
+#include <mutex>
+
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+SOCKET as_socket(const Socket& socket) { return static_cast<SOCKET>(socket.native()); }
+
+// WSAStartup once, before the first socket call of any thread.
+void ensure_winsock() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+  });
+}
+
+std::wstring to_wide(std::string_view text) {
+  if (text.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
+
+// Unpaired surrogates become U+FFFD, as WideCharToMultiByte does by default.
+std::string to_utf8(const wchar_t* text, int length) {
+  if (length == 0) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), n, nullptr, nullptr);
+  return utf8;
+}
+
+sockaddr_in to_sockaddr(Ipv4Address address) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(address.ip);
+  sa.sin_port = htons(address.port);
+  return sa;
+}
+
+Ipv4Address from_sockaddr(const sockaddr_in& sa) {
+  return {ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)};
+}
+
+Socket new_socket(int type, int protocol, int* error) {
+  ensure_winsock();
+  SOCKET s = WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) *error = WSAGetLastError();
+  return s == INVALID_SOCKET ? Socket() : Socket(static_cast<std::uintptr_t>(s));
+}
+
+// Texts for Winsock codes, for systems (Wine) whose message table lacks them.
+const char* winsock_fallback_text(int code) {
+  switch (code) {
+    case WSAEINTR: return "A blocking operation was interrupted.";
+    case WSAEACCES: return "An attempt was made to access a socket in a way forbidden by its access permissions.";
+    case WSAEINVAL: return "An invalid argument was supplied.";
+    case WSAEMFILE: return "Too many open sockets.";
+    case WSAEWOULDBLOCK: return "A non-blocking socket operation could not be completed immediately.";
+    case WSAEMSGSIZE: return "A message sent on a datagram socket was larger than the internal message buffer or some other network limit, or the buffer used to receive a datagram into was smaller than the datagram itself.";
+    case WSAEADDRINUSE: return "Only one usage of each socket address (protocol/network address/port) is normally permitted.";
+    case WSAEADDRNOTAVAIL: return "The requested address is not valid in its context.";
+    case WSAENETDOWN: return "A socket operation encountered a dead network.";
+    case WSAENETUNREACH: return "A socket operation was attempted to an unreachable network.";
+    case WSAECONNABORTED: return "An established connection was aborted by the software in your host machine.";
+    case WSAECONNRESET: return "An existing connection was forcibly closed by the remote host.";
+    case WSAENOBUFS: return "An operation on a socket could not be performed because the system lacked sufficient buffer space or because a queue was full.";
+    case WSAESHUTDOWN: return "A request to send or receive data was disallowed because the socket had already been shut down in that direction with a previous shutdown call.";
+    case WSAETIMEDOUT: return "A connection attempt failed because the connected party did not properly respond after a period of time, or established connection failed because connected host has failed to respond.";
+    case WSAECONNREFUSED: return "No connection could be made because the target machine actively refused it.";
+    case WSAEHOSTUNREACH: return "A socket operation was attempted to an unreachable host.";
+    case WSANOTINITIALISED: return "Either the application has not called WSAStartup, or WSAStartup failed.";
+    default: return nullptr;
+  }
+}
+
+bool set_timeout(const Socket& socket, int option, int milliseconds) {
+  DWORD ms = static_cast<DWORD>(milliseconds);  // Winsock takes milliseconds, not a timeval
+  return setsockopt(as_socket(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&ms), sizeof ms) == 0;
+}
+
+}  // namespace
+
+std::string error_text(int code) {
+  wchar_t* buffer = nullptr;
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::string text;
+  if (n > 0 && buffer) text = to_utf8(buffer, static_cast<int>(n));
+  if (buffer) LocalFree(buffer);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  if (text.empty()) {
+    const char* fallback = winsock_fallback_text(code);
+    text = fallback ? fallback : "Unknown error";
+  }
+  return text + " (os error " + std::to_string(code) + ")";
+}
+
+bool is_timeout(int code) { return code == WSAETIMEDOUT || code == WSAEWOULDBLOCK; }
+
+std::optional<Ipv4Address> parse_ipv4(std::string_view text, std::uint16_t port) {
+  ensure_winsock();
+  std::string copy(text);
+  in_addr addr{};
+  if (inet_pton(AF_INET, copy.c_str(), &addr) != 1) return std::nullopt;
+  return Ipv4Address{ntohl(addr.s_addr), port};
+}
+
+std::optional<Ipv4Address> resolve_ipv4(const std::string& host, std::uint16_t port) {
+  if (auto literal = parse_ipv4(host, port)) return literal;
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) return std::nullopt;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) return std::nullopt;
+  std::optional<Ipv4Address> found;
+  for (addrinfo* ai = list; ai && !found; ai = ai->ai_next) {
+    if (ai->ai_family != AF_INET) continue;
+    Ipv4Address a = from_sockaddr(*reinterpret_cast<const sockaddr_in*>(ai->ai_addr));
+    found = Ipv4Address{a.ip, port};
+  }
+  freeaddrinfo(list);
+  return found;
+}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.release();
+  }
+  return *this;
+}
+
+std::uintptr_t Socket::release() {
+  std::uintptr_t h = handle_;
+  handle_ = INVALID;
+  return h;
+}
+
+void Socket::close() {
+  if (valid()) closesocket(static_cast<SOCKET>(handle_));
+  handle_ = INVALID;
+}
+
+Socket open_udp(Ipv4Address local, int* error) {
+  Socket socket = new_socket(SOCK_DGRAM, IPPROTO_UDP, error);
+  if (!socket.valid()) return socket;
+  sockaddr_in sa = to_sockaddr(local);
+  if (bind(as_socket(socket), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    *error = WSAGetLastError();
+    return Socket();
+  }
+  return socket;
+}
+
+// No SO_REUSEADDR: on Windows it would let a second copy take the port.
+Socket open_tcp_listener(Ipv4Address local, int backlog, int* error) {
+  Socket socket = new_socket(SOCK_STREAM, IPPROTO_TCP, error);
+  if (!socket.valid()) return socket;
+  sockaddr_in sa = to_sockaddr(local);
+  if (bind(as_socket(socket), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+      listen(as_socket(socket), backlog) != 0) {
+    *error = WSAGetLastError();
+    return Socket();
+  }
+  return socket;
+}
+
+Socket accept_connection(const Socket& listener, int* error) {
+  SOCKET s = accept(as_socket(listener), nullptr, nullptr);
+  if (s == INVALID_SOCKET) {
+    *error = WSAGetLastError();
+    return Socket();
+  }
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  return Socket(static_cast<std::uintptr_t>(s));
+}
+
+Socket connect_tcp(Ipv4Address remote, int* error) {
+  Socket socket = new_socket(SOCK_STREAM, IPPROTO_TCP, error);
+  if (!socket.valid()) return socket;
+  sockaddr_in sa = to_sockaddr(remote);
+  if (connect(as_socket(socket), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    *error = WSAGetLastError();
+    return Socket();
+  }
+  return socket;
+}
+
+std::optional<Ipv4Address> local_address(const Socket& socket) {
+  sockaddr_in sa{};
+  int len = sizeof sa;
+  if (getsockname(as_socket(socket), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return std::nullopt;
+  return from_sockaddr(sa);
+}
+
+Socket duplicate_socket(const Socket& socket, int* error) {
+  WSAPROTOCOL_INFOW info{};
+  if (WSADuplicateSocketW(as_socket(socket), GetCurrentProcessId(), &info) != 0) {
+    *error = WSAGetLastError();
+    return Socket();
+  }
+  SOCKET s = WSASocketW(FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, &info, 0,
+                        WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) {
+    *error = WSAGetLastError();
+    return Socket();
+  }
+  return Socket(static_cast<std::uintptr_t>(s));
+}
+
+bool set_receive_timeout(const Socket& socket, int milliseconds) {
+  return set_timeout(socket, SO_RCVTIMEO, milliseconds);
+}
+
+bool set_send_timeout(const Socket& socket, int milliseconds) {
+  return set_timeout(socket, SO_SNDTIMEO, milliseconds);
+}
+
+bool set_no_delay(const Socket& socket) {
+  BOOL one = TRUE;
+  return setsockopt(as_socket(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one) == 0;
+}
+
+IoResult receive(const Socket& socket, void* buffer, std::size_t size) {
+  int cap = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+  int n = recv(as_socket(socket), static_cast<char*>(buffer), cap, 0);
+  if (n >= 0) return {static_cast<std::size_t>(n), 0};
+  int code = WSAGetLastError();
+  if (code == WSAESHUTDOWN) return {0, 0};  // after a shutdown: end of data
+  return {0, code};
+}
+
+bool send_all(const Socket& socket, const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    int chunk = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+    int n = send(as_socket(socket), p, chunk, 0);
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void shutdown_send(const Socket& socket) { shutdown(as_socket(socket), SD_SEND); }
+
+IoResult receive_from(const Socket& socket, void* buffer, std::size_t size, Ipv4Address* from) {
+  sockaddr_in sa{};
+  int len = sizeof sa;
+  int cap = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+  int n = recvfrom(as_socket(socket), static_cast<char*>(buffer), cap, 0, reinterpret_cast<sockaddr*>(&sa), &len);
+  if (n < 0) return {0, WSAGetLastError()};  // WSAEMSGSIZE for an oversize datagram
+  if (from) *from = from_sockaddr(sa);
+  return {static_cast<std::size_t>(n), 0};
+}
+
+IoResult send_to(const Socket& socket, const void* data, std::size_t size, Ipv4Address to) {
+  sockaddr_in sa = to_sockaddr(to);
+  int n = sendto(as_socket(socket), static_cast<const char*>(data), static_cast<int>(size), 0,
+                 reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  if (n < 0) return {0, WSAGetLastError()};
+  return {static_cast<std::size_t>(n), 0};
+}
+
+namespace {
+DWORD WINAPI thread_entry(LPVOID arg) {
+  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+  (*body)();
+  return 0;
+}
+}  // namespace
+
+bool start_detached_thread(std::function<void()> body, std::size_t stack_bytes) {
+  auto* owned = new std::function<void()>(std::move(body));
+  HANDLE thread = CreateThread(nullptr, stack_bytes, thread_entry, owned, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (!thread) {
+    delete owned;
+    return false;
+  }
+  CloseHandle(thread);
+  return true;
+}
+
+void write_console(ConsoleStream stream, std::string_view text) {
+  static std::mutex console_mutex;  // keeps lines from different threads whole
+  std::lock_guard<std::mutex> lock(console_mutex);
+  HANDLE handle = GetStdHandle(stream == ConsoleStream::out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  DWORD mode;
+  if (GetConsoleMode(handle, &mode)) {
+    // A console decodes bytes in its own code page: hand it characters.
+    std::wstring wide = to_wide(text);
+    DWORD written;
+    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+  const char* p = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    DWORD written = 0;
+    if (!WriteFile(handle, p, static_cast<DWORD>(left), &written, nullptr) || written == 0) return;
+    p += written;
+    left -= written;
+  }
+}
+
+void wait_for_line_on_stdin() {
+  HANDLE handle = GetStdHandle(STD_INPUT_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  char c;
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(handle, &c, 1, &n, nullptr) || n == 0 || c == '\n') return;
+  }
+}
+
+void exit_process(int status) { ExitProcess(static_cast<UINT>(status)); }
+
+std::vector<std::string> process_arguments(int, char**) {
+  std::vector<std::string> args;
+  int count = 0;
+  wchar_t** list = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!list) return args;
+  for (int i = 1; i < count; ++i) args.push_back(to_utf8(list[i], static_cast<int>(wcslen(list[i]))));
+  LocalFree(list);
+  return args;
+}
+
+std::optional<std::string> environment_variable(const char* name) {
+  std::wstring wide_name = to_wide(name);
+  DWORD n = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+  if (n == 0) {
+    if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+    return std::string();
+  }
+  std::wstring value(n, L'\0');
+  DWORD got = GetEnvironmentVariableW(wide_name.c_str(), value.data(), n);
+  if (got >= n) return std::nullopt;
+  return to_utf8(value.data(), static_cast<int>(got));
+}
+
+std::optional<std::string> executable_path() {
+  std::wstring buffer(32768, L'\0');
+  DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+  if (n == 0 || n >= buffer.size()) return std::nullopt;
+  return to_utf8(buffer.data(), static_cast<int>(n));
+}
+
+bool is_regular_file(const std::string& path) {
+  DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::optional<std::string> parent_directory(const std::string& path) {
+  std::size_t sep = path.find_last_of("\\/");
+  if (sep == std::string::npos) return std::nullopt;
+  if (sep == 2 && path[1] == ':') return path.substr(0, 3);  // "C:\x" → "C:\"
+  return path.substr(0, sep);
+}
+
+std::string join_path(const std::string& base, const std::string& component) {
+  bool bare_drive = base.size() == 2 && base[1] == ':';
+  if (base.empty() || base.back() == '\\' || base.back() == '/' || bare_drive) return base + component;
+  return base + "\\" + component;
+}
+
+std::vector<std::string> fixed_sdk_folders() { return {"C:\\MSFS SDK", "C:\\MSFS 2024 SDK"}; }
+
+LibraryHandle load_library(const std::string& path) {
+  return reinterpret_cast<LibraryHandle>(LoadLibraryW(to_wide(path).c_str()));
+}
+
+SymbolAddress find_symbol(LibraryHandle library, const char* name) {
+  // Through void(*)() so that no compiler warns about the function-type cast.
+  return reinterpret_cast<SymbolAddress>(
+      reinterpret_cast<void (*)()>(GetProcAddress(static_cast<HMODULE>(library), name)));
+}
+
+}  // namespace platform

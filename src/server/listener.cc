@@ -1,0 +1,40 @@
+#include "server/listener.h"
+
+#include <memory>
+
+#include "server/http_connection.h"
+
+namespace {
+
+std::string listener_url(std::uint16_t port) { return "http://localhost:" + std::to_string(port); }
+
+}  // namespace
+
+platform::Socket open_listener(std::uint16_t port, std::string* failure) {
+  int error = 0;
+  platform::Socket listener =
+      platform::open_tcp_listener(*platform::parse_ipv4(LISTEN_ADDRESS, port), LISTEN_BACKLOG, &error);
+  if (!listener.valid())
+    *failure = "✗ cannot open " + listener_url(port) + ": " + platform::error_text(error) +
+               " (is the bridge already running?)\n";
+  return listener;
+}
+
+std::string ready_line(const platform::Socket& listener) {
+  auto bound = platform::local_address(listener);
+  return "✓ bridge ready on " + listener_url(bound ? bound->port : 0) +
+         " — enable live position (📡) on the map. Close this window to stop.\n";
+}
+
+void run_accept_loop(const platform::Socket& listener, const SharedState& state) {
+  for (;;) {
+    int error = 0;
+    platform::Socket stream = platform::accept_connection(listener, &error);
+    if (!stream.valid()) continue;
+    auto owned = std::make_shared<platform::Socket>(std::move(stream));
+    // If the thread cannot start, the last reference to `owned` goes with the
+    // discarded body and closes the connection.
+    platform::start_detached_thread([owned, state] { handle_connection(std::move(*owned), state); },
+                                    CONNECTION_STACK_SIZE);
+  }
+}

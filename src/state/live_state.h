@@ -1,0 +1,67 @@
+// The one record shared by every thread: the newest aircraft values, when they
+// were stamped and by which simulator, and the live snapshot JSON built from it.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+using MonotonicClock = std::chrono::steady_clock;
+using Instant = MonotonicClock::time_point;
+using WallClock = std::chrono::system_clock;
+
+// Which simulator stamped the last update.
+enum class SimKind : std::uint8_t { xp = 0, msfs = 1, none = 2 };
+
+// Index of each value in `LiveState::values`; X-Plane's subscription index too.
+enum ValueIndex : std::size_t { LAT, LON, ALT, HDG, GS, IAS, VS, AGL, VALUE_COUNT };
+
+// Field names in index order, as written in the JSON.
+extern const std::array<const char*, VALUE_COUNT> VALUE_NAMES;
+
+// Guarded as a whole by `LiveStateHolder::mutex`.
+struct LiveState {
+  // lat, lon (degrees), alt (m MSL), hdg (degrees true), gs (m/s), ias (kt),
+  // vs (ft/min), agl (m); absent until a feed writes them.
+  std::array<std::optional<double>, VALUE_COUNT> values{};
+  std::optional<Instant> last_update;
+  std::uint64_t t = 0;  // wall clock of the last update, ms since 1970 (never above 64 bits)
+  std::uint64_t update_count = 0;  // wraps modulo 2^64
+  SimKind sim = SimKind::none;
+};
+
+// The shared, reference-counted holder: the record and the one mutex that
+// guards all of it. Nobody sleeps, prints or does I/O while holding it.
+struct LiveStateHolder {
+  std::mutex mutex;
+  LiveState state;
+};
+using SharedState = std::shared_ptr<LiveStateHolder>;
+
+SharedState make_shared_state();
+
+constexpr auto LIVE_WINDOW = std::chrono::seconds(3);
+
+// Whole milliseconds since 1970, truncated; 0 for a clock before 1970.
+std::uint64_t wall_clock_millis(WallClock::time_point now);
+
+// Stamps an update (mutex held, after the feed wrote its values).
+void mark_updated(LiveState& state, Instant now, WallClock::time_point wall_now);
+void mark_updated(LiveState& state);
+
+// Live: stamped less than 3 s before `now` (a `now` before the stamp counts
+// as no time passed), lat and lon present, and a simulator known.
+bool is_live(const LiveState& state, Instant now);
+
+// The live snapshot JSON; built with the mutex held. The first form reads the
+// monotonic clock itself.
+std::string build_live_snapshot(const LiveState& state);
+std::string build_live_snapshot(const LiveState& state, Instant now);
+
+// Appends the shortest text that reads back to exactly `value`, in plain
+// positional notation (no exponent); `value` must be finite.
+void append_number(std::string& out, double value);

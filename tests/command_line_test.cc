@@ -1,0 +1,70 @@
+#include "main/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+std::vector<std::string> words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> out;
+  for (std::string w; in >> w;) out.push_back(w);
+  return out;
+}
+
+TEST(CommandLineTest, Table) {
+  struct Case {
+    std::vector<std::string> args;
+    bool help;
+    int port;
+    const char* host;
+    bool xplane, msfs;
+    const char* label;
+  } cases[] = {
+      {words(""), false, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--port 8080"), false, 8080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--port +8080"), false, 8080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--port 08080"), false, 8080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--port 0"), false, 0, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--port 65535"), false, 65535, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--port 65536"), false, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--port 99999999999999999999"), false, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--port abc"), false, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--port -1"), false, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--port +"), false, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {{"--port", ""}, false, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {{"--port", " 80"}, false, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--port"), false, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--port --xplane"), false, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--port -h"), false, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--port 1 --port 2"), false, 1, "2", true, true, "X-Plane or MSFS"},
+      {words("--port=8080"), false, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("-p 8080"), false, 49080, "-p", true, true, "X-Plane or MSFS"},
+      {words("host -h"), true, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--xplane --help"), true, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--HELP"), false, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--xplane"), false, 49080, "127.0.0.1", true, false, "X-Plane"},
+      {words("--xplane --xplane 10.0.0.5"), false, 49080, "10.0.0.5", true, false, "X-Plane"},
+      {words("--msfs somehost"), false, 49080, "somehost", false, true, "MSFS"},
+      {words("--xplane --msfs"), false, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("--msfs --xplane"), false, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
+      {words("first second"), false, 49080, "first", true, true, "X-Plane or MSFS"},
+      {words("-- --other host"), false, 49080, "host", true, true, "X-Plane or MSFS"},
+      {words("host --port 8080"), false, 8080, "host", true, true, "X-Plane or MSFS"},
+  };
+  for (const auto& c : cases) {
+    std::string name;
+    for (const auto& a : c.args) name += "[" + a + "]";
+    CommandLine line = parse_command_line(c.args);
+    EXPECT_EQ(line.help, c.help) << name;
+    EXPECT_EQ(line.port, c.port) << name;
+    if (c.help) continue;
+    EXPECT_EQ(line.xplane_host, c.host) << name;
+    EXPECT_EQ(line.run_xplane, c.xplane) << name;
+    EXPECT_EQ(line.run_msfs, c.msfs) << name;
+    EXPECT_STREQ(line.sim_label, c.label) << name;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+using platform::Ipv4Address;
+
+TEST(PlatformTest, AddressesAndResolution) {
+  EXPECT_EQ(platform::format_address({0x7F000001, 49000}), "127.0.0.1:49000");
+  EXPECT_EQ(platform::resolve_ipv4("10.1.2.3", 49000), (Ipv4Address{0x0A010203, 49000}));
+  EXPECT_EQ(platform::resolve_ipv4("::1", 49000), std::nullopt);
+  EXPECT_EQ(platform::resolve_ipv4("no-such-host.invalid", 49000), std::nullopt);
+  EXPECT_EQ(platform::parse_ipv4("localhost", 1), std::nullopt);
+}
+
+TEST(PlatformTest, ErrorTextIsNeverEmpty) {
+  for (int code : {1, 98, 10048, 10054, 10060, 123456}) {
+    std::string text = platform::error_text(code);
+    std::string suffix = " (os error " + std::to_string(code) + ")";
+    ASSERT_GT(text.size(), suffix.size()) << text;
+    EXPECT_EQ(text.substr(text.size() - suffix.size()), suffix);
+    EXPECT_NE(text[0], ' ');
+    EXPECT_EQ(text.find('\n'), std::string::npos);
+  }
+}
+
+TEST(PlatformTest, UdpOversizeDatagramIsAnError) {
+  int error = 0;
+  auto loopback = *platform::parse_ipv4("127.0.0.1", 0);
+  platform::Socket a = platform::open_udp(loopback, &error);
+  platform::Socket b = platform::open_udp(loopback, &error);
+  ASSERT_TRUE(a.valid() && b.valid());
+  platform::set_receive_timeout(b, 2000);
+  Ipv4Address to = *platform::local_address(b);
+  std::string big(3000, 'x');
+  ASSERT_FALSE(platform::send_to(a, big.data(), big.size(), to).failed());
+  ASSERT_FALSE(platform::send_to(a, "RREF!", 5, to).failed());
+  char buffer[2048];
+  EXPECT_TRUE(platform::receive_from(b, buffer, sizeof buffer, nullptr).failed());
+  Ipv4Address from;
+  platform::IoResult r = platform::receive_from(b, buffer, sizeof buffer, &from);
+  EXPECT_EQ(r.error, 0);
+  EXPECT_EQ(r.bytes, 5u);
+  EXPECT_EQ(from, *platform::local_address(a));
+}
+
+TEST(PlatformTest, TcpShutdownIsEndOfDataAndTimeoutIsReported) {
+  int error = 0;
+  platform::Socket listener = platform::open_tcp_listener(*platform::parse_ipv4("127.0.0.1", 0), 8, &error);
+  ASSERT_TRUE(listener.valid());
+  platform::Socket client = platform::connect_tcp(*platform::local_address(listener), &error);
+  platform::Socket server = platform::accept_connection(listener, &error);
+  ASSERT_TRUE(client.valid() && server.valid());
+  platform::Socket reader = platform::duplicate_socket(server, &error);
+  ASSERT_TRUE(reader.valid());
+  platform::set_receive_timeout(server, 100);
+  char c;
+  platform::IoResult r = platform::receive(reader, &c, 1);
+  EXPECT_TRUE(r.failed() && platform::is_timeout(r.error)) << r.error;
+  ASSERT_TRUE(platform::send_all(client, "hi"));
+  platform::shutdown_send(client);
+  std::string got;
+  for (;;) {
+    r = platform::receive(reader, &c, 1);
+    if (r.failed() || r.bytes == 0) break;
+    got += c;
+  }
+  EXPECT_FALSE(r.failed());
+  EXPECT_EQ(got, "hi");
+}
+
+TEST(PlatformTest, SendToAClosedPeerFailsWithoutKillingUs) {
+  int error = 0;
+  platform::Socket listener = platform::open_tcp_listener(*platform::parse_ipv4("127.0.0.1", 0), 8, &error);
+  platform::Socket client = platform::connect_tcp(*platform::local_address(listener), &error);
+  platform::Socket server = platform::accept_connection(listener, &error);
+  client.close();
+  std::string chunk(65536, 'x');
+  bool ok = true;
+  for (int i = 0; i < 100 && ok; ++i) ok = platform::send_all(server, chunk);
+  EXPECT_FALSE(ok);
+}
+
+TEST(PlatformTest, DetachedThreadRuns) {
+  std::atomic<bool> ran{false};
+  ASSERT_TRUE(platform::start_detached_thread([&ran] { ran = true; }, 64 * 1024));
+  for (int i = 0; i < 200 && !ran; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(ran);
+}
+
+TEST(PlatformTest, PathJoinAndParent) {
+  EXPECT_EQ(platform::join_path("", "SimConnect.dll"), "SimConnect.dll");
+  std::string joined = platform::join_path("base", "x");
+  EXPECT_TRUE(joined == "base/x" || joined == "base\\x") << joined;
+  EXPECT_EQ(platform::join_path("base/", "x"), "base/x");
+  EXPECT_EQ(platform::parent_directory("noslash"), std::nullopt);
+  auto exe = platform::executable_path();
+  ASSERT_TRUE(exe.has_value());
+  EXPECT_TRUE(platform::is_regular_file(*exe));
+  EXPECT_FALSE(platform::is_regular_file(*platform::parent_directory(*exe)));
+}
+
+}  // namespace

@@ -1,0 +1,76 @@
+// The built program, started as a process: its console lines, streams and status.
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(StartupTest, HelpPrintsOnlyTheUsageLine) {
+  for (auto args : {std::vector<std::string>{"--help"}, {"somehost", "-h", "--msfs"}}) {
+    auto child = start_child(bridge_path(), args, ChildOptions::with_stdin(""));
+    EXPECT_EQ(child->wait(30s), 0);
+    EXPECT_EQ(child->out(), "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs]\n");
+    EXPECT_EQ(child->err(), "");
+  }
+}
+
+TEST(StartupTest, UnresolvableHostIsAFatalStop) {
+  auto child = start_child(bridge_path(), {"no-such-host.invalid"}, ChildOptions::with_stdin(""));
+  EXPECT_EQ(child->wait(30s), 1);
+  EXPECT_EQ(child->out(), "Velmara tavrik 1.1.0\n");
+  EXPECT_EQ(child->err(), "✗ cannot resolve X-Plane host 'no-such-host.invalid'\nPress Enter to close.\n");
+}
+
+TEST(StartupTest, Ipv6LiteralHasNoIpv4Address) {
+  auto child = start_child(bridge_path(), {"::1", "--xplane"}, ChildOptions::with_stdin(""));
+  EXPECT_EQ(child->wait(30s), 1);
+  EXPECT_EQ(child->err(), "✗ cannot resolve X-Plane host '::1'\nPress Enter to close.\n");
+}
+
+TEST(StartupTest, DashPIsTakenAsTheHost) {
+  auto child = start_child(bridge_path(), {"-p", "8080"}, ChildOptions::with_stdin(""));
+  EXPECT_EQ(child->wait(30s), 1);
+  EXPECT_EQ(child->err(), "✗ cannot resolve X-Plane host '-p'\nPress Enter to close.\n");
+}
+
+TEST(StartupTest, FatalStopWaitsForEnter) {
+  auto child = start_child(bridge_path(), {"no-such-host.invalid"});
+  ASSERT_TRUE(child->wait_for_err("Press Enter to close.\n", 30s));
+  EXPECT_EQ(child->wait(300ms), std::nullopt);  // still waiting
+  child->send_line_and_close_stdin();
+  EXPECT_EQ(child->wait(30s), 1);
+}
+
+TEST(StartupTest, StartsWithBannerAndXPlaneLineThenReady) {
+  RunningBridge bridge = start_bridge({"--xplane"});
+  ASSERT_NE(bridge.port, 0) << bridge.process->out() << bridge.process->err();
+  std::string out = bridge.process->out();
+  std::string expected = "Velmara tavrik 1.1.0\n→ X-Plane: asking 127.0.0.1:49000 for position (5 Hz)\n"
+                         "✓ bridge ready on http://localhost:" + std::to_string(bridge.port) +
+                         " — enable live position (📡) on the map. Close this window to stop.\n";
+  EXPECT_EQ(out.substr(0, expected.size()), expected);
+}
+
+TEST(StartupTest, MsfsOnlyHasNoXPlaneLine) {
+  RunningBridge bridge = start_bridge({"--msfs", "no-such-host.invalid"});
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  EXPECT_EQ(bridge.process->out().find("X-Plane"), std::string::npos);
+}
+
+TEST(StartupTest, SecondCopyOnTheSamePortFails) {
+  RunningBridge first = start_bridge({"--xplane"});
+  ASSERT_NE(first.port, 0);
+  std::string port = std::to_string(first.port);
+  auto second = start_child(bridge_path(), {"--xplane", "--port", port}, ChildOptions::with_stdin(""));
+  EXPECT_EQ(second->wait(30s), 1);
+  std::string err = second->err();
+  std::string head = "✗ cannot open http://localhost:" + port + ": ";
+  EXPECT_EQ(err.substr(0, head.size()), head) << err;
+  EXPECT_NE(err.find(" (os error "), std::string::npos) << err;
+  EXPECT_NE(err.find(") (is the bridge already running?)\nPress Enter to close.\n"), std::string::npos) << err;
+  EXPECT_EQ(first.process->wait(0ms), std::nullopt);  // the first copy goes on
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+#include "support/test_support.h"
+
+#include <thread>
+
+bool ChildProcess::wait_for_out(const std::string& text, std::chrono::milliseconds limit) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (out().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+bool ChildProcess::wait_for_err(const std::string& text, std::chrono::milliseconds limit) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (err().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+std::string read_until(const platform::Socket& socket, const std::string& text, std::chrono::milliseconds limit) {
+  std::string got;
+  auto end = std::chrono::steady_clock::now() + limit;
+  char buffer[4096];
+  while (got.find(text) == std::string::npos && std::chrono::steady_clock::now() < end) {
+    platform::set_receive_timeout(socket, 200);
+    platform::IoResult r = platform::receive(socket, buffer, sizeof buffer);
+    if (r.failed() && platform::is_timeout(r.error)) continue;
+    if (r.failed() || r.bytes == 0) break;
+    got.append(buffer, r.bytes);
+  }
+  return got;
+}
+
+std::string http_exchange(std::uint16_t port, const std::string& request, std::chrono::milliseconds limit) {
+  int error = 0;
+  platform::Socket socket = platform::connect_tcp(*platform::parse_ipv4("127.0.0.1", port), &error);
+  if (!socket.valid()) return "connect failed: " + platform::error_text(error);
+  platform::send_all(socket, request);
+  std::string got;
+  auto end = std::chrono::steady_clock::now() + limit;
+  char buffer[4096];
+  while (std::chrono::steady_clock::now() < end) {
+    platform::set_receive_timeout(socket, 200);
+    platform::IoResult r = platform::receive(socket, buffer, sizeof buffer);
+    if (r.failed() && platform::is_timeout(r.error)) continue;
+    if (r.failed() || r.bytes == 0) break;
+    got.append(buffer, r.bytes);
+  }
+  return got;
+}
+
+std::uint16_t ready_port(const std::string& console) {
+  const std::string marker = "✓ bridge ready on http://localhost:";
+  std::size_t at = console.find(marker);
+  if (at == std::string::npos) return 0;
+  std::uint16_t port = 0;
+  for (std::size_t i = at + marker.size(); i < console.size() && console[i] >= '0' && console[i] <= '9'; ++i)
+    port = static_cast<std::uint16_t>(port * 10 + (console[i] - '0'));
+  return port;
+}
+
+RunningBridge start_bridge(std::vector<std::string> args, const ChildOptions& options) {
+  args.push_back("--port");
+  args.push_back("0");
+  RunningBridge bridge;
+  bridge.process = start_child(bridge_path(), args, options);
+  if (bridge.process->wait_for_out(" — enable live position", std::chrono::seconds(20)))
+    bridge.port = ready_port(bridge.process->out());
+  return bridge;
+}
