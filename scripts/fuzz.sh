@@ -13,7 +13,9 @@ for target in build-fuzz/fuzz/*_fuzz; do
   work=build-fuzz/corpus-$name
   mkdir -p "$work"
   echo "== fuzzing $name for ${seconds}s"
-  (cd build-fuzz && "../$target" -max_total_time="$seconds" -print_final_stats=1 \
-      "corpus-$name" "../fuzz/corpus/$name" 2>&1 | grep -E '^(#[0-9]+.*DONE|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' || true)
-  test "${PIPESTATUS[0]:-0}" = 0
+  status=0
+  (cd build-fuzz && "../$target" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="crash-$name-" \
+      "corpus-$name" "../fuzz/corpus/$name") >"build-fuzz/$name.log" 2>&1 || status=$?
+  grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' "build-fuzz/$name.log" || true
+  if [ "$status" != 0 ]; then tail -n 40 "build-fuzz/$name.log"; exit "$status"; fi
 done
