@@ -99,14 +99,17 @@ TEST(MsfsE2eTest, SkipsDirectoryAndIncompleteLibrary) {
 
 TEST(MsfsE2eTest, EmptySdkVariableIsTakenAgainstTheWorkingDirectory) {
   CleanSdkEnvironment clean;
-  TempFolder work("work"), logs("logs");
+  TempFolder bin("bin"), work("work"), logs("logs");
+  // The same relative path under the executable's folder must not be taken instead.
+  std::string program = copy_bridge(bin);
+  install_sdk(bin, simconnect_double_no_dispatch_path());
   install_sdk(work, simconnect_double_path());
   set_env("MSFS_SDK", "");
   DoubleSession session(logs, STREAMING);
   ChildOptions options;
   options.working_directory = work.str();
 
-  auto child = start_msfs_bridge(bridge_path(), options);
+  auto child = start_msfs_bridge(program, options);
   const std::string found = "→ MSFS: SimConnect from " + sdk_path("") + "\n";
   ASSERT_TRUE(child->wait_for_out(found, 20s)) << child->out() << child->err();
   ASSERT_TRUE(child->wait_for_out("✓ receiving data from MSFS\n", 20s)) << child->out();

@@ -247,6 +247,29 @@ TEST(MsfsSessionTest, SilenceEndsTheSession) {
   EXPECT_EQ(lines_starting(session.calls(), "Close"), std::vector<std::string>{"Close handle=1"});
 }
 
+TEST(MsfsSessionTest, IncompleteOrForeignDataDoesNotKeepTheConnection) {
+  TempFolder folder("foreign");
+  std::string script = "connection\nsample 47.5 8.25 0 0 0 0 0 0 0\n";
+  for (int i = 0; i < 15; ++i)  // each pause is at least 50 ms, 1.5 s in all: far beyond the limit
+    script += "none 10\nmessage 111 8 1 1 1 0 0 0 0 0 0 0\nnone 10\nmessage 112 8 2 1 1 0 0 0 0 0 0 0\n";
+  DoubleSession session(folder, script);
+  LiveStateHolder holder;
+  EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::silence);
+  EXPECT_LT(lines_starting(session.calls(), "Dispatch").size(), 31u);
+  EXPECT_EQ(holder.state.update_count, 1u);
+}
+
+TEST(MsfsSessionTest, NearZeroSamplesKeepTheConnection) {
+  TempFolder folder("nearzero");
+  std::string script = "connection\n";
+  // 20 ms or more apart, 400 ms or more in all: beyond the limit unless each one counts
+  for (int i = 0; i < 20; ++i) script += "none 4\nsample 0.005 -0.009 0 0 0 0 0 0 0\n";
+  DoubleSession session(folder, script + "quit\n");
+  LiveStateHolder holder;
+  EXPECT_EQ(run_session(load_double(), holder, FeedTiming{10ms, 5ms, 250ms}), SessionEnd::quit);
+  EXPECT_EQ(holder.state.update_count, 0u);
+}
+
 TEST(MsfsSessionTest, FailedOpenClosesNothing) {
   TempFolder folder("open");
   DoubleSession session(folder, "open_fail 1\nopen_null 1\nconnection\nquit\n");
