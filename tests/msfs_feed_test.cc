@@ -32,15 +32,30 @@ TEST(MsfsCandidatesTest, OrderAndJoining) {
   } cases[] = {
       {"nothing set", std::nullopt, std::nullopt, std::nullopt, {fixed[0] + sep + tail, fixed[1] + sep + tail}},
       {"exe folder first", exe, std::nullopt, std::nullopt, {in_bin, fixed[0] + sep + tail, fixed[1] + sep + tail}},
-      {"exe without folder", std::string("tavrik.exe"), std::nullopt, std::nullopt,
+      {"exe without folder",
+       std::string("tavrik.exe"),
+       std::nullopt,
+       std::nullopt,
        {fixed[0] + sep + tail, fixed[1] + sep + tail}},
-      {"both variables in order", exe, std::string("one"), std::string("two"),
+      {"both variables in order",
+       exe,
+       std::string("one"),
+       std::string("two"),
        {in_bin, "one" + sep + tail, "two" + sep + tail, fixed[0] + sep + tail, fixed[1] + sep + tail}},
-      {"only the 2024 variable", std::nullopt, std::nullopt, std::string("two"),
+      {"only the 2024 variable",
+       std::nullopt,
+       std::nullopt,
+       std::string("two"),
        {"two" + sep + tail, fixed[0] + sep + tail, fixed[1] + sep + tail}},
-      {"empty value is relative", std::nullopt, std::string(""), std::nullopt,
+      {"empty value is relative",
+       std::nullopt,
+       std::string(""),
+       std::nullopt,
        {tail, fixed[0] + sep + tail, fixed[1] + sep + tail}},
-      {"trailing separator kept single", std::nullopt, "sdk" + sep, std::nullopt,
+      {"trailing separator kept single",
+       std::nullopt,
+       "sdk" + sep,
+       std::nullopt,
        {"sdk" + sep + tail, fixed[0] + sep + tail, fixed[1] + sep + tail}},
   };
   for (const auto& c : cases) EXPECT_EQ(build_candidates(c.exe, c.sdk, c.sdk2024, fixed), c.expected) << c.what;
@@ -86,10 +101,10 @@ TEST(MsfsMessageTest, ReadsByReportedSize) {
     std::uint32_t id, request;
     MessageKind kind;
   } cases[] = {
-      {11, 3, 0, MessageKind::ignore},    {12, 3, 0, MessageKind::quit},      {112, 3, 1, MessageKind::quit},
-      {12, 8, 1, MessageKind::ignore},    {111, 8, 1, MessageKind::ignore},  {112, 8, 1, MessageKind::sample},
-      {200, 8, 1, MessageKind::sample},   {112, 8, 2, MessageKind::ignore},  {112, 8, 0, MessageKind::ignore},
-      {112, 1, 1, MessageKind::ignore},   {112, 2, 1, MessageKind::ignore},  {112, 9, 1, MessageKind::ignore},
+      {11, 3, 0, MessageKind::ignore},  {12, 3, 0, MessageKind::quit},    {112, 3, 1, MessageKind::quit},
+      {12, 8, 1, MessageKind::ignore},  {111, 8, 1, MessageKind::ignore}, {112, 8, 1, MessageKind::sample},
+      {200, 8, 1, MessageKind::sample}, {112, 8, 2, MessageKind::ignore}, {112, 8, 0, MessageKind::ignore},
+      {112, 1, 1, MessageKind::ignore}, {112, 2, 1, MessageKind::ignore}, {112, 9, 1, MessageKind::ignore},
       {0, 0, 0, MessageKind::ignore},
   };
   for (const auto& c : cases) {
@@ -131,8 +146,8 @@ TEST(MsfsSampleTest, NearZero) {
   struct Case {
     double lat, lon;
     bool near;
-  } cases[] = {{0.005, -0.009, true}, {0.005, 0.02, false}, {0.0, 0.0, true},       {-0.00999, 0.00999, true},
-               {0.01, 0.0, false},    {0.0, -0.01, false},  {NaN, 0.0, false},      {0.0, NaN, false},
+  } cases[] = {{0.005, -0.009, true}, {0.005, 0.02, false}, {0.0, 0.0, true},  {-0.00999, 0.00999, true},
+               {0.01, 0.0, false},    {0.0, -0.01, false},  {NaN, 0.0, false}, {0.0, NaN, false},
                {NaN, NaN, false},     {47.5, 8.25, false}};
   for (const auto& c : cases) EXPECT_EQ(near_zero(c.lat, c.lon), c.near) << c.lat << " " << c.lon;
 }

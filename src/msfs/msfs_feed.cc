@@ -151,8 +151,8 @@ bool register_variables(const SimConnectApi& api, SimConnectHandle handle) {
 }
 
 bool request_data(const SimConnectApi& api, SimConnectHandle handle) {
-  return api.request_data_on_sim_object(handle, REQUEST_ID, DEFINITION_ID, USER_AIRCRAFT_OBJECT,
-                                        PERIOD_VISUAL_FRAME, 0, 0, REQUEST_INTERVAL, 0) >= 0;
+  return api.request_data_on_sim_object(handle, REQUEST_ID, DEFINITION_ID, USER_AIRCRAFT_OBJECT, PERIOD_VISUAL_FRAME, 0,
+                                        0, REQUEST_INTERVAL, 0) >= 0;
 }
 
 // Drains the queue without sleeping; sleeps only while it is empty.

@@ -222,31 +222,36 @@ EXPORT int32_t SimConnect_Close(void* handle) {
   return 0;
 }
 
-EXPORT int32_t SimConnect_AddToDataDefinition(void* handle, uint32_t definition, const char* variable,
-                                              const char* unit, uint32_t data_type, float epsilon,
-                                              uint32_t datum) {
+EXPORT int32_t SimConnect_AddToDataDefinition(void* handle, uint32_t definition, const char* variable, const char* unit,
+                                              uint32_t data_type, float epsilon, uint32_t datum) {
   int32_t status = 0;
   const Section* section = current_section();
-  if ((uintptr_t)handle != current || !current) status = -1;
-  else if (section && ++adds == section->add_fail) status = -1;
-  log_line("AddToDataDefinition handle=%u definition=%u variable=\"%s\" unit=\"%s\" type=%u epsilon=%.9g "
-           "datum=%u -> %d",
-           (unsigned)(uintptr_t)handle, (unsigned)definition, variable, unit, (unsigned)data_type, (double)epsilon,
-           (unsigned)datum, (int)status);
+  if ((uintptr_t)handle != current || !current)
+    status = -1;
+  else if (section && ++adds == section->add_fail)
+    status = -1;
+  log_line(
+      "AddToDataDefinition handle=%u definition=%u variable=\"%s\" unit=\"%s\" type=%u epsilon=%.9g "
+      "datum=%u -> %d",
+      (unsigned)(uintptr_t)handle, (unsigned)definition, variable, unit, (unsigned)data_type, (double)epsilon,
+      (unsigned)datum, (int)status);
   return status;
 }
 
-EXPORT int32_t SimConnect_RequestDataOnSimObject(void* handle, uint32_t request, uint32_t definition,
-                                                 uint32_t object, uint32_t period, uint32_t flags, uint32_t origin,
-                                                 uint32_t interval, uint32_t limit) {
+EXPORT int32_t SimConnect_RequestDataOnSimObject(void* handle, uint32_t request, uint32_t definition, uint32_t object,
+                                                 uint32_t period, uint32_t flags, uint32_t origin, uint32_t interval,
+                                                 uint32_t limit) {
   int32_t status = 0;
   const Section* section = current_section();
-  if ((uintptr_t)handle != current || !current) status = -1;
-  else if (section && section->request_fail) status = -1;
-  log_line("RequestDataOnSimObject handle=%u request=%u definition=%u object=%u period=%u flags=%u origin=%u "
-           "interval=%u limit=%u -> %d",
-           (unsigned)(uintptr_t)handle, (unsigned)request, (unsigned)definition, (unsigned)object,
-           (unsigned)period, (unsigned)flags, (unsigned)origin, (unsigned)interval, (unsigned)limit, (int)status);
+  if ((uintptr_t)handle != current || !current)
+    status = -1;
+  else if (section && section->request_fail)
+    status = -1;
+  log_line(
+      "RequestDataOnSimObject handle=%u request=%u definition=%u object=%u period=%u flags=%u origin=%u "
+      "interval=%u limit=%u -> %d",
+      (unsigned)(uintptr_t)handle, (unsigned)request, (unsigned)definition, (unsigned)object, (unsigned)period,
+      (unsigned)flags, (unsigned)origin, (unsigned)interval, (unsigned)limit, (int)status);
   return status;
 }
 
