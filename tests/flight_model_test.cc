@@ -45,7 +45,9 @@ TEST(FlightModelTest, VerticalValuesAgree) {
     ASSERT_NEAR(a.y_agl, a.elevation - 432.0, 1e-6) << "t=" << t;  // the field is flat
     ASSERT_GE(a.y_agl, -1e-6) << "t=" << t;
     double fpm = (b.elevation - a.elevation) / dt / 0.3048 * 60;
-    if (std::abs(b.vh_ind_fpm - a.vh_ind_fpm) < 1e-9) ASSERT_NEAR(fpm, a.vh_ind_fpm, 1.0) << "t=" << t;
+    if (std::abs(b.vh_ind_fpm - a.vh_ind_fpm) < 1e-9) {
+      ASSERT_NEAR(fpm, a.vh_ind_fpm, 1.0) << "t=" << t;
+    }
     ASSERT_LE(std::abs(a.vh_ind_fpm), 1000.0) << "t=" << t;
   }
 }
