@@ -90,9 +90,11 @@ void read_keyboard(Standin& standin) {
 // Replies due now, or none while paused; also when to look again.
 std::vector<OutgoingReply> take_due_replies(Standin& standin, StandinInstant now, StandinInstant* wake) {
   std::lock_guard<std::mutex> lock(standin.mutex);
-  *wake = next_reply_time(standin.subscriptions, now + IDLE_TICK);
+  *wake = now + IDLE_TICK;  // while paused, due times stay in the past
   if (standin.paused) return {};
-  return due_replies(standin.subscriptions, fly(flight_seconds(standin.clock, now)), now);
+  auto replies = due_replies(standin.subscriptions, fly(flight_seconds(standin.clock, now)), now);
+  *wake = next_reply_time(standin.subscriptions, *wake);
+  return replies;
 }
 
 [[noreturn]] void send_replies(const platform::Socket& socket, Standin& standin, const StandinOptions& options) {
@@ -108,7 +110,7 @@ std::vector<OutgoingReply> take_due_replies(Standin& standin, StandinInstant now
     StandinInstant wake;
     for (const OutgoingReply& reply : take_due_replies(standin, now, &wake))
       platform::send_to(socket, reply.bytes.data(), reply.bytes.size(), reply.to);
-    std::this_thread::sleep_until(std::min(wake, StandinClock::now() + IDLE_TICK));
+    std::this_thread::sleep_until(wake);
   }
 }
 
