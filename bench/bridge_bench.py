@@ -109,6 +109,11 @@ def open_stream(port):
     return s
 
 
+def json_number(value):
+    """The bridge's text for a number (shortest digits, no exponent) for plain values."""
+    return (str(int(value)) if value.is_integer() else repr(value)).encode()
+
+
 def wait_for_event(stream, pending, key):
     """Reads events until one carries `key`."""
     while True:
@@ -158,11 +163,12 @@ def bench_latency(exe, updates, address):
     stream_ms, state_ms = [], []
     for i in range(updates):
         lat = 10 + i * 0.001
-        key = b'"lat":' + repr(struct.unpack("<f", struct.pack("<f", lat))[0]).encode()
+        key = b'"lat":' + json_number(struct.unpack("<f", struct.pack("<f", lat))[0])
         sent = time.monotonic()
         xp.send(lat)
         while key not in http_get(b.port, "/state"):  # /state: poll until the value shows
-            pass
+            if time.monotonic() - sent > 5:
+                raise RuntimeError("value %r never showed in /state" % key)
         state_ms.append((time.monotonic() - sent) * 1000)
         wait_for_event(stream, pending, key)
         stream_ms.append((time.monotonic() - sent) * 1000)

@@ -73,6 +73,32 @@ TEST(PlatformTest, TcpShutdownIsEndOfDataAndTimeoutIsReported) {
   EXPECT_EQ(got, "hi");
 }
 
+TEST(PlatformTest, GatheredSendKeepsOrderAcrossPartialWrites) {
+  int error = 0;
+  platform::Socket listener = platform::open_tcp_listener(*platform::parse_ipv4("127.0.0.1", 0), 8, &error);
+  platform::Socket client = platform::connect_tcp(*platform::local_address(listener), &error);
+  platform::Socket server = platform::accept_connection(listener, &error);
+  ASSERT_TRUE(client.valid() && server.valid());
+  // Large enough that the kernel takes it in several partial sends.
+  std::string big(4 << 20, 'b');
+  for (std::size_t i = 0; i < big.size(); i += 4096) big[i] = static_cast<char>('A' + i / 4096 % 26);
+  std::string_view pieces[] = {"head:", "", big, ":tail"};
+  std::string expected = std::string("head:") + big + ":tail";
+  std::string got;
+  std::thread reader([&] {
+    char buffer[65536];
+    for (;;) {
+      platform::IoResult r = platform::receive(client, buffer, sizeof buffer);
+      if (r.failed() || r.bytes == 0) break;
+      got.append(buffer, r.bytes);
+    }
+  });
+  EXPECT_TRUE(platform::send_all(server, pieces));
+  server.close();
+  reader.join();
+  EXPECT_TRUE(got == expected) << got.size() << " bytes";
+}
+
 TEST(PlatformTest, SendToAClosedPeerFailsWithoutKillingUs) {
   int error = 0;
   platform::Socket listener = platform::open_tcp_listener(*platform::parse_ipv4("127.0.0.1", 0), 8, &error);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -114,6 +115,10 @@ bool send_all(const Socket& socket, const void* data, std::size_t size);
 inline bool send_all(const Socket& socket, std::string_view text) {
   return send_all(socket, text.data(), text.size());
 }
+
+// Sends `pieces` in order as one gathered write, without joining them first;
+// the same rules as send_all apply to the whole.
+bool send_all(const Socket& socket, std::span<const std::string_view> pieces);
 
 // Ends the sending direction (a half-close), for clients in tests and tools.
 void shutdown_send(const Socket& socket);

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -242,6 +243,38 @@ bool send_all(const Socket& socket, const void* data, std::size_t size) {
     if (n <= 0) return false;
     p += n;
     size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool send_all(const Socket& socket, std::span<const std::string_view> pieces) {
+  iovec vec[16];
+  if (pieces.size() > 16) {  // more than a response has: send one by one
+    for (std::string_view piece : pieces)
+      if (!send_all(socket, piece.data(), piece.size())) return false;
+    return true;
+  }
+  std::size_t count = 0;
+  for (std::string_view piece : pieces)
+    if (!piece.empty()) vec[count++] = {const_cast<char*>(piece.data()), piece.size()};
+  iovec* next = vec;
+  while (count > 0) {
+    msghdr message{};
+    message.msg_iov = next;
+    message.msg_iovlen = count;
+    ssize_t n = sendmsg(as_fd(socket), &message, SEND_FLAGS);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    auto sent = static_cast<std::size_t>(n);
+    while (count > 0 && sent >= next->iov_len) {  // drop what went whole
+      sent -= next->iov_len;
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + sent;
+      next->iov_len -= sent;
+    }
   }
   return true;
 }

@@ -261,6 +261,33 @@ bool send_all(const Socket& socket, const void* data, std::size_t size) {
   return true;
 }
 
+bool send_all(const Socket& socket, std::span<const std::string_view> pieces) {
+  WSABUF buffers[16];
+  if (pieces.size() > 16) {  // more than a response has: send one by one
+    for (std::string_view piece : pieces)
+      if (!send_all(socket, piece.data(), piece.size())) return false;
+    return true;
+  }
+  DWORD count = 0;
+  for (std::string_view piece : pieces)
+    if (!piece.empty()) buffers[count++] = {static_cast<ULONG>(piece.size()), const_cast<char*>(piece.data())};
+  WSABUF* next = buffers;
+  while (count > 0) {
+    DWORD sent = 0;
+    if (WSASend(as_socket(socket), next, count, &sent, 0, nullptr, nullptr) != 0 || sent == 0) return false;
+    while (count > 0 && sent >= next->len) {  // drop what went whole
+      sent -= next->len;
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->buf += sent;
+      next->len -= sent;
+    }
+  }
+  return true;
+}
+
 void shutdown_send(const Socket& socket) { shutdown(as_socket(socket), SD_SEND); }
 
 IoResult receive_from(const Socket& socket, void* buffer, std::size_t size, Ipv4Address* from) {
