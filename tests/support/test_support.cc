@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <thread>
 
 bool ChildProcess::wait_for_out(const std::string& text, std::chrono::milliseconds limit) {
@@ -60,6 +62,13 @@ std::uint16_t ready_port(const std::string& console) {
   for (std::size_t i = at + marker.size(); i < console.size() && console[i] >= '0' && console[i] <= '9'; ++i)
     port = static_cast<std::uint16_t>(port * 10 + (console[i] - '0'));
   return port;
+}
+
+int scaled_count(int count) {
+  auto scale = platform::environment_variable("TAVRIK_TEST_SCALE");
+  int percent = scale ? std::atoi(scale->c_str()) : 100;
+  if (percent <= 0) percent = 100;
+  return std::max(1, count * percent / 100);
 }
 
 RunningBridge start_bridge(std::vector<std::string> args, const ChildOptions& options) {

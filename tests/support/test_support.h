@@ -24,6 +24,10 @@ std::string read_until(const platform::Socket& socket, const std::string& text, 
 // The port in the ready line "✓ bridge ready on http://localhost:<port> …"; 0 if absent.
 std::uint16_t ready_port(const std::string& console);
 
+// `count` scaled by the percentage in TAVRIK_TEST_SCALE (set for slower test
+// hosts such as Wine), at least 1.
+int scaled_count(int count);
+
 // Starts the bridge with `args` plus "--port 0" and waits for its ready line.
 struct RunningBridge {
   std::unique_ptr<ChildProcess> process;
