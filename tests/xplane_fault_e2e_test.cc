@@ -1,7 +1,7 @@
 // The built bridge's X-Plane feed under bad and changing senders: thousands
 // of random, truncated and oversize datagrams, X-Plane going silent and
 // coming back, and a second sender. The fake X-Plane sits on
-// 127.0.0.N:49000 and learns the bridge's address from its requests.
+// 127.0.N.M:49000 and learns the bridge's address from its requests.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -22,6 +22,21 @@ platform::Socket udp_on(const char* ip, std::uint16_t port) {
   platform::Socket socket = platform::open_udp(*platform::parse_ipv4(ip, port), &error);
   EXPECT_TRUE(socket.valid()) << ip << ": " << platform::error_text(error);
   return socket;
+}
+
+// A fake X-Plane on 127.0.<n>.<last>:49000 for the first free <n> from a
+// random start, so that runs side by side (other checkouts too) never meet.
+platform::Socket fake_xplane(int last, std::string* ip) {
+  std::random_device seed;
+  const unsigned start = seed();
+  for (unsigned i = 0; i < 250; ++i) {
+    *ip = "127.0." + std::to_string(1 + (start + i) % 250) + "." + std::to_string(last);
+    int error = 0;
+    platform::Socket socket = platform::open_udp(*platform::parse_ipv4(*ip, XPLANE_UDP_PORT), &error);
+    if (socket.valid()) return socket;
+  }
+  ADD_FAILURE() << "no free address for a fake X-Plane";
+  return {};
 }
 
 // The bridge's address, from the first request that reaches `xplane`.
@@ -119,8 +134,9 @@ std::string random_good_datagram(std::mt19937& random) {
 }
 
 TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
-  platform::Socket xplane = udp_on("127.0.0.31", XPLANE_UDP_PORT);
-  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.31"});
+  std::string ip;
+  platform::Socket xplane = fake_xplane(31, &ip);
+  RunningBridge bridge = start_bridge({"--xplane", ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   std::optional<platform::Ipv4Address> to = bridge_address(xplane);
   ASSERT_TRUE(to.has_value());
@@ -169,9 +185,10 @@ TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
 }
 
 TEST(XplaneFaultE2eTest, SnapshotFollowsTheNewestSenderThroughSilence) {
-  platform::Socket xplane = udp_on("127.0.0.32", XPLANE_UDP_PORT);
+  std::string ip;
+  platform::Socket xplane = fake_xplane(32, &ip);
   platform::Socket second = udp_on("127.0.0.33", 0);
-  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.32"});
+  RunningBridge bridge = start_bridge({"--xplane", ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   std::optional<platform::Ipv4Address> to = bridge_address(xplane);
   ASSERT_TRUE(to.has_value());
