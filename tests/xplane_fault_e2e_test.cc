@@ -24,19 +24,10 @@ platform::Socket udp_on(const char* ip, std::uint16_t port) {
   return socket;
 }
 
-// A fake X-Plane on 127.0.<n>.<last>:49000 for the first free <n> from a
-// random start, so that runs side by side (other checkouts too) never meet.
 platform::Socket fake_xplane(int last, std::string* ip) {
-  std::random_device seed;
-  const unsigned start = seed();
-  for (unsigned i = 0; i < 250; ++i) {
-    *ip = "127.0." + std::to_string(1 + (start + i) % 250) + "." + std::to_string(last);
-    int error = 0;
-    platform::Socket socket = platform::open_udp(*platform::parse_ipv4(*ip, XPLANE_UDP_PORT), &error);
-    if (socket.valid()) return socket;
-  }
-  ADD_FAILURE() << "no free address for a fake X-Plane";
-  return {};
+  platform::Socket socket = open_free_loopback_udp(last, XPLANE_UDP_PORT, ip);
+  EXPECT_TRUE(socket.valid()) << "no free address for a fake X-Plane";
+  return socket;
 }
 
 // The bridge's address, from the first request that reaches `xplane`.

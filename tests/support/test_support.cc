@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <random>
 #include <thread>
 
 bool ChildProcess::wait_for_out(const std::string& text, std::chrono::milliseconds limit) {
@@ -62,6 +63,18 @@ std::uint16_t ready_port(const std::string& console) {
   for (std::size_t i = at + marker.size(); i < console.size() && console[i] >= '0' && console[i] <= '9'; ++i)
     port = static_cast<std::uint16_t>(port * 10 + (console[i] - '0'));
   return port;
+}
+
+platform::Socket open_free_loopback_udp(int last, std::uint16_t port, std::string* ip) {
+  std::random_device seed;
+  const unsigned start = seed();
+  for (unsigned i = 0; i < 250; ++i) {
+    *ip = "127.0." + std::to_string(1 + (start + i) % 250) + "." + std::to_string(last);
+    int error = 0;
+    platform::Socket socket = platform::open_udp(*platform::parse_ipv4(*ip, port), &error);
+    if (socket.valid()) return socket;
+  }
+  return {};
 }
 
 int scaled_count(int count) {
