@@ -1,5 +1,5 @@
-// The bridge against a fake X-Plane: a UDP socket on 127.0.N.M:49000 in this
-// test, on a free address so that tests run side by side.
+// The bridge against a fake X-Plane: a UDP socket on 127.0.0.N:49000 in this
+// test. Each test uses its own N so that tests run side by side.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -26,16 +26,8 @@ struct Datagram {
 // What X-Plane's side of the wire sees.
 struct FakeXplane {
   platform::Socket socket;
-  std::string ip;
 
-  // On the first free 127.0.<n>.`last`.
-  explicit FakeXplane(int last) {
-    socket = open_free_loopback_udp(last, XPLANE_UDP_PORT, &ip);
-    EXPECT_TRUE(socket.valid()) << "no free address for a fake X-Plane";
-    platform::set_receive_timeout(socket, 100);
-  }
-  // On `address` exactly.
-  explicit FakeXplane(const std::string& address) : ip(address) {
+  explicit FakeXplane(const char* ip) {
     int error = 0;
     socket = platform::open_udp(*platform::parse_ipv4(ip, XPLANE_UDP_PORT), &error);
     EXPECT_TRUE(socket.valid()) << ip << ": " << platform::error_text(error);
@@ -105,11 +97,10 @@ void expect_one_pass(const std::vector<Datagram>& pass) {
 }
 
 TEST(XplaneE2eTest, EightRequestsInIndexOrder) {
-  FakeXplane xplane(21);
-  RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
+  FakeXplane xplane("127.0.0.21");
+  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.21"});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
-  EXPECT_NE(bridge.process->out().find("→ X-Plane: asking " + xplane.ip + ":49000 for position (5 Hz)\n"),
-            std::string::npos);
+  EXPECT_NE(bridge.process->out().find("→ X-Plane: asking 127.0.0.21:49000 for position (5 Hz)\n"), std::string::npos);
   auto pass = xplane.first_pass();
   expect_one_pass(pass);
   for (const Datagram& d : pass) EXPECT_EQ(d.from, pass[0].from);  // one socket
@@ -117,8 +108,8 @@ TEST(XplaneE2eTest, EightRequestsInIndexOrder) {
 }
 
 TEST(XplaneE2eTest, RepliesMakeItLiveAndSilenceMakesItWait) {
-  FakeXplane xplane(22);
-  RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
+  FakeXplane xplane("127.0.0.22");
+  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.22"});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto pass = xplane.first_pass();
   ASSERT_EQ(pass.size(), 8u);
@@ -145,8 +136,8 @@ TEST(XplaneE2eTest, RepliesMakeItLiveAndSilenceMakesItWait) {
 }
 
 TEST(XplaneE2eTest, RequestsRepeatAboutEveryThreeSecondsWhileSilent) {
-  FakeXplane xplane(23);
-  RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
+  FakeXplane xplane("127.0.0.23");
+  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.23"});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto first = xplane.first_pass();
   ASSERT_EQ(first.size(), 8u);
@@ -168,20 +159,18 @@ TEST(XplaneE2eTest, RequestsRepeatAboutEveryThreeSecondsWhileSilent) {
 // reaches X-Plane once it is there. (Windows answers such requests with
 // port-unreachable receive errors; Linux and Wine report nothing.)
 TEST(XplaneE2eTest, PassesContinueWhenNobodyListened) {
-  std::string ip;
-  open_free_loopback_udp(24, XPLANE_UDP_PORT, &ip);  // found free, and left free until X-Plane starts
-  RunningBridge bridge = start_bridge({"--xplane", ip});
+  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.24"});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   std::this_thread::sleep_for(1500ms);
-  FakeXplane xplane(ip);
+  FakeXplane xplane("127.0.0.24");
   auto pass = xplane.first_pass(6s);
   expect_one_pass(pass);
   EXPECT_EQ(bridge.process->out().find(RECEIVING), std::string::npos);
 }
 
 TEST(XplaneE2eTest, StateShowsXplaneData) {
-  FakeXplane xplane(25);
-  RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
+  FakeXplane xplane("127.0.0.25");
+  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.25"});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto pass = xplane.first_pass();
   ASSERT_EQ(pass.size(), 8u);

@@ -1,7 +1,7 @@
 // The built bridge's X-Plane feed under bad and changing senders: thousands
 // of random, truncated and oversize datagrams, X-Plane going silent and
 // coming back, and a second sender. The fake X-Plane sits on
-// 127.0.N.M:49000 and learns the bridge's address from its requests.
+// 127.0.0.N:49000 and learns the bridge's address from its requests.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -24,8 +24,8 @@ platform::Socket udp_on(const char* ip, std::uint16_t port) {
   return socket;
 }
 
-platform::Socket fake_xplane(int last, std::string* ip) {
-  platform::Socket socket = open_free_loopback_udp(last, XPLANE_UDP_PORT, ip);
+platform::Socket fake_xplane(std::string* ip) {
+  platform::Socket socket = open_free_loopback_udp(XPLANE_UDP_PORT, ip);
   EXPECT_TRUE(socket.valid()) << "no free address for a fake X-Plane";
   return socket;
 }
@@ -139,7 +139,7 @@ std::string random_good_datagram(std::mt19937& random) {
 
 TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
   std::string ip;
-  platform::Socket xplane = fake_xplane(31, &ip);
+  platform::Socket xplane = fake_xplane(&ip);
   RunningBridge bridge = start_bridge({"--xplane", ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   std::optional<platform::Ipv4Address> to = bridge_address(xplane);
@@ -191,7 +191,7 @@ TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
 
 TEST(XplaneFaultE2eTest, SnapshotFollowsTheNewestSenderThroughSilence) {
   std::string ip;
-  platform::Socket xplane = fake_xplane(32, &ip);
+  platform::Socket xplane = fake_xplane(&ip);
   platform::Socket second = udp_on("127.0.0.33", 0);
   RunningBridge bridge = start_bridge({"--xplane", ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();

@@ -65,11 +65,25 @@ std::uint16_t ready_port(const std::string& console) {
   return port;
 }
 
-platform::Socket open_free_loopback_udp(int last, std::uint16_t port, std::string* ip) {
-  std::random_device seed;
-  const unsigned start = seed();
+namespace {
+
+// Differs between processes and calls (some random_device implementations
+// repeat themselves).
+unsigned random_start() {
+  std::random_device device;
+  return device() ^ static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+std::string loopback_ip(unsigned n) { return "127.0.0." + std::to_string(2 + n % 250); }
+
+}  // namespace
+
+std::string random_loopback_ip() { return loopback_ip(random_start()); }
+
+platform::Socket open_free_loopback_udp(std::uint16_t port, std::string* ip) {
+  const unsigned start = random_start();
   for (unsigned i = 0; i < 250; ++i) {
-    *ip = "127.0." + std::to_string(1 + (start + i) % 250) + "." + std::to_string(last);
+    *ip = loopback_ip(start + i);
     int error = 0;
     platform::Socket socket = platform::open_udp(*platform::parse_ipv4(*ip, port), &error);
     if (socket.valid()) return socket;
