@@ -26,7 +26,11 @@ platform::Socket udp_on(const char* ip, std::uint16_t port) {
 
 platform::Socket fake_xplane(std::string* ip) {
   platform::Socket socket = open_free_loopback_udp(XPLANE_UDP_PORT, ip);
-  EXPECT_TRUE(socket.valid()) << "no free address for a fake X-Plane";
+  if (!socket.valid()) {
+    int error = 0;
+    platform::open_udp(*platform::parse_ipv4(*ip, XPLANE_UDP_PORT), &error);
+    ADD_FAILURE() << "no free address for a fake X-Plane; " << *ip << ": " << platform::error_text(error);
+  }
   return socket;
 }
 
