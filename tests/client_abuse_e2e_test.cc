@@ -139,7 +139,7 @@ TEST(ClientAbuseE2eTest, HundredsOfClientsComeAndGo) {
   EXPECT_EQ(after->threads, start->threads);
   EXPECT_EQ(after->open_files, start->open_files);
   if (SANITIZED_BUILD) {
-    std::printf("[ memory   ] not compared: the sanitizer's allocator keeps freed memory in quarantine\n");
+    std::printf("[ memory   ] not compared: a sanitizer keeps freed memory (quarantine, shadow) on purpose\n");
     return;
   }
   // More rounds of the same clients leave no more memory behind than one.
