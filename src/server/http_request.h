@@ -55,7 +55,6 @@ class RequestReader {
   char buffer_[REQUEST_BUFFER_SIZE];
   std::size_t start_ = 0;
   std::size_t end_ = 0;
-  bool at_end_ = false;
 };
 
 // Reads the request line and then header lines (discarded) until a blank

@@ -14,6 +14,8 @@
  *   sample v0 .. v8         one object-data message (112 bytes, request 1)
  *   message SIZE ID REQ v0 .. v8
  *                           a message of SIZE bytes, cut or padded with zeros
+ *   claim N                 the next message's own size field says N (> 0),
+ *                           not its real size
  *   quit                    a quit message (12 bytes, identifier 3)
  *   none N                  N polls with no message (negative status)
  *   null N                  N polls with status 0 and a null message pointer
@@ -33,7 +35,7 @@
 #define EXPORT __attribute__((visibility("default")))
 #endif
 
-#define MAX_SECTIONS 8
+#define MAX_SECTIONS 16
 #define MAX_STEPS 64
 #define VALUE_COUNT 9
 #define FULL_SIZE (40 + VALUE_COUNT * 8)
@@ -44,6 +46,7 @@ typedef struct {
   enum StepKind kind;
   unsigned count; /* polls for none/null, period for stream */
   uint32_t size, id, request;
+  uint32_t claimed_size; /* written into the message's size field */
   double values[VALUE_COUNT];
 } Step;
 
@@ -67,6 +70,8 @@ static unsigned connections; /* successful ones; the handle is this number */
 static uintptr_t current;    /* the open connection's handle, 0 for none */
 static unsigned adds, step_index, step_progress;
 static unsigned char* message;
+static int claim_pending;
+static uint32_t claim;
 
 static int read_env(const char* name, char* out, size_t size) {
 #ifdef _WIN32
@@ -126,6 +131,8 @@ static Step* new_step(Section* section, enum StepKind kind) {
   step->size = FULL_SIZE;
   step->id = 8;
   step->request = 1;
+  step->claimed_size = claim_pending ? claim : 0;
+  claim_pending = 0;
   return step;
 }
 
@@ -148,12 +155,18 @@ static void parse_line(char* line) {
   } else if (strcmp(word, "sample") == 0 && (step = new_step(section, STEP_MESSAGE))) {
     read_values(&rest, step->values);
   } else if (strcmp(word, "message") == 0 && (step = new_step(section, STEP_MESSAGE))) {
+    uint32_t claimed = step->claimed_size;
     step->size = read_number(&rest);
+    step->claimed_size = claimed ? claimed : step->size;
     step->id = read_number(&rest);
     step->request = read_number(&rest);
     read_values(&rest, step->values);
+  } else if (strcmp(word, "claim") == 0) {
+    claim = read_number(&rest);
+    claim_pending = 1;
   } else if (strcmp(word, "quit") == 0 && (step = new_step(section, STEP_MESSAGE))) {
     step->size = 12;
+    if (!step->claimed_size) step->claimed_size = 12;
     step->id = 3;
   } else if (strcmp(word, "none") == 0 && (step = new_step(section, STEP_NONE))) {
     step->count = read_number(&rest);
@@ -174,6 +187,7 @@ static void load_script(void) {
     current = 0;
   }
   memset(&script, 0, sizeof script);
+  claim_pending = 0;
   FILE* file = path[0] ? fopen(path, "rb") : NULL;
   if (!file) return;
   char line[1024];
@@ -264,7 +278,7 @@ static void put_u32(unsigned char* at, uint32_t value) {
 static unsigned char* build_message(const Step* step, uint32_t size, uint32_t id, uint32_t request) {
   unsigned char full[FULL_SIZE];
   memset(full, 0, sizeof full);
-  put_u32(full, size);
+  put_u32(full, step->claimed_size ? step->claimed_size : size);
   put_u32(full + 4, 1);
   put_u32(full + 8, id);
   put_u32(full + 12, request);

@@ -32,6 +32,8 @@ class ChildProcess {
   virtual void kill() = 0;
   // Sends one line (then end of input) through the stdin pipe.
   virtual void send_line_and_close_stdin() = 0;
+  // The system's process id; 0 when the child did not start.
+  virtual int pid() const = 0;
 
   // Polls out() until it contains `text`; false after `limit`.
   bool wait_for_out(const std::string& text, std::chrono::milliseconds limit);

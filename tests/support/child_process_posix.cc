@@ -89,6 +89,8 @@ class PosixChild : public ChildProcess {
     wait(std::chrono::seconds(10));
   }
 
+  int pid() const override { return pid_ > 0 ? static_cast<int>(pid_) : 0; }
+
   void send_line_and_close_stdin() override {
     if (stdin_pipe_ < 0) return;
     [[maybe_unused]] auto n = write(stdin_pipe_, "\n", 1);

@@ -48,8 +48,8 @@ std::wstring quote(const std::wstring& arg) {
 
 std::string unique_path(const char* tag) {
   static std::atomic<int> counter{0};
-  return (std::filesystem::temp_directory_path() / ("tavrik-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                                     std::to_string(counter++) + "-" + tag))
+  return (std::filesystem::temp_directory_path() /
+          ("tavrik-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++) + "-" + tag))
       .string();
 }
 
@@ -98,8 +98,8 @@ class Win32Child : public ChildProcess {
     si.hStdError = err;
     PROCESS_INFORMATION pi{};
     std::wstring cwd = wide(windows_path(options.working_directory));
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                       cwd.empty() ? nullptr : cwd.c_str(), &si, &pi)) {
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd.empty() ? nullptr : cwd.c_str(),
+                       &si, &pi)) {
       process_ = pi.hProcess;
       CloseHandle(pi.hThread);
     }
@@ -136,6 +136,8 @@ class Win32Child : public ChildProcess {
       WaitForSingleObject(process_, 10000);
     }
   }
+
+  int pid() const override { return process_ ? static_cast<int>(GetProcessId(process_)) : 0; }
 
   void send_line_and_close_stdin() override {
     if (!stdin_pipe_) return;

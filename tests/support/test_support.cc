@@ -1,5 +1,8 @@
 #include "support/test_support.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <random>
 #include <thread>
 
 bool ChildProcess::wait_for_out(const std::string& text, std::chrono::milliseconds limit) {
@@ -60,6 +63,39 @@ std::uint16_t ready_port(const std::string& console) {
   for (std::size_t i = at + marker.size(); i < console.size() && console[i] >= '0' && console[i] <= '9'; ++i)
     port = static_cast<std::uint16_t>(port * 10 + (console[i] - '0'));
   return port;
+}
+
+namespace {
+
+// Differs between processes and calls (some random_device implementations
+// repeat themselves).
+unsigned random_start() {
+  std::random_device device;
+  return device() ^ static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+std::string loopback_ip(unsigned n) { return "127.0.0." + std::to_string(2 + n % 250); }
+
+}  // namespace
+
+std::string random_loopback_ip() { return loopback_ip(random_start()); }
+
+platform::Socket open_free_loopback_udp(std::uint16_t port, std::string* ip) {
+  const unsigned start = random_start();
+  for (unsigned i = 0; i < 250; ++i) {
+    *ip = loopback_ip(start + i);
+    int error = 0;
+    platform::Socket socket = platform::open_udp(*platform::parse_ipv4(*ip, port), &error);
+    if (socket.valid()) return socket;
+  }
+  return {};
+}
+
+int scaled_count(int count) {
+  auto scale = platform::environment_variable("TAVRIK_TEST_SCALE");
+  int percent = scale ? std::atoi(scale->c_str()) : 100;
+  if (percent <= 0) percent = 100;
+  return std::max(1, count * percent / 100);
 }
 
 RunningBridge start_bridge(std::vector<std::string> args, const ChildOptions& options) {

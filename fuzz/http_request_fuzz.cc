@@ -1,0 +1,86 @@
+// The request head as the server reads it: the same reader, tokeniser and
+// router, with the fuzz input also choosing how the bytes arrive.
+//
+// Input: byte 0 holds how many of the following bytes (at most 16) give the
+// sizes of successive reads (0 in a size byte: that read fails); the rest is
+// what the client sends.
+//
+// Properties: a returned request line is valid UTF-8, at most MAX_LINE_BYTES
+// long and the first line of the bytes sent; the same bytes in one read give
+// the same outcome unless a read failed; routing is total.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "server/http_request.h"
+
+namespace {
+
+// Hands out `bytes` in reads of the sizes given, cycling through them.
+class SplitSource : public ByteSource {
+ public:
+  SplitSource(std::string_view bytes, std::vector<std::uint8_t> sizes) : bytes_(bytes), sizes_(std::move(sizes)) {}
+
+  SourceRead read_some(char* buffer, std::size_t size) override {
+    std::size_t want = size;
+    if (!sizes_.empty()) {
+      std::uint8_t next = sizes_[turn_++ % sizes_.size()];
+      if (next == 0) return {0, true};
+      want = std::min<std::size_t>(want, next);
+    }
+    std::size_t take = std::min(want, bytes_.size() - at_);
+    std::copy_n(bytes_.data() + at_, take, buffer);
+    at_ += take;
+    return {take, false};
+  }
+
+ private:
+  std::string_view bytes_;
+  std::vector<std::uint8_t> sizes_;
+  std::size_t at_ = 0;
+  std::size_t turn_ = 0;
+};
+
+std::optional<std::string> read_head(std::string_view bytes, std::vector<std::uint8_t> sizes) {
+  SplitSource source(bytes, std::move(sizes));
+  auto reader = std::make_unique<RequestReader>(source);
+  return read_request_head(*reader);
+}
+
+void check(bool property) {
+  if (!property) std::abort();
+}
+
+bool within(std::string_view part, std::string_view whole) {
+  return part.empty() || (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  std::size_t split_count = std::min<std::size_t>(data[0] % 17, size - 1);
+  std::vector<std::uint8_t> sizes(data + 1, data + 1 + split_count);
+  std::string_view bytes(reinterpret_cast<const char*>(data + 1 + split_count), size - 1 - split_count);
+
+  std::optional<std::string> line = read_head(bytes, sizes);
+  bool any_failed_read = std::find(sizes.begin(), sizes.end(), 0) != sizes.end();
+  if (!any_failed_read) check(read_head(bytes, {}) == line);
+  if (!line) return 0;
+
+  check(line->size() <= MAX_LINE_BYTES);
+  check(is_valid_utf8(*line));
+  check(bytes.substr(0, line->size()) == *line);
+  check(line->find('\n') == std::string::npos || line->find('\n') == line->size() - 1);
+
+  RequestTarget target = parse_request_line(*line);
+  check(within(target.method, *line));
+  check(target.path.find('?') == std::string_view::npos);
+  Route route = route_for(target);
+  check((route == Route::preflight) == (target.method == "OPTIONS"));
+  for (std::string_view token : split_tokens(*line)) check(!token.empty() && within(token, *line));
+  return 0;
+}

@@ -1,0 +1,50 @@
+// The built bridge with a SimConnect that quits, fails its calls and sends
+// garbage: the feed reconnects after each and serves the data that follows.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "simconnect_double/double_support.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+TEST(MsfsFaultE2eTest, ReconnectsThroughFailuresAndGarbage) {
+  TempFolder sdk("fault-sdk"), logs("fault-logs");
+  fs::create_directories(sdk / "SimConnect SDK" / "lib");
+  fs::copy_file(simconnect_double_path(), sdk / "SimConnect SDK" / "lib" / "SimConnect.dll");
+  set_env("MSFS_SDK", sdk.str());
+  unset_env("MSFS2024_SDK");
+  // Six sessions, the reconnection delay (3 s) apart: a failed open, a null
+  // handle, garbage then a quit, a failed registration, a failed request,
+  // and at last a working connection.
+  DoubleSession session(logs,
+                        "open_fail 1\nopen_null 1\n"
+                        "connection\n"
+                        "message 0 8 1\nmessage 11 8 1\nmessage 39 8 1 47 8\nmessage 111 8 1 47 8\n"
+                        "claim 4294967295\nmessage 12 8 1\nmessage 112 8 9 47 8\nnull 3\nnone 3\nquit\n"
+                        "connection\nadd_fail 4\n"
+                        "connection\nrequest_fail\n"
+                        "connection\nstream 2 47.5 8.25 1000 90 100 100 -500 10 0\n");
+
+  RunningBridge bridge = start_bridge({"--msfs"});
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  ASSERT_TRUE(bridge.process->wait_for_out("✓ receiving data from MSFS\n", 30s))
+      << bridge.process->out() << bridge.process->err();
+  std::string state = http_exchange(bridge.port, "GET /state HTTP/1.1\r\n\r\n");
+  EXPECT_NE(state.find("\"sim\":\"msfs\",\"t\":"), std::string::npos) << state;
+  EXPECT_NE(state.find("\"lat\":47.5,\"lon\":8.25,"), std::string::npos) << state;
+
+  std::string calls = session.calls();
+  EXPECT_EQ(lines_starting(calls, "Open").size(), 6u);
+  EXPECT_EQ(lines_starting(calls, "Close"),
+            (std::vector<std::string>{"Close handle=1", "Close handle=2", "Close handle=3"}));
+  EXPECT_EQ(lines_starting(calls, "Dispatch handle=1").size(), 7u);
+  EXPECT_EQ(bridge.process->wait(0ms), std::nullopt);  // still running
+  unset_env("MSFS_SDK");
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+// The built bridge's X-Plane feed under bad and changing senders: thousands
+// of random, truncated and oversize datagrams, X-Plane going silent and
+// coming back, and a second sender. The fake X-Plane sits on
+// 127.0.0.N:49000 and learns the bridge's address from its requests.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "main/command_line.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+platform::Socket udp_on(const char* ip, std::uint16_t port) {
+  int error = 0;
+  platform::Socket socket = platform::open_udp(*platform::parse_ipv4(ip, port), &error);
+  EXPECT_TRUE(socket.valid()) << ip << ": " << platform::error_text(error);
+  return socket;
+}
+
+platform::Socket fake_xplane(std::string* ip) {
+  platform::Socket socket = open_free_loopback_udp(XPLANE_UDP_PORT, ip);
+  if (!socket.valid()) {
+    int error = 0;
+    platform::open_udp(*platform::parse_ipv4(*ip, XPLANE_UDP_PORT), &error);
+    ADD_FAILURE() << "no free address for a fake X-Plane; " << *ip << ": " << platform::error_text(error);
+  }
+  return socket;
+}
+
+// The bridge's address, from the first request that reaches `xplane`.
+std::optional<platform::Ipv4Address> bridge_address(const platform::Socket& xplane, Clock::duration limit = 20s) {
+  platform::set_receive_timeout(xplane, 100);
+  char buffer[2048];
+  for (auto end = Clock::now() + limit; Clock::now() < end;) {
+    platform::Ipv4Address from;
+    platform::IoResult got = platform::receive_from(xplane, buffer, sizeof buffer, &from);
+    if (!got.failed() && got.bytes >= 4 && std::memcmp(buffer, "RREF", 4) == 0) return from;
+  }
+  return std::nullopt;
+}
+
+// Requests that reach `xplane` within `span`.
+int count_requests(const platform::Socket& xplane, Clock::duration span) {
+  int count = 0;
+  char buffer[2048];
+  for (auto end = Clock::now() + span; Clock::now() < end;) {
+    platform::IoResult got = platform::receive_from(xplane, buffer, sizeof buffer, nullptr);
+    count += !got.failed() && got.bytes == 413;
+  }
+  return count;
+}
+
+std::string reply(const std::vector<std::pair<std::uint32_t, float>>& records) {
+  std::string bytes = "RREF,";
+  for (auto [index, value] : records) {
+    char record[8];
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    for (int i = 0; i < 4; ++i) {
+      record[i] = static_cast<char>(index >> (8 * i));
+      record[4 + i] = static_cast<char>(bits >> (8 * i));
+    }
+    bytes.append(record, sizeof record);
+  }
+  return bytes;
+}
+
+void send(const platform::Socket& from, platform::Ipv4Address to, const std::string& bytes) {
+  platform::send_to(from, bytes.data(), bytes.size(), to);
+}
+
+std::string state_body(std::uint16_t port) {
+  std::string response = http_exchange(port, "GET /state HTTP/1.1\r\n\r\n", 5s);
+  std::size_t body = response.find("\r\n\r\n");
+  return body == std::string::npos ? response : response.substr(body + 4);
+}
+
+// Polls /state until it contains `text`; the last body seen.
+std::string wait_for_state(std::uint16_t port, const std::string& text, Clock::duration limit = 10s) {
+  std::string body;
+  for (auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(50ms)) {
+    body = state_body(port);
+    if (body.find(text) != std::string::npos) break;
+  }
+  return body;
+}
+
+// Sends `bytes` until /state shows `text`: a burst before it may have filled
+// the bridge's socket buffer, and UDP drops what does not fit. A copy goes
+// again only after a second unseen, long after the last one was read.
+std::string send_until_shown(const platform::Socket& from, platform::Ipv4Address to, const std::string& bytes,
+                             std::uint16_t http_port, const std::string& text) {
+  std::string body;
+  for (int attempt = 0; attempt < 10 && body.find(text) == std::string::npos; ++attempt) {
+    send(from, to, bytes);
+    body = wait_for_state(http_port, text, 1s);
+  }
+  return body;
+}
+
+// A datagram that must never count as data: not headed "RREF", shorter than
+// five bytes, or larger than the feed's 2048-byte buffer.
+std::string bad_datagram(std::mt19937& random) {
+  auto byte = [&] { return static_cast<char>(random() & 0xFF); };
+  std::string bytes;
+  switch (random() % 6) {
+    case 0:  // a cut-off head
+      return std::string("RREF").substr(0, random() % 5);
+    case 1:  // one byte of the head wrong
+      bytes = "RREF,";
+      bytes[random() % 4] ^= static_cast<char>(1 + random() % 255);
+      break;
+    case 2:  // oversize, though headed well
+      bytes = "RREF,";
+      bytes.resize(2049 + random() % 4000, '\0');
+      return bytes;
+    default:  // random bytes of random length
+      bytes.resize(random() % 2100);
+      for (char& c : bytes) c = byte();
+      if (bytes.size() >= 4 && bytes.compare(0, 4, "RREF") == 0) bytes[0] = 'X';
+      return bytes;
+  }
+  for (int i = random() % 40; i > 0; --i) bytes += byte();
+  return bytes;
+}
+
+// Headed "RREF", at most 2048 bytes, records random.
+std::string random_good_datagram(std::mt19937& random) {
+  std::string bytes = "RREF";
+  bytes.resize(5 + random() % 2044);
+  for (std::size_t i = 4; i < bytes.size(); ++i) bytes[i] = static_cast<char>(random() & 0xFF);
+  for (std::size_t at = 5; at + 8 <= bytes.size(); at += 8)
+    if (random() % 2) bytes[at + 1] = bytes[at + 2] = bytes[at + 3] = '\0';  // many indexes below 256
+  return bytes;
+}
+
+TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
+  std::string ip;
+  platform::Socket xplane = fake_xplane(&ip);
+  RunningBridge bridge = start_bridge({"--xplane", ip});
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  std::optional<platform::Ipv4Address> to = bridge_address(xplane);
+  ASSERT_TRUE(to.has_value());
+
+  std::mt19937 random(20261208);
+  const int batch = scaled_count(500);
+  int bad_sent = 0, good_sent = 0;
+  auto send_bad_batch = [&] {
+    for (int i = 0; i < batch; ++i, ++bad_sent) {
+      send(xplane, *to, bad_datagram(random));
+      if (i % 50 == 49) std::this_thread::sleep_for(2ms);  // within the socket's buffer
+    }
+  };
+
+  send_bad_batch();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(state_body(bridge.port), "{\"live\":false}");
+
+  // After each marker reply, a batch of bad datagrams leaves the snapshot,
+  // its stamp "t" included, exactly as the marker left it.
+  for (int round = 0; round < 6; ++round) {
+    float lat = 10.5f + static_cast<float>(round);
+    std::string marker = "\"lat\":" + std::to_string(static_cast<int>(lat)) + ".5,\"lon\":20.25";
+    std::string before = send_until_shown(xplane, *to, reply({{0, lat}, {1, 20.25f}}), bridge.port, marker);
+    ++good_sent;
+    ASSERT_NE(before.find(marker), std::string::npos) << before;
+    send_bad_batch();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(state_body(bridge.port), before) << "round " << round;
+  }
+
+  // Random well-headed replies are all taken; the last one decides.
+  for (int i = 0; i < batch; ++i, ++good_sent) {
+    send(xplane, *to, random_good_datagram(random));
+    if (i % 50 == 49) std::this_thread::sleep_for(2ms);
+  }
+  std::vector<std::pair<std::uint32_t, float>> all;
+  for (std::uint32_t i = 0; i < 8; ++i) all.push_back({i, 1.5f + static_cast<float>(i)});
+  std::string last = send_until_shown(xplane, *to, reply(all), bridge.port, "\"lat\":1.5,");
+  ++good_sent;
+  EXPECT_NE(last.find("\"sim\":\"xp\""), std::string::npos) << last;
+  EXPECT_NE(last.find("\"lat\":1.5,\"lon\":2.5,\"alt\":3.5,\"hdg\":4.5,\"gs\":5.5,\"ias\":6.5,\"vs\":7.5,\"agl\":8.5}"),
+            std::string::npos)
+      << last;
+  EXPECT_EQ(bridge.process->wait(0ms), std::nullopt);  // still running
+  std::printf("[ datagrams] %d bad and %d well-headed sent\n", bad_sent, good_sent);
+}
+
+TEST(XplaneFaultE2eTest, SnapshotFollowsTheNewestSenderThroughSilence) {
+  std::string ip;
+  platform::Socket xplane = fake_xplane(&ip);
+  platform::Socket second = udp_on("127.0.0.33", 0);
+  RunningBridge bridge = start_bridge({"--xplane", ip});
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  std::optional<platform::Ipv4Address> to = bridge_address(xplane);
+  ASSERT_TRUE(to.has_value());
+
+  // Two senders in turn: the newest reply wins, whoever sent it.
+  const struct {
+    const platform::Socket* from;
+    float lat;
+    const char* shows;
+  } turns[] = {{&xplane, 1.5f, "\"lat\":1.5,"}, {&second, 3.5f, "\"lat\":3.5,"}, {&xplane, 5.5f, "\"lat\":5.5,"}};
+  for (const auto& turn : turns) {
+    std::string body = send_until_shown(*turn.from, *to, reply({{0, turn.lat}, {1, 2.25f}}), bridge.port, turn.shows);
+    EXPECT_NE(body.find(turn.shows), std::string::npos) << body;
+  }
+
+  // Silence: not live after 3 s, and the subscriptions go out again.
+  count_requests(xplane, 100ms);  // the first pass, still waiting in the socket
+  EXPECT_EQ(wait_for_state(bridge.port, "{\"live\":false}", 10s), "{\"live\":false}");
+  EXPECT_GE(count_requests(xplane, 4500ms), 8);
+
+  // X-Plane comes back.
+  std::string back = send_until_shown(xplane, *to, reply({{0, 7.5f}, {1, 2.25f}}), bridge.port, "\"lat\":7.5,");
+  EXPECT_NE(back.find("{\"live\":true,\"sim\":\"xp\""), std::string::npos) << back;
+  EXPECT_NE(back.find("\"lat\":7.5,\"lon\":2.25}"), std::string::npos) << back;
+}
+
+}  // namespace
