@@ -48,6 +48,8 @@ size=$(stat -c %s build-win-release/tavrik.exe)
 dlls=$(find build-win-release -maxdepth 1 -iname '*.dll' | wc -l)
 python3 -c "import json; print(json.dumps({'name': 'tavrik.exe size (static, MinSizeRel, stripped)', 'value': $size, 'unit': 'bytes', 'target': '< 2 MiB, no DLL beside it', 'ok': $size < 2*1024*1024 and $dlls == 0, 'yardstick': None}))" >>"$results"
 
+echo "Machine: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) cores, $(free -g | awk '/Mem:/{print $2}') GiB, Linux $(uname -r), $(date -u +%Y-%m-%d)"
+echo
 python3 - "$results" <<'PY'
 import json, sys
 rows = [json.loads(l) for l in open(sys.argv[1]) if l.startswith("{")]
