@@ -1,5 +1,5 @@
 // The bridge against a fake X-Plane: a UDP socket on 127.0.0.N:49000 in this
-// test. Each test uses its own N so that tests run side by side.
+// test, on a free N so that runs side by side never meet.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -25,9 +25,16 @@ struct Datagram {
 
 // What X-Plane's side of the wire sees.
 struct FakeXplane {
+  std::string ip;
   platform::Socket socket;
 
-  explicit FakeXplane(const char* ip) {
+  FakeXplane() {
+    socket = open_free_loopback_udp(XPLANE_UDP_PORT, &ip);
+    EXPECT_TRUE(socket.valid()) << "no free loopback address for port 49000";
+    platform::set_receive_timeout(socket, 100);
+  }
+
+  explicit FakeXplane(std::string at) : ip(std::move(at)) {
     int error = 0;
     socket = platform::open_udp(*platform::parse_ipv4(ip, XPLANE_UDP_PORT), &error);
     EXPECT_TRUE(socket.valid()) << ip << ": " << platform::error_text(error);
@@ -97,10 +104,10 @@ void expect_one_pass(const std::vector<Datagram>& pass) {
 }
 
 TEST(XplaneE2eTest, EightRequestsInIndexOrder) {
-  FakeXplane xplane("127.0.0.21");
-  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.21"});
+  FakeXplane xplane;
+  RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
-  EXPECT_NE(bridge.process->out().find("→ X-Plane: asking 127.0.0.21:49000 for position (5 Hz)\n"), std::string::npos);
+  EXPECT_NE(bridge.process->out().find("→ X-Plane: asking " + xplane.ip + ":49000 for position (5 Hz)\n"), std::string::npos);
   auto pass = xplane.first_pass();
   expect_one_pass(pass);
   for (const Datagram& d : pass) EXPECT_EQ(d.from, pass[0].from);  // one socket
@@ -108,8 +115,8 @@ TEST(XplaneE2eTest, EightRequestsInIndexOrder) {
 }
 
 TEST(XplaneE2eTest, RepliesMakeItLiveAndSilenceMakesItWait) {
-  FakeXplane xplane("127.0.0.22");
-  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.22"});
+  FakeXplane xplane;
+  RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto pass = xplane.first_pass();
   ASSERT_EQ(pass.size(), 8u);
@@ -136,8 +143,8 @@ TEST(XplaneE2eTest, RepliesMakeItLiveAndSilenceMakesItWait) {
 }
 
 TEST(XplaneE2eTest, RequestsRepeatAboutEveryThreeSecondsWhileSilent) {
-  FakeXplane xplane("127.0.0.23");
-  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.23"});
+  FakeXplane xplane;
+  RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto first = xplane.first_pass();
   ASSERT_EQ(first.size(), 8u);
@@ -159,18 +166,19 @@ TEST(XplaneE2eTest, RequestsRepeatAboutEveryThreeSecondsWhileSilent) {
 // reaches X-Plane once it is there. (Windows answers such requests with
 // port-unreachable receive errors; Linux and Wine report nothing.)
 TEST(XplaneE2eTest, PassesContinueWhenNobodyListened) {
-  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.24"});
+  std::string ip = FakeXplane().ip;  // a free address, released again at once
+  RunningBridge bridge = start_bridge({"--xplane", ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   std::this_thread::sleep_for(1500ms);
-  FakeXplane xplane("127.0.0.24");
+  FakeXplane xplane(ip);
   auto pass = xplane.first_pass(6s);
   expect_one_pass(pass);
   EXPECT_EQ(bridge.process->out().find(RECEIVING), std::string::npos);
 }
 
 TEST(XplaneE2eTest, StateShowsXplaneData) {
-  FakeXplane xplane("127.0.0.25");
-  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.25"});
+  FakeXplane xplane;
+  RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto pass = xplane.first_pass();
   ASSERT_EQ(pass.size(), 8u);
