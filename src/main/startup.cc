@@ -54,6 +54,7 @@ int run_bridge(const std::vector<std::string>& args) {
     return 0;
   }
   platform::write_console(ConsoleStream::out, BANNER);
+  platform::raise_open_file_limit();  // one socket pair per client: room for many map tabs
   SharedState state = make_shared_state();
   if (line.run_xplane) start_xplane(line, state);
   if (line.run_msfs) start_thread("MSFS", [state] { run_msfs_feed(state); });

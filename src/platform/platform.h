@@ -21,6 +21,10 @@ std::string error_text(int code);
 // True when `code` is the system's receive/send time-out error.
 bool is_timeout(int code);
 
+// True when `code` says the process or system ran out of sockets or memory,
+// an error that repeats at once if the call is simply retried.
+bool is_out_of_resources(int code);
+
 // ---- Addresses ------------------------------------------------------------
 
 // An IPv4 socket address; `ip` in host byte order (127.0.0.1 = 0x7F000001).
@@ -140,6 +144,10 @@ void write_console(ConsoleStream stream, std::string_view text);
 // Reads and discards one line of standard input; returns at end of input or
 // on an error as well.
 void wait_for_line_on_stdin();
+
+// Raises the limit of open files to the most the system allows (POSIX systems
+// start programs with a low soft limit; Windows has none to raise).
+void raise_open_file_limit();
 
 // Ends the process at once with `status`.
 [[noreturn]] void exit_process(int status);

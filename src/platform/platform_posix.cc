@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -92,6 +93,8 @@ std::string error_text(int code) {
 }
 
 bool is_timeout(int code) { return code == EAGAIN || code == EWOULDBLOCK || code == ETIMEDOUT; }
+
+bool is_out_of_resources(int code) { return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM; }
 
 std::optional<Ipv4Address> parse_ipv4(std::string_view text, std::uint16_t port) {
   std::string copy(text);
@@ -314,6 +317,16 @@ void wait_for_line_on_stdin() {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0 || c == '\n') return;
   }
+}
+
+void raise_open_file_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+#if defined(__APPLE__)
+  if (limit.rlim_cur > OPEN_MAX) limit.rlim_cur = OPEN_MAX;
+#endif
+  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 void exit_process(int status) { _exit(status); }

@@ -112,6 +112,8 @@ std::string error_text(int code) {
 
 bool is_timeout(int code) { return code == WSAETIMEDOUT || code == WSAEWOULDBLOCK; }
 
+bool is_out_of_resources(int code) { return code == WSAEMFILE || code == WSAENOBUFS; }
+
 std::optional<Ipv4Address> parse_ipv4(std::string_view text, std::uint16_t port) {
   ensure_winsock();
   std::string copy(text);
@@ -330,6 +332,8 @@ void wait_for_line_on_stdin() {
     if (!ReadFile(handle, &c, 1, &n, nullptr) || n == 0 || c == '\n') return;
   }
 }
+
+void raise_open_file_limit() {}
 
 void exit_process(int status) { ExitProcess(static_cast<UINT>(status)); }
 

@@ -1,7 +1,92 @@
 #include "server/http_connection.h"
 
-// Placeholder until the request handling lands: close at once.
-void handle_connection(platform::Socket stream, SharedState state) {
-  (void)state;
+#include <memory>
+
+#include "server/event_stream.h"
+
+namespace {
+
+// Request bytes from the read handle. Before each receive the time-out is
+// lowered to what is left of the head's time budget, so trickled bytes cannot
+// stretch the head beyond it.
+class SocketSource : public ByteSource {
+ public:
+  SocketSource(const platform::Socket& socket, const ConnectionLimits& limits)
+      : socket_(socket), per_read_(limits.read_timeout), deadline_(MonotonicClock::now() + limits.head_budget) {}
+
+  SourceRead read_some(char* buffer, std::size_t size) override {
+    auto timeout = next_receive_timeout(MonotonicClock::now(), deadline_, per_read_);
+    if (!timeout) return {0, true};
+    platform::set_receive_timeout(socket_, static_cast<int>(timeout->count()));
+    platform::IoResult got = platform::receive(socket_, buffer, size);
+    return {got.bytes, got.failed()};
+  }
+
+ private:
+  const platform::Socket& socket_;
+  std::chrono::milliseconds per_read_;
+  Instant deadline_;
+};
+
+std::string snapshot_of(LiveStateHolder& holder) {
+  std::lock_guard<std::mutex> lock(holder.mutex);
+  return build_live_snapshot(holder.state);
+}
+
+// Each piece whole, in order; the first failed piece ends the response.
+void write_pieces(const platform::Socket& stream, const std::vector<std::string>& pieces) {
+  for (const std::string& piece : pieces)
+    if (!platform::send_all(stream, piece)) return;
+}
+
+void respond(const platform::Socket& stream, const SharedState& state, const std::string& request_line) {
+  Route route = route_for(parse_request_line(request_line));
+  if (route == Route::event_stream) return serve_event_stream(stream, state);
+  std::string snapshot = route == Route::snapshot ? snapshot_of(*state) : std::string();
+  write_pieces(stream, response_pieces(route, snapshot));
+}
+
+}  // namespace
+
+std::vector<std::string> response_pieces(Route route, const std::string& snapshot) {
+  const std::string status_ok = "HTTP/1.1 200 OK\r\n";
+  const std::string cors(CORS_HEADERS);
+  switch (route) {
+    case Route::preflight:
+      return {"HTTP/1.1 204 No Content\r\n", cors, "Content-Length: 0\r\n\r\n"};
+    case Route::snapshot:
+      return {
+          status_ok,  cors,    "Content-Type: application/json\r\nContent-Length: ", std::to_string(snapshot.size()),
+          "\r\n\r\n", snapshot};
+    case Route::event_stream:
+    case Route::text:
+      break;
+  }
+  return {status_ok,
+          cors,
+          "Content-Type: text/plain; charset=utf-8\r\nContent-Length: ",
+          std::to_string(RUNNING_TEXT.size()),
+          "\r\n\r\n",
+          std::string(RUNNING_TEXT)};
+}
+
+void handle_connection(platform::Socket stream, SharedState state, const ConnectionLimits& limits) {
+  // Failures to set time-outs are ignored: the connection is still served.
+  platform::set_receive_timeout(stream, static_cast<int>(limits.read_timeout.count()));
+  platform::set_send_timeout(stream, static_cast<int>(limits.send_timeout.count()));
+  int error = 0;
+  platform::Socket read_handle = platform::duplicate_socket(stream, &error);
+  if (read_handle.valid()) {
+    std::optional<std::string> request_line;
+    {
+      SocketSource source(read_handle, limits);
+      auto reader = std::make_unique<RequestReader>(source);  // its buffer stays off the small thread stack
+      request_line = read_request_head(*reader);
+    }
+    if (request_line) respond(stream, state, *request_line);
+  }
+  // Closed right after the last write, with nothing more read.
+  read_handle.close();
+  state.reset();
   stream.close();
 }

@@ -1,10 +1,13 @@
 #include "server/listener.h"
 
 #include <memory>
+#include <thread>
 
 #include "server/http_connection.h"
 
 namespace {
+
+constexpr auto ACCEPT_RETRY_PAUSE = std::chrono::milliseconds(10);
 
 std::string listener_url(std::uint16_t port) { return "http://localhost:" + std::to_string(port); }
 
@@ -30,7 +33,12 @@ void run_accept_loop(const platform::Socket& listener, const SharedState& state)
   for (;;) {
     int error = 0;
     platform::Socket stream = platform::accept_connection(listener, &error);
-    if (!stream.valid()) continue;
+    if (!stream.valid()) {
+      // Out of sockets, the same connection fails again at once: pause so the
+      // loop does not spin a core beside the simulator until one is freed.
+      if (platform::is_out_of_resources(error)) std::this_thread::sleep_for(ACCEPT_RETRY_PAUSE);
+      continue;
+    }
     auto owned = std::make_shared<platform::Socket>(std::move(stream));
     // If the thread cannot start, the last reference to `owned` goes with the
     // discarded body and closes the connection.

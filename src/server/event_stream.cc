@@ -1,0 +1,62 @@
+#include "server/event_stream.h"
+
+#include <limits>
+#include <thread>
+
+#include "server/http_connection.h"
+
+namespace {
+
+struct Poll {
+  std::uint64_t count = 0;
+  std::string snapshot;
+};
+
+// Count and snapshot under one hold, so an event's values belong to its count.
+Poll poll_state(LiveStateHolder& holder) {
+  std::lock_guard<std::mutex> lock(holder.mutex);
+  return {holder.state.update_count, build_live_snapshot(holder.state)};
+}
+
+}  // namespace
+
+std::string stream_header() {
+  std::string header = "HTTP/1.1 200 OK\r\n";
+  header += CORS_HEADERS;
+  header +=
+      "Content-Type: text/event-stream\r\n"
+      "Cache-Control: no-cache\r\n"
+      "Connection: keep-alive\r\n"
+      "\r\n"
+      "retry: 2000\n\n";
+  return header;
+}
+
+std::string format_event(std::string_view snapshot) {
+  std::string event = "data: ";
+  event += snapshot;
+  event += "\n\n";
+  return event;
+}
+
+bool event_due(std::uint64_t count, std::uint64_t last_sent_count, Instant now, Instant last_sent_at) {
+  if (count != last_sent_count) return true;
+  return now >= last_sent_at && now - last_sent_at >= STREAM_HEARTBEAT;
+}
+
+void serve_event_stream(const platform::Socket& stream, const SharedState& state) {
+  if (!platform::send_all(stream, stream_header())) return;
+  platform::set_no_delay(stream);  // a failure only delays events a little
+  // Both starting values make the first poll send at once.
+  std::uint64_t last_sent_count = std::numeric_limits<std::uint64_t>::max();
+  Instant last_sent_at = MonotonicClock::now() - std::chrono::seconds(2);
+  for (;;) {
+    Poll poll = poll_state(*state);
+    if (event_due(poll.count, last_sent_count, MonotonicClock::now(), last_sent_at)) {
+      if (!platform::send_all(stream, format_event(poll.snapshot))) return;
+      last_sent_at = MonotonicClock::now();
+      last_sent_count = poll.count;
+    }
+    std::this_thread::sleep_for(STREAM_POLL_INTERVAL);
+  }
+}

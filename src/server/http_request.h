@@ -1,0 +1,94 @@
+// Reading and routing one HTTP request, as pure code over bytes: the server
+// feeds it from a socket, tests and fuzzers from a string.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+constexpr std::size_t REQUEST_BUFFER_SIZE = 8192;
+// Bounds that keep one client from growing our memory without end: a line
+// (its line feed included) may hold at most this many bytes, and at most this
+// many header lines are read.
+constexpr std::size_t MAX_LINE_BYTES = 8192;
+constexpr std::size_t MAX_HEADER_LINES = 100;
+
+// Outcome of one read from a byte source. `bytes` 0 without failure: end of
+// data (an orderly close or a shutdown).
+struct SourceRead {
+  std::size_t bytes = 0;
+  bool failed = false;  // time-out, receive error, or the time budget spent
+};
+
+// Where request bytes come from.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Blocks for at most one receive of up to `size` bytes into `buffer`.
+  virtual SourceRead read_some(char* buffer, std::size_t size) = 0;
+};
+
+// Outcome of one line read. A line that met end of data before any byte is
+// empty and not failed.
+struct LineRead {
+  std::string text;  // the bytes of the line, line feed included when present
+  bool failed = false;
+};
+
+// A buffered line reader over a byte source; each refill is one read of at
+// most REQUEST_BUFFER_SIZE bytes.
+class RequestReader {
+ public:
+  explicit RequestReader(ByteSource& source) : source_(source) {}
+
+  // Reads up to and including the next line feed, or to end of data. Fails on
+  // a failed read, on bytes that are not valid UTF-8, or on a line longer
+  // than MAX_LINE_BYTES; the bytes of a failed line are discarded.
+  LineRead read_line();
+
+ private:
+  ByteSource& source_;
+  char buffer_[REQUEST_BUFFER_SIZE];
+  std::size_t start_ = 0;
+  std::size_t end_ = 0;
+  bool at_end_ = false;
+};
+
+// Reads the request line and then header lines (discarded) until a blank
+// line, end of data, a failed read or MAX_HEADER_LINES lines. Nothing when the
+// request line itself could not be read: the connection gets no answer.
+std::optional<std::string> read_request_head(RequestReader& reader);
+
+// True for well-formed UTF-8 (no overlong forms, no surrogates, nothing above
+// U+10FFFF).
+bool is_valid_utf8(std::string_view bytes);
+
+// True for a code point with the Unicode White_Space property.
+bool is_unicode_white_space(char32_t code_point);
+
+// The tokens of valid UTF-8 `line` split at runs of Unicode white space.
+std::vector<std::string_view> split_tokens(std::string_view line);
+
+enum class Route { preflight, snapshot, event_stream, text };
+
+struct RequestTarget {
+  std::string_view method;  // empty for an empty request line
+  std::string_view path;    // the target before its first "?"; "/" when missing
+};
+
+// Method and path of a request line (valid UTF-8).
+RequestTarget parse_request_line(std::string_view line);
+
+// OPTIONS anywhere is a preflight; then "/state", "/stream", and the text
+// notice for everything else. Byte for byte, case-sensitive.
+Route route_for(const RequestTarget& target);
+
+// The receive time-out for the next read: the time left until `deadline`,
+// at most `per_read`, at least 1 ms. Nothing once the deadline has passed.
+std::optional<std::chrono::milliseconds> next_receive_timeout(std::chrono::steady_clock::time_point now,
+                                                              std::chrono::steady_clock::time_point deadline,
+                                                              std::chrono::milliseconds per_read);

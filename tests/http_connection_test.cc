@@ -1,0 +1,221 @@
+// handle_connection against real loopback clients, with short time-outs.
+#include "server/http_connection.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "server/listener.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string CORS =
+    "Access-Control-Allow-Origin: *\r\n"
+    "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
+    "Access-Control-Allow-Headers: *\r\n"
+    "Access-Control-Allow-Private-Network: true\r\n";
+const std::string NO_CONTENT = "HTTP/1.1 204 No Content\r\n" + CORS + "Content-Length: 0\r\n\r\n";
+const std::string TEXT = "HTTP/1.1 200 OK\r\n" + CORS +
+                         "Content-Type: text/plain; charset=utf-8\r\nContent-Length: 93\r\n\r\n"
+                         "Velmara tavrik is running. Keep this window open and enable live position "
+                         "(\xF0\x9F\x93\xA1) on the map.\n";
+const std::string NOT_LIVE_JSON =
+    "HTTP/1.1 200 OK\r\n" + CORS + "Content-Type: application/json\r\nContent-Length: 14\r\n\r\n{\"live\":false}";
+
+const ConnectionLimits FAST{.read_timeout = 300ms, .head_budget = 3000ms, .send_timeout = 3000ms};
+
+struct Reply {
+  std::string bytes;
+  bool closed = false;  // the server closed the connection (not our limit)
+};
+
+// Reads until the server closes or `limit` passes.
+Reply read_reply(const platform::Socket& socket, std::chrono::milliseconds limit) {
+  Reply reply;
+  auto end = Clock::now() + limit;
+  char buffer[4096];
+  while (Clock::now() < end) {
+    platform::set_receive_timeout(socket, 50);
+    platform::IoResult got = platform::receive(socket, buffer, sizeof buffer);
+    if (got.failed() && platform::is_timeout(got.error)) continue;
+    reply.closed = true;  // end of data, or reset
+    if (got.failed() || got.bytes == 0) break;
+    reply.closed = false;
+    reply.bytes.append(buffer, got.bytes);
+  }
+  return reply;
+}
+
+// One listener on port 0 that hands its first connection to handle_connection
+// on a thread of its own, and a client connected to it.
+class OneConnection {
+ public:
+  explicit OneConnection(ConnectionLimits limits = FAST, SharedState state = make_shared_state()) {
+    std::string failure;
+    listener_ = open_listener(0, &failure);
+    auto address = platform::local_address(listener_);
+    server_ = std::thread([this, limits, state] {
+      int error = 0;
+      platform::Socket stream = platform::accept_connection(listener_, &error);
+      if (stream.valid()) handle_connection(std::move(stream), state, limits);
+    });
+    int error = 0;
+    client = platform::connect_tcp(*address, &error);
+  }
+  ~OneConnection() {
+    client.close();
+    server_.join();
+  }
+  platform::Socket client;
+
+ private:
+  platform::Socket listener_;
+  std::thread server_;
+};
+
+Reply exchange(const std::string& request, bool half_close = false, std::chrono::milliseconds limit = 5s) {
+  OneConnection connection;
+  platform::send_all(connection.client, request);
+  if (half_close) platform::shutdown_send(connection.client);
+  return read_reply(connection.client, limit);
+}
+
+TEST(HttpConnectionTest, AnswersByteForByteAndCloses) {
+  struct Case {
+    std::string request;
+    const std::string& answer;
+  } cases[] = {
+      {"OPTIONS /anything HTTP/1.1\r\nOrigin: http://map.example\r\n\r\n", NO_CONTENT},
+      {"OPTIONS\r\n\r\n", NO_CONTENT},
+      {"options /state HTTP/1.1\r\n\r\n", NOT_LIVE_JSON},
+      {"GET /state HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", NOT_LIVE_JSON},
+      {"HEAD /state HTTP/1.1\r\n\r\n", NOT_LIVE_JSON},
+      {"DELETE /state HTTP/1.1\r\n\r\n", NOT_LIVE_JSON},
+      {"POST /state HTTP/1.1\r\nContent-Length: 11\r\n\r\nhello world", NOT_LIVE_JSON},
+      {"GET /state?x=1 HTTP/1.1\r\n\r\n", NOT_LIVE_JSON},
+      {"GET /state HTTP/1.1\nHost: x\n\n", NOT_LIVE_JSON},
+      {" \tGET \t /state\tHTTP/1.1\r\n\r\n", NOT_LIVE_JSON},
+      {"\xE3\x80\x80GET\xC2\xA0/state\xE2\x80\x83HTTP/1.1\r\n\r\n", NOT_LIVE_JSON},
+      {"GET /state HTTP/1.1\r\nX-Odd: \xFF\r\nHost: x\r\n\r\n", NOT_LIVE_JSON},  // bad header: answered anyway
+      {"GET /state HTTP/1.1\r\n\r\nGET / HTTP/1.1\r\n\r\n", NOT_LIVE_JSON},      // the second is never answered
+      {"HEAD / HTTP/1.1\r\n\r\n", TEXT},
+      {"GET / HTTP/1.1\r\n\r\n", TEXT},
+      {"GET /state/ HTTP/1.1\r\n\r\n", TEXT},
+      {"GET /STATE HTTP/1.1\r\n\r\n", TEXT},
+      {"GET /favicon.ico HTTP/1.1\r\n\r\n", TEXT},
+      {"GET\r\n\r\n", TEXT},
+  };
+  for (const Case& c : cases) {
+    Reply reply = exchange(c.request);
+    EXPECT_EQ(reply.bytes, c.answer) << c.request;
+    EXPECT_TRUE(reply.closed) << c.request;
+  }
+}
+
+TEST(HttpConnectionTest, ClosedWithoutAnswer) {
+  std::string requests[] = {
+      "",                                 // nothing within the receive time-out
+      "GET /\xFF HTTP/1.1\r\n\r\n",       // not UTF-8
+      "GET /state HTTP/1.1",              // request line never ended
+      "GET /" + std::string(20000, 'a'),  // request line beyond the bound
+  };
+  for (const std::string& request : requests) {
+    Reply reply = exchange(request);
+    EXPECT_EQ(reply.bytes, "") << request.substr(0, 30);
+    EXPECT_TRUE(reply.closed) << request.substr(0, 30);
+  }
+}
+
+TEST(HttpConnectionTest, HeadsThatNeverEndAreAnswered) {
+  std::string many_headers = "GET /state HTTP/1.1\r\n";
+  for (int i = 0; i < 500; ++i) many_headers += "X-" + std::to_string(i) + ": y\r\n";
+  std::string requests[] = {
+      "GET /state HTTP/1.1\r\n",  // then waits: the time-out answers
+      "GET /state HTTP/1.1\r\nHost: x\r\n",
+      many_headers,                                                          // more header lines than the bound
+      "GET /state HTTP/1.1\r\nX-Long: " + std::string(20000, 'x') + "\r\n",  // a header beyond the bound
+  };
+  for (const std::string& request : requests) {
+    Reply reply = exchange(request);
+    EXPECT_EQ(reply.bytes, NOT_LIVE_JSON) << request.substr(0, 40);
+    EXPECT_TRUE(reply.closed);
+  }
+}
+
+TEST(HttpConnectionTest, HalfCloseIsAnsweredAtOnce) {
+  // With the default 5 s receive time-out, only the half-close can answer in time.
+  OneConnection connection(ConnectionLimits{});
+  platform::send_all(connection.client, "GET /state HTTP/1.1\r\n");
+  platform::shutdown_send(connection.client);
+  EXPECT_EQ(read_reply(connection.client, 3s).bytes, NOT_LIVE_JSON);
+
+  Reply nothing_sent = exchange("", /*half_close=*/true);
+  EXPECT_EQ(nothing_sent.bytes, TEXT);  // an empty request line takes the default route
+}
+
+TEST(HttpConnectionTest, TricklingClientIsCutAtTheHeadBudget) {
+  ConnectionLimits limits{.read_timeout = 400ms, .head_budget = 1000ms, .send_timeout = 3000ms};
+  for (std::string start : {"GET /state HTTP/1.1\r\nX-Slow: ", "GET /sta"}) {
+    OneConnection connection(limits);
+    platform::send_all(connection.client, start);
+    Reply reply;
+    auto give_up = Clock::now() + 6s;  // each byte comes well within the receive time-out
+    while (!reply.closed && Clock::now() < give_up) {
+      platform::send_all(connection.client, "a");
+      Reply part = read_reply(connection.client, 100ms);
+      reply.bytes += part.bytes;
+      reply.closed = part.closed;
+    }
+    EXPECT_TRUE(reply.closed) << start;
+    EXPECT_EQ(reply.bytes, start.size() > 10 ? NOT_LIVE_JSON : "") << start;
+  }
+}
+
+TEST(HttpConnectionTest, StateCarriesTheLiveSnapshot) {
+  SharedState state = make_shared_state();
+  {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->state.values[LAT] = 47.5;
+    state->state.values[LON] = 8.25;
+    state->state.sim = SimKind::xp;
+    mark_updated(state->state, MonotonicClock::now(), WallClock::time_point(std::chrono::milliseconds(1700000000000)));
+  }
+  OneConnection connection(FAST, state);
+  platform::send_all(connection.client, "GET /state HTTP/1.1\r\n\r\n");
+  std::string body = R"({"live":true,"sim":"xp","t":1700000000000,"lat":47.5,"lon":8.25})";
+  EXPECT_EQ(read_reply(connection.client, 5s).bytes,
+            "HTTP/1.1 200 OK\r\n" + CORS +
+                "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+}
+
+TEST(HttpConnectionTest, StreamRouteStreamsUntilTheClientLeaves) {
+  for (std::string request : {"GET /stream?v=2 HTTP/1.1\r\n\r\n", "POST /stream HTTP/1.1\r\n\r\n"}) {
+    OneConnection connection;
+    platform::send_all(connection.client, request);
+    std::string got = read_until(connection.client, "data: {\"live\":false}\n\n", 5s);
+    EXPECT_NE(got.find("\r\n\r\nretry: 2000\n\ndata: {\"live\":false}\n\n"), std::string::npos) << got;
+    // Leaving: the destructor closes the client and joins the handler, which
+    // ends at its next write.
+  }
+}
+
+TEST(HttpConnectionTest, StalledReaderFailsTheSendOnceTheSendTimeoutPasses) {
+  // The mechanism that bounds a client that stops reading: with a send
+  // time-out, send_all gives up instead of waiting for ever.
+  std::string failure;
+  platform::Socket listener = open_listener(0, &failure);
+  int error = 0;
+  platform::Socket client = platform::connect_tcp(*platform::local_address(listener), &error);
+  platform::Socket server = platform::accept_connection(listener, &error);
+  ASSERT_TRUE(platform::set_send_timeout(server, 200));
+  std::string chunk(1 << 20, 'x');
+  bool sent = true;
+  for (int i = 0; i < 256 && sent; ++i) sent = platform::send_all(server, chunk);
+  EXPECT_FALSE(sent);
+}
+
+}  // namespace
