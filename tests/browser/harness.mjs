@@ -179,3 +179,11 @@ export function make_certificate() {
     fs.rmSync(dir, { recursive: true, force: true });
   }
 }
+
+// `requests` without repeats. The bridge closes every connection after its
+// response without saying so, and Chromium, which took the connection as
+// reusable, then sends the same request again on a new one.
+export function without_retries(requests) {
+  const key = (r) => JSON.stringify([r.method, r.target, r.headers]);
+  return requests.filter((r, i) => i === 0 || key(r) !== key(requests[i - 1]));
+}
