@@ -1,7 +1,130 @@
-// The MSFS feed: SimConnect, found on disk and loaded at run time.
+// The MSFS feed: SimConnect, found on disk and loaded at run time, polled for
+// the user's aircraft, every sample copied into the shared LiveState.
 #pragma once
 
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "msfs/simconnect_api.h"
 #include "state/live_state.h"
+
+constexpr const char* CLIENT_NAME = "Velmara tavrik";
+constexpr const char* SIMCONNECT_FILE = "SimConnect.dll";
+
+struct SimVariable {
+  const char* name;
+  const char* unit;
+};
+
+// Registration order, and so the order of the values in every data message.
+constexpr std::size_t MSFS_VARIABLE_COUNT = 9;
+constexpr std::array<SimVariable, MSFS_VARIABLE_COUNT> MSFS_VARIABLES{{
+    {"PLANE LATITUDE", "degrees"},
+    {"PLANE LONGITUDE", "degrees"},
+    {"PLANE ALTITUDE", "feet"},
+    {"PLANE HEADING DEGREES TRUE", "degrees"},
+    {"GROUND VELOCITY", "knots"},
+    {"AIRSPEED INDICATED", "knots"},
+    {"VERTICAL SPEED", "feet per minute"},
+    {"PLANE ALT ABOVE GROUND", "feet"},
+    {"SIM ON GROUND", "bool"},
+}};
+constexpr std::size_t SIM_ON_GROUND_ROW = 8;
+
+constexpr std::uint32_t DEFINITION_ID = 1;
+constexpr std::uint32_t REQUEST_ID = 1;
+constexpr std::uint32_t REQUEST_INTERVAL = 7;  // frames between samples
+
+// An object-data message holds the nine values from byte 40 on.
+constexpr std::size_t OBJECT_DATA_MIN_SIZE = MESSAGE_VALUES_OFFSET + MSFS_VARIABLE_COUNT * sizeof(double);
+
+constexpr auto RECONNECT_DELAY = std::chrono::seconds(3);
+constexpr auto DISPATCH_POLL_INTERVAL = std::chrono::milliseconds(50);
+constexpr auto SILENCE_LIMIT = std::chrono::seconds(15);
+constexpr double NEAR_ZERO_DEGREES = 0.01;
+constexpr double FEET_TO_METRES = 0.3048;
+constexpr double KNOTS_TO_METRES_PER_SECOND = 0.5144444444444445;
+
+// The feed's waits; tests shorten them.
+struct FeedTiming {
+  MonotonicClock::duration reconnect_delay = RECONNECT_DELAY;
+  MonotonicClock::duration poll_interval = DISPATCH_POLL_INTERVAL;
+  MonotonicClock::duration silence_limit = SILENCE_LIMIT;
+};
+
+using RawSample = std::array<double, MSFS_VARIABLE_COUNT>;
+using ConvertedSample = std::array<double, VALUE_COUNT>;
+
+// ---- Finding the library --------------------------------------------------
+
+// Where SimConnect.dll is looked for, in order: beside the executable (when
+// its path and folder are known), under each SDK variable that is set (an
+// empty value is a relative folder), under each fixed SDK folder.
+std::vector<std::string> build_candidates(const std::optional<std::string>& exe_path,
+                                          const std::optional<std::string>& msfs_sdk,
+                                          const std::optional<std::string>& msfs2024_sdk,
+                                          const std::vector<std::string>& fixed_folders);
+
+// The five entry points of the library at `path`, or nothing when it is not a
+// file, does not load or lacks one. A loaded library is never unloaded.
+std::optional<SimConnectApi> load_simconnect(const std::string& path);
+
+struct FoundLibrary {
+  std::string path;  // the candidate exactly as built
+  SimConnectApi api;
+};
+
+// The first of `candidates` that loads with all five entry points.
+std::optional<FoundLibrary> choose_simconnect(const std::vector<std::string>& candidates);
+
+// The candidates of this process (executable, environment, fixed folders),
+// searched in order.
+std::optional<FoundLibrary> find_simconnect();
+
+// The console lines of the search.
+std::string found_line(const std::string& path);
+extern const char* const NOT_FOUND_LINE;
+
+// ---- Messages and samples -------------------------------------------------
+
+enum class MessageKind { ignore, quit, sample };
+
+struct MessageReading {
+  MessageKind kind = MessageKind::ignore;
+  RawSample values{};  // for `sample` only
+};
+
+// What a message of `size` bytes at `message` means to the feed. Reads only
+// within `size`; the size field inside the message is not trusted.
+MessageReading read_message(const void* message, std::uint32_t size);
+
+// Both coordinates within 0.01 degrees of zero: no aircraft placed yet. NaN
+// is never near zero.
+bool near_zero(double lat, double lon);
+
+// The eight LiveState values of a sample, in LiveState units.
+ConvertedSample convert_sample(const RawSample& raw);
+
+// Stores a sample unless its position is near zero; true when stored.
+bool store_sample(LiveStateHolder& holder, const RawSample& raw);
+
+// More than `limit` since the last data; a `now` before it counts as no time.
+bool silence_exceeded(Instant last_data, Instant now, MonotonicClock::duration limit = SILENCE_LIMIT);
+
+// ---- Running --------------------------------------------------------------
+
+enum class SessionEnd { open_failed, setup_failed, quit, silence };
+
+// One connection: open, register, request, dispatch until a quit or silence,
+// close. Returns without closing when the open fails. Does not wait after.
+SessionEnd run_session(const SimConnectApi& api, LiveStateHolder& holder, const FeedTiming& timing);
+
+// Sessions for ever, `reconnect_delay` apart.
+[[noreturn]] void run_connection_loop(const SimConnectApi& api, LiveStateHolder& holder, const FeedTiming& timing);
 
 // Thread body. Returns only when no usable SimConnect library was found.
 void run_msfs_feed(SharedState state);

@@ -181,7 +181,8 @@ std::string join_path(const std::string& base, const std::string& component);
 // and "C:\MSFS 2024 SDK"; none elsewhere).
 std::vector<std::string> fixed_sdk_folders();
 
-// A loaded shared library, never unloaded. Null handle: not loaded.
+// A loaded shared library, never unloaded. Null handle: not loaded. A
+// relative path is taken against the current directory, as by the file tests.
 using LibraryHandle = void*;
 using SymbolAddress = void (*)();
 LibraryHandle load_library(const std::string& path);

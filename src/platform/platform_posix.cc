@@ -378,7 +378,9 @@ std::string join_path(const std::string& base, const std::string& component) {
 std::vector<std::string> fixed_sdk_folders() { return {}; }
 
 LibraryHandle load_library(const std::string& path) {
-  return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // Without a slash dlopen would search the library path instead.
+  std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+  return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
 SymbolAddress find_symbol(LibraryHandle library, const char* name) {

@@ -388,7 +388,16 @@ std::string join_path(const std::string& base, const std::string& component) {
 std::vector<std::string> fixed_sdk_folders() { return {"C:\\MSFS SDK", "C:\\MSFS 2024 SDK"}; }
 
 LibraryHandle load_library(const std::string& path) {
-  return reinterpret_cast<LibraryHandle>(LoadLibraryW(to_wide(path).c_str()));
+  // LoadLibraryW looks for a relative path in the executable's folder and the
+  // system folders first; make it absolute so it means the current directory.
+  std::wstring wide = to_wide(path);
+  DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return nullptr;
+  std::wstring full(n, L'\0');
+  DWORD got = GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
+  if (got == 0 || got >= n) return nullptr;
+  full.resize(got);
+  return reinterpret_cast<LibraryHandle>(LoadLibraryW(full.c_str()));
 }
 
 SymbolAddress find_symbol(LibraryHandle library, const char* name) {

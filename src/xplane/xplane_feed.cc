@@ -1,4 +1,107 @@
 #include "xplane/xplane_feed.h"
 
-// Placeholder until the feed lands.
-void run_xplane_feed(platform::Ipv4Address, platform::Socket, SharedState) {}
+#include <bit>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "main/command_line.h"
+
+const std::array<const char*, VALUE_COUNT> XPLANE_DATAREFS = {
+    "sim/flightmodel/position/latitude",    "sim/flightmodel/position/longitude",
+    "sim/flightmodel/position/elevation",   "sim/flightmodel/position/psi",
+    "sim/flightmodel/position/groundspeed", "sim/flightmodel/position/indicated_airspeed",
+    "sim/flightmodel/position/vh_ind_fpm",  "sim/flightmodel/position/y_agl",
+};
+
+namespace {
+
+constexpr std::size_t HEAD_SIZE = 5;  // "RREF" and one byte
+constexpr std::size_t RECORD_SIZE = 8;
+
+void append_u32_le(std::string& out, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((value >> shift) & 0xFF));
+}
+
+std::uint32_t read_u32_le(const std::uint8_t* at) {
+  return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 | std::uint32_t{at[3]} << 24;
+}
+
+bool has_rref_head(const std::uint8_t* data, std::size_t size) {
+  return size >= HEAD_SIZE && std::memcmp(data, "RREF", 4) == 0;
+}
+
+// Switches the record to X-Plane; values another simulator left must not show as X-Plane's.
+void switch_to_xplane(LiveState& state) {
+  if (state.sim == SimKind::xp) return;
+  for (auto& value : state.values) value.reset();
+  state.sim = SimKind::xp;
+}
+
+void apply_records(LiveState& state, const std::uint8_t* data, std::size_t size) {
+  for (std::size_t at = HEAD_SIZE; at + RECORD_SIZE <= size; at += RECORD_SIZE) {
+    std::uint32_t index = read_u32_le(data + at);
+    if (index >= VALUE_COUNT) continue;
+    state.values[index] = static_cast<double>(std::bit_cast<float>(read_u32_le(data + at + 4)));
+  }
+}
+
+void send_subscription_pass(const platform::Socket& socket, platform::Ipv4Address target) {
+  for (std::size_t index = 0; index < VALUE_COUNT; ++index) {
+    std::string request = build_subscription_request(index);
+    platform::send_to(socket, request.data(), request.size(), target);  // a failed send waits for the next pass
+  }
+}
+
+bool apply_locked(LiveStateHolder& holder, const std::uint8_t* data, std::size_t size) {
+  std::lock_guard<std::mutex> lock(holder.mutex);
+  return apply_xplane_reply(holder.state, data, size, MonotonicClock::now(), WallClock::now());
+}
+
+}  // namespace
+
+std::string build_rref_request(std::int32_t frequency, std::int32_t index, const std::string& path) {
+  std::string request("RREF", 4);
+  request.push_back('\0');
+  append_u32_le(request, static_cast<std::uint32_t>(frequency));
+  append_u32_le(request, static_cast<std::uint32_t>(index));
+  request.append(path.substr(0, XPLANE_PATH_SIZE));
+  request.resize(XPLANE_REQUEST_SIZE, '\0');
+  return request;
+}
+
+std::string build_subscription_request(std::size_t index) {
+  return build_rref_request(XPLANE_REQUEST_HZ, static_cast<std::int32_t>(index), XPLANE_DATAREFS.at(index));
+}
+
+bool apply_xplane_reply(LiveState& state, const std::uint8_t* data, std::size_t size, Instant now,
+                        WallClock::time_point wall_now) {
+  if (!has_rref_head(data, size)) return false;
+  switch_to_xplane(state);
+  apply_records(state, data, size);
+  mark_updated(state, now, wall_now);
+  return true;
+}
+
+bool resubscribe_due(std::optional<Instant> last_packet, Instant last_pass, Instant now) {
+  bool silent = !last_packet || now - *last_packet > XPLANE_RESUBSCRIBE_AFTER;
+  return silent && now - last_pass > XPLANE_RESUBSCRIBE_AFTER;
+}
+
+void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, SharedState state) {
+  platform::set_receive_timeout(socket, XPLANE_RECEIVE_TIMEOUT_MS);  // without it, checks run per datagram only
+  send_subscription_pass(socket, target);
+  Instant last_pass = MonotonicClock::now();
+  std::optional<Instant> last_packet;
+  std::vector<std::uint8_t> buffer(XPLANE_RECEIVE_BUFFER);
+  for (;;) {
+    // Errors, time-outs, oversize datagrams and Windows' port-unreachable
+    // report (10054) all arrive here as failures: none is data.
+    platform::IoResult got = platform::receive_from(socket, buffer.data(), buffer.size(), nullptr);
+    if (!got.failed() && apply_locked(*state, buffer.data(), got.bytes)) last_packet = MonotonicClock::now();
+    if (resubscribe_due(last_packet, last_pass, MonotonicClock::now())) {
+      send_subscription_pass(socket, target);
+      last_pass = MonotonicClock::now();
+    }
+  }
+}

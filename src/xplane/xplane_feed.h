@@ -1,8 +1,43 @@
 // The X-Plane feed: dataref subscriptions over UDP, replies into LiveState.
 #pragma once
 
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
 #include "platform/platform.h"
 #include "state/live_state.h"
+
+// Dataref paths in subscription order; the index is also the LiveState value index.
+extern const std::array<const char*, VALUE_COUNT> XPLANE_DATAREFS;
+
+constexpr std::size_t XPLANE_REQUEST_SIZE = 413;  // "RREF", 0, frequency, index, 400-byte path
+constexpr std::size_t XPLANE_PATH_SIZE = 400;
+constexpr std::size_t XPLANE_RECEIVE_BUFFER = 2048;
+constexpr int XPLANE_RECEIVE_TIMEOUT_MS = 1000;
+constexpr auto XPLANE_RESUBSCRIBE_AFTER = std::chrono::seconds(3);
+
+// One "RREF" request: frequency and index as little-endian signed 32-bit, the
+// path zero-padded (and cut) to 400 bytes.
+std::string build_rref_request(std::int32_t frequency, std::int32_t index, const std::string& path);
+
+// The request for dataref `index` (0 to 7) at XPLANE_REQUEST_HZ.
+std::string build_subscription_request(std::size_t index);
+
+// Applies one datagram to the locked record. A datagram of at least 5 bytes
+// headed "RREF" is accepted: the simulator switches to xp (values cleared if
+// another one wrote last), every complete record with an index below 8 is
+// stored, and the update is stamped. Anything else leaves `state` untouched.
+// Returns whether the datagram was accepted.
+bool apply_xplane_reply(LiveState& state, const std::uint8_t* data, std::size_t size, Instant now,
+                        WallClock::time_point wall_now);
+
+// True when a subscription pass is due: no datagram yet or the last one more
+// than 3 s ago, and the last pass more than 3 s ago (exactly 3 s is not more).
+bool resubscribe_due(std::optional<Instant> last_packet, Instant last_pass, Instant now);
 
 // Thread body; owns `socket` (bound, no options set). Never returns.
 void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, SharedState state);

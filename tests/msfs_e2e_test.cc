@@ -1,0 +1,157 @@
+// The built bridge with the SimConnect double: where it finds the library,
+// what it tells the library, and what it makes of the data.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/platform.h"
+#include "simconnect_double/double_support.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+const std::string NOT_FOUND =
+    "… MSFS: SimConnect.dll not found — put it next to this .exe (from the MSFS SDK: SimConnect SDK\\lib)\n";
+const std::string STREAMING = "connection\nstream 2 47.5 8.25 1000 90 100 100 -500 10 0\n";
+
+std::string sdk_path(const std::string& folder) {
+  return platform::join_path(platform::join_path(platform::join_path(folder, "SimConnect SDK"), "lib"),
+                             "SimConnect.dll");
+}
+
+// Lays out `library` as an SDK under `folder`; returns the folder.
+std::string install_sdk(const TempFolder& folder, const char* library) {
+  fs::create_directories(folder / "SimConnect SDK" / "lib");
+  fs::copy_file(library, folder / "SimConnect SDK" / "lib" / "SimConnect.dll");
+  return folder.str();
+}
+
+// A copy of the bridge in `folder`, so that the folder is "next to the executable".
+std::string copy_bridge(const TempFolder& folder) {
+  fs::path target = folder / fs::path(bridge_path()).filename().string();
+  fs::copy_file(bridge_path(), target);
+  fs::permissions(target, fs::perms::owner_all, fs::perm_options::add);
+  return target.string();
+}
+
+// Clears the SDK variables for one test and restores nothing: no test relies on them.
+struct CleanSdkEnvironment {
+  CleanSdkEnvironment() { clear(); }
+  ~CleanSdkEnvironment() { clear(); }
+  static void clear() {
+    unset_env("MSFS_SDK");
+    unset_env("MSFS2024_SDK");
+  }
+};
+
+std::unique_ptr<ChildProcess> start_msfs_bridge(const std::string& program, const ChildOptions& options = {}) {
+  return start_child(program, {"--msfs", "--port", "0"}, options);
+}
+
+TEST(MsfsE2eTest, LibraryNextToExecutableFeedsTheState) {
+  CleanSdkEnvironment clean;
+  TempFolder bin("bin"), logs("logs");
+  std::string program = copy_bridge(bin);
+  fs::copy_file(simconnect_double_path(), bin / "SimConnect.dll");
+  DoubleSession session(logs, STREAMING);
+
+  RunningBridge bridge;
+  bridge.process = start_msfs_bridge(program);
+  const std::string found = "→ MSFS: SimConnect from " + platform::join_path(bin.str(), "SimConnect.dll") + "\n";
+  ASSERT_TRUE(bridge.process->wait_for_out(found, 20s)) << bridge.process->out() << bridge.process->err();
+  ASSERT_TRUE(bridge.process->wait_for_out("✓ receiving data from MSFS\n", 20s)) << bridge.process->out();
+
+  std::string calls = session.calls();
+  EXPECT_EQ(lines_starting(calls, "Open"), std::vector<std::string>{expected_open(1)});
+  EXPECT_EQ(lines_starting(calls, "AddToDataDefinition"), expected_registrations(1));
+  EXPECT_EQ(lines_starting(calls, "RequestDataOnSimObject"), std::vector<std::string>{expected_request(1)});
+  EXPECT_EQ(bridge.process->out().find("not found"), std::string::npos);
+
+  bridge.port = ready_port(bridge.process->out());
+  ASSERT_NE(bridge.port, 0);
+  std::string response = http_exchange(bridge.port, "GET /state HTTP/1.1\r\nHost: localhost\r\n\r\n");
+  if (response.empty()) GTEST_SKIP() << "this build does not answer /state yet";
+  EXPECT_NE(response.find("\"sim\":\"msfs\""), std::string::npos) << response;
+  EXPECT_NE(response.find("\"lat\":47.5,\"lon\":8.25,\"alt\":304.8,\"hdg\":90,\"gs\":51.44444444444445,\"ias\":100,"
+                          "\"vs\":-500,\"agl\":3.048}"),
+            std::string::npos)
+      << response;
+}
+
+TEST(MsfsE2eTest, SkipsDirectoryAndIncompleteLibrary) {
+  CleanSdkEnvironment clean;
+  TempFolder bin("bin"), incomplete("incomplete"), complete("complete"), logs("logs");
+  std::string program = copy_bridge(bin);
+  fs::create_directory(bin / "SimConnect.dll");  // a directory of that name beside the .exe
+  set_env("MSFS_SDK", install_sdk(incomplete, simconnect_double_no_dispatch_path()));
+  set_env("MSFS2024_SDK", install_sdk(complete, simconnect_double_path()));
+  DoubleSession session(logs, STREAMING);
+
+  auto child = start_msfs_bridge(program);
+  const std::string found = "→ MSFS: SimConnect from " + sdk_path(complete.str()) + "\n";
+  ASSERT_TRUE(child->wait_for_out(found, 20s)) << child->out() << child->err();
+  ASSERT_TRUE(child->wait_for_out("✓ receiving data from MSFS\n", 20s)) << child->out();
+  EXPECT_EQ(lines_starting(session.calls(), "Open"), std::vector<std::string>{expected_open(1)});
+}
+
+TEST(MsfsE2eTest, EmptySdkVariableIsTakenAgainstTheWorkingDirectory) {
+  CleanSdkEnvironment clean;
+  TempFolder bin("bin"), work("work"), logs("logs");
+  // The same relative path under the executable's folder must not be taken instead.
+  std::string program = copy_bridge(bin);
+  install_sdk(bin, simconnect_double_no_dispatch_path());
+  install_sdk(work, simconnect_double_path());
+  set_env("MSFS_SDK", "");
+  DoubleSession session(logs, STREAMING);
+  ChildOptions options;
+  options.working_directory = work.str();
+
+  auto child = start_msfs_bridge(program, options);
+  const std::string found = "→ MSFS: SimConnect from " + sdk_path("") + "\n";
+  ASSERT_TRUE(child->wait_for_out(found, 20s)) << child->out() << child->err();
+  ASSERT_TRUE(child->wait_for_out("✓ receiving data from MSFS\n", 20s)) << child->out();
+}
+
+TEST(MsfsE2eTest, NoLibraryPrintsNotFoundAndServesOn) {
+  CleanSdkEnvironment clean;
+  TempFolder bin("bin");
+  std::string program = copy_bridge(bin);
+  RunningBridge bridge;
+  bridge.process = start_msfs_bridge(program);
+  ASSERT_TRUE(bridge.process->wait_for_out(NOT_FOUND, 20s)) << bridge.process->out() << bridge.process->err();
+  ASSERT_TRUE(bridge.process->wait_for_out("… waiting for MSFS (is a flight loaded?)\n", 20s));
+  std::string out = bridge.process->out();
+  EXPECT_EQ(out.find(NOT_FOUND), out.rfind(NOT_FOUND));  // once
+  EXPECT_EQ(out.find("→ MSFS"), std::string::npos);
+  EXPECT_EQ(bridge.process->wait(200ms), std::nullopt);  // still serving
+}
+
+TEST(MsfsE2eTest, ReconnectsAfterQuitWithFreshRegistrations) {
+  CleanSdkEnvironment clean;
+  TempFolder sdk("sdk"), logs("logs");
+  set_env("MSFS_SDK", install_sdk(sdk, simconnect_double_path()));
+  DoubleSession session(logs, "connection\nsample 47.5 8.25 1000 90 100 100 -500 10 0\nquit\n" + STREAMING);
+
+  auto child = start_msfs_bridge(bridge_path());
+  ASSERT_TRUE(child->wait_for_out("✓ receiving data from MSFS\n", 20s)) << child->out() << child->err();
+  auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (lines_starting(session.calls(), "RequestDataOnSimObject").size() < 2 &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(100ms);
+
+  std::string calls = session.calls();
+  EXPECT_EQ(lines_starting(calls, "Open"), (std::vector<std::string>{expected_open(1), expected_open(2)}));
+  std::vector<std::string> registrations = expected_registrations(1);
+  for (auto& line : expected_registrations(2)) registrations.push_back(line);
+  EXPECT_EQ(lines_starting(calls, "AddToDataDefinition"), registrations);
+  EXPECT_EQ(lines_starting(calls, "RequestDataOnSimObject"),
+            (std::vector<std::string>{expected_request(1), expected_request(2)}));
+  EXPECT_EQ(lines_starting(calls, "Close"), std::vector<std::string>{"Close handle=1"});
+  // The close comes before the second open.
+  EXPECT_LT(calls.find("Close handle=1"), calls.find(expected_open(2)));
+}
+
+}  // namespace

@@ -1,0 +1,326 @@
+#include "msfs/msfs_feed.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <regex>
+
+#include "platform/platform.h"
+#include "simconnect_double/double_support.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const double NaN = std::numeric_limits<double>::quiet_NaN();
+
+// ---- Candidates -----------------------------------------------------------
+
+TEST(MsfsCandidatesTest, OrderAndJoining) {
+  const std::string sep = platform::join_path("a", "b").substr(1, 1);
+  const std::vector<std::string> fixed{"C:\\MSFS SDK", "C:\\MSFS 2024 SDK"};
+  const std::string exe = platform::join_path("bin", "tavrik.exe");
+  const std::string in_bin = "bin" + sep + "SimConnect.dll";
+  const std::string tail = "SimConnect SDK" + sep + "lib" + sep + "SimConnect.dll";
+  struct Case {
+    const char* what;
+    std::optional<std::string> exe, sdk, sdk2024;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"nothing set", std::nullopt, std::nullopt, std::nullopt, {fixed[0] + sep + tail, fixed[1] + sep + tail}},
+      {"exe folder first", exe, std::nullopt, std::nullopt, {in_bin, fixed[0] + sep + tail, fixed[1] + sep + tail}},
+      {"exe without folder",
+       std::string("tavrik.exe"),
+       std::nullopt,
+       std::nullopt,
+       {fixed[0] + sep + tail, fixed[1] + sep + tail}},
+      {"both variables in order",
+       exe,
+       std::string("one"),
+       std::string("two"),
+       {in_bin, "one" + sep + tail, "two" + sep + tail, fixed[0] + sep + tail, fixed[1] + sep + tail}},
+      {"only the 2024 variable",
+       std::nullopt,
+       std::nullopt,
+       std::string("two"),
+       {"two" + sep + tail, fixed[0] + sep + tail, fixed[1] + sep + tail}},
+      {"empty value is relative",
+       std::nullopt,
+       std::string(""),
+       std::nullopt,
+       {tail, fixed[0] + sep + tail, fixed[1] + sep + tail}},
+      {"trailing separator kept single",
+       std::nullopt,
+       "sdk" + sep,
+       std::nullopt,
+       {"sdk" + sep + tail, fixed[0] + sep + tail, fixed[1] + sep + tail}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(build_candidates(c.exe, c.sdk, c.sdk2024, fixed), c.expected) << c.what;
+}
+
+TEST(MsfsCandidatesTest, FixedFoldersOfThisSystem) {
+  auto candidates = build_candidates(std::nullopt, std::nullopt, std::nullopt, platform::fixed_sdk_folders());
+  if (candidates.empty()) return;  // no system-wide SDK folders here
+  EXPECT_EQ(candidates, (std::vector<std::string>{"C:\\MSFS SDK\\SimConnect SDK\\lib\\SimConnect.dll",
+                                                  "C:\\MSFS 2024 SDK\\SimConnect SDK\\lib\\SimConnect.dll"}));
+}
+
+TEST(MsfsCandidatesTest, ConsoleLines) {
+  EXPECT_EQ(found_line("x\\SimConnect.dll"), "→ MSFS: SimConnect from x\\SimConnect.dll\n");
+  EXPECT_EQ(std::string(NOT_FOUND_LINE),
+            "\xE2\x80\xA6 MSFS: SimConnect.dll not found \xE2\x80\x94 put it next to this .exe (from the MSFS SDK: "
+            "SimConnect SDK\\lib)\n");
+}
+
+// ---- Messages -------------------------------------------------------------
+
+void put_u32(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4 && at + i < bytes.size(); ++i) bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// A message of exactly `size` bytes (so a read past it would be a fault), whose
+// fields lie where they fit.
+std::vector<unsigned char> make_message(std::size_t size, std::uint32_t id, std::uint32_t request,
+                                        const RawSample& values = {}) {
+  std::vector<unsigned char> bytes(size);
+  put_u32(bytes, 0, static_cast<std::uint32_t>(size));
+  put_u32(bytes, 8, id);
+  put_u32(bytes, 12, request);
+  for (std::size_t i = 0; i < values.size(); ++i)
+    if (40 + 8 * (i + 1) <= size) std::memcpy(bytes.data() + 40 + 8 * i, &values[i], 8);
+  return bytes;
+}
+
+TEST(MsfsMessageTest, ReadsByReportedSize) {
+  const RawSample values{47.5, 8.25, 1000, 90, 100, 120, -500, 10, 0};
+  struct Case {
+    std::size_t size;
+    std::uint32_t id, request;
+    MessageKind kind;
+  } cases[] = {
+      {11, 3, 0, MessageKind::ignore},  {12, 3, 0, MessageKind::quit},    {112, 3, 1, MessageKind::quit},
+      {12, 8, 1, MessageKind::ignore},  {111, 8, 1, MessageKind::ignore}, {112, 8, 1, MessageKind::sample},
+      {200, 8, 1, MessageKind::sample}, {112, 8, 2, MessageKind::ignore}, {112, 8, 0, MessageKind::ignore},
+      {112, 1, 1, MessageKind::ignore}, {112, 2, 1, MessageKind::ignore}, {112, 9, 1, MessageKind::ignore},
+      {0, 0, 0, MessageKind::ignore},
+  };
+  for (const auto& c : cases) {
+    auto bytes = make_message(c.size, c.id, c.request, values);
+    MessageReading reading = read_message(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    EXPECT_EQ(reading.kind, c.kind) << "size " << c.size << " id " << c.id << " request " << c.request;
+    if (reading.kind == MessageKind::sample) {
+      EXPECT_EQ(reading.values, values);
+    }
+  }
+  EXPECT_EQ(read_message(nullptr, 112).kind, MessageKind::ignore);
+}
+
+TEST(MsfsMessageTest, SizeFieldInsideIsNotTrusted) {
+  auto bytes = make_message(112, 8, 1);
+  put_u32(bytes, 0, 4);  // claims 4 bytes
+  EXPECT_EQ(read_message(bytes.data(), 112).kind, MessageKind::sample);
+  put_u32(bytes, 0, 4000);  // claims more than there is
+  EXPECT_EQ(read_message(bytes.data(), 111).kind, MessageKind::ignore);
+}
+
+// ---- Samples --------------------------------------------------------------
+
+TEST(MsfsSampleTest, ConvertsUnits) {
+  struct Case {
+    RawSample raw;
+    ConvertedSample expected;
+  } cases[] = {
+      {{47.5, 8.25, 1000, 90, 100, 100, -500, 10, 0}, {47.5, 8.25, 304.8, 90, 51.44444444444445, 100, -500, 3.048}},
+      {{1, 2, 0, 359, 0, 0, 0, 10, 1.0}, {1, 2, 0, 359, 0, 0, 0, 0.0}},
+      {{1, 2, 0, 0, 0, 0, 0, 10, NaN}, {1, 2, 0, 0, 0, 0, 0, 0.0}},
+      {{1, 2, 0, 0, 0, 0, 0, 10, -0.0}, {1, 2, 0, 0, 0, 0, 0, 3.048}},
+      {{-33, 151, -10, 0, 0, 0, 0, -3, 0}, {-33, 151, -3.048, 0, 0, 0, 0, -3 * 0.3048}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(convert_sample(c.raw), c.expected);
+}
+
+TEST(MsfsSampleTest, NearZero) {
+  struct Case {
+    double lat, lon;
+    bool near;
+  } cases[] = {{0.005, -0.009, true}, {0.005, 0.02, false}, {0.0, 0.0, true},  {-0.00999, 0.00999, true},
+               {0.01, 0.0, false},    {0.0, -0.01, false},  {NaN, 0.0, false}, {0.0, NaN, false},
+               {NaN, NaN, false},     {47.5, 8.25, false}};
+  for (const auto& c : cases) EXPECT_EQ(near_zero(c.lat, c.lon), c.near) << c.lat << " " << c.lon;
+}
+
+std::string snapshot_without_t(const LiveState& state) {
+  return std::regex_replace(build_live_snapshot(state), std::regex("\"t\":[0-9]+,"), "");
+}
+
+TEST(MsfsSampleTest, StoresConvertedSampleAsMsfs) {
+  LiveStateHolder holder;
+  holder.state.sim = SimKind::xp;
+  holder.state.values[LAT] = 1.0;
+  EXPECT_TRUE(store_sample(holder, {47.5, 8.25, 1000, 90, 100, 100, -500, 10, 0}));
+  EXPECT_EQ(holder.state.update_count, 1u);
+  EXPECT_GT(holder.state.t, 0u);
+  EXPECT_EQ(snapshot_without_t(holder.state),
+            "{\"live\":true,\"sim\":\"msfs\",\"lat\":47.5,\"lon\":8.25,\"alt\":304.8,\"hdg\":90,"
+            "\"gs\":51.44444444444445,\"ias\":100,\"vs\":-500,\"agl\":3.048}");
+
+  EXPECT_TRUE(store_sample(holder, {47.5, 8.25, 1000, 90, 100, 100, -500, 10, 1.0}));
+  EXPECT_EQ(holder.state.values[AGL], 0.0);
+  EXPECT_EQ(holder.state.update_count, 2u);
+}
+
+TEST(MsfsSampleTest, NearZeroSampleLeavesStateAlone) {
+  LiveStateHolder holder;
+  EXPECT_FALSE(store_sample(holder, {0.005, -0.009, 1000, 90, 100, 100, -500, 10, 0}));
+  EXPECT_EQ(holder.state.update_count, 0u);
+  EXPECT_EQ(holder.state.sim, SimKind::none);
+  EXPECT_EQ(build_live_snapshot(holder.state), "{\"live\":false}");
+  EXPECT_TRUE(store_sample(holder, {0.005, 0.02, 0, 0, 0, 0, 0, 0, 1}));
+  EXPECT_EQ(holder.state.update_count, 1u);
+}
+
+TEST(MsfsSampleTest, SilenceLimit) {
+  const Instant base = MonotonicClock::now();
+  EXPECT_FALSE(silence_exceeded(base, base));
+  EXPECT_FALSE(silence_exceeded(base, base + 15s));
+  EXPECT_TRUE(silence_exceeded(base, base + 15s + 1ns));
+  EXPECT_TRUE(silence_exceeded(base, base + 60s));
+  EXPECT_FALSE(silence_exceeded(base, base - 60s));  // clock before the stamp: no time passed
+  EXPECT_TRUE(silence_exceeded(base, base + 101ms, 100ms));
+}
+
+// ---- The double, loaded into this process ---------------------------------
+
+const FeedTiming QUICK{10ms, 5ms, 300ms};
+
+SimConnectApi load_double() {
+  auto api = load_simconnect(simconnect_double_path());
+  EXPECT_TRUE(api.has_value());
+  return api.value_or(SimConnectApi{});
+}
+
+TEST(MsfsLibraryTest, ChoosesFirstCompleteLibrary) {
+  TempFolder folder("choose");
+  std::filesystem::create_directory(folder / "SimConnect.dll");
+  const std::string directory = (folder / "SimConnect.dll").string();
+  const std::string missing = (folder / "missing.dll").string();
+  std::vector<std::string> candidates{directory, missing, simconnect_double_no_dispatch_path(),
+                                      simconnect_double_path()};
+  auto found = choose_simconnect(candidates);
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->path, simconnect_double_path());
+  EXPECT_TRUE(found->api.open && found->api.close && found->api.add_to_data_definition &&
+              found->api.request_data_on_sim_object && found->api.get_next_dispatch);
+
+  EXPECT_FALSE(choose_simconnect({directory, missing, simconnect_double_no_dispatch_path()}).has_value());
+  EXPECT_FALSE(choose_simconnect({}).has_value());
+}
+
+TEST(MsfsSessionTest, StoresOnlyCompleteDataAndEndsOnQuit) {
+  TempFolder folder("quit");
+  DoubleSession session(folder,
+                        "connection\n"
+                        "message 111 8 1 10 20 0 0 0 0 0 0 0\n"
+                        "message 112 8 2 11 21 0 0 0 0 0 0 0\n"
+                        "message 11 3 0\n"
+                        "message 112 5 1 12 22 0 0 0 0 0 0 0\n"
+                        "null 2\n"
+                        "sample 0.005 -0.009 0 0 0 0 0 0 0\n"
+                        "sample 47.5 8.25 1000 90 100 100 -500 10 0\n"
+                        "none 2\n"
+                        "quit\n"
+                        "sample 1 1 0 0 0 0 0 0 0\n");
+  LiveStateHolder holder;
+  EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::quit);
+  EXPECT_EQ(holder.state.update_count, 1u);
+  EXPECT_EQ(snapshot_without_t(holder.state),
+            "{\"live\":true,\"sim\":\"msfs\",\"lat\":47.5,\"lon\":8.25,\"alt\":304.8,\"hdg\":90,"
+            "\"gs\":51.44444444444445,\"ias\":100,\"vs\":-500,\"agl\":3.048}");
+
+  std::vector<std::string> expected{expected_open(1)};
+  for (auto& line : expected_registrations(1)) expected.push_back(line);
+  expected.push_back(expected_request(1));
+  std::string calls = session.calls();
+  std::vector<std::string> setup = lines_starting(calls, "Open");
+  for (auto& line : lines_starting(calls, "AddToDataDefinition")) setup.push_back(line);
+  for (auto& line : lines_starting(calls, "Request")) setup.push_back(line);
+  EXPECT_EQ(setup, expected);
+  EXPECT_EQ(lines_starting(calls, "Dispatch").size(), 7u);  // the sample after the quit never read
+  EXPECT_EQ(lines_starting(calls, "Close"), std::vector<std::string>{"Close handle=1"});
+  EXPECT_TRUE(lines_starting(calls, "GetNextDispatch").empty());  // never with a wrong handle
+}
+
+TEST(MsfsSessionTest, SilenceEndsTheSession) {
+  TempFolder folder("silence");
+  DoubleSession session(folder, "connection\nsample 47.5 8.25 0 0 0 0 0 0 0\nmessage 112 8 2 1 1 0 0 0 0 0 0 0\n");
+  LiveStateHolder holder;
+  EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::silence);
+  EXPECT_EQ(holder.state.update_count, 1u);
+  EXPECT_EQ(lines_starting(session.calls(), "Close"), std::vector<std::string>{"Close handle=1"});
+}
+
+TEST(MsfsSessionTest, IncompleteOrForeignDataDoesNotKeepTheConnection) {
+  TempFolder folder("foreign");
+  std::string script = "connection\nsample 47.5 8.25 0 0 0 0 0 0 0\n";
+  for (int i = 0; i < 15; ++i)  // each pause is at least 50 ms, 1.5 s in all: far beyond the limit
+    script += "none 10\nmessage 111 8 1 1 1 0 0 0 0 0 0 0\nnone 10\nmessage 112 8 2 1 1 0 0 0 0 0 0 0\n";
+  DoubleSession session(folder, script);
+  LiveStateHolder holder;
+  EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::silence);
+  EXPECT_LT(lines_starting(session.calls(), "Dispatch").size(), 31u);
+  EXPECT_EQ(holder.state.update_count, 1u);
+}
+
+TEST(MsfsSessionTest, NearZeroSamplesKeepTheConnection) {
+  TempFolder folder("nearzero");
+  std::string script = "connection\n";
+  // 20 ms or more apart, 400 ms or more in all: beyond the limit unless each one counts
+  for (int i = 0; i < 20; ++i) script += "none 4\nsample 0.005 -0.009 0 0 0 0 0 0 0\n";
+  DoubleSession session(folder, script + "quit\n");
+  LiveStateHolder holder;
+  EXPECT_EQ(run_session(load_double(), holder, FeedTiming{10ms, 5ms, 250ms}), SessionEnd::quit);
+  EXPECT_EQ(holder.state.update_count, 0u);
+}
+
+TEST(MsfsSessionTest, FailedOpenClosesNothing) {
+  TempFolder folder("open");
+  DoubleSession session(folder, "open_fail 1\nopen_null 1\nconnection\nquit\n");
+  LiveStateHolder holder;
+  SimConnectApi api = load_double();
+  EXPECT_EQ(run_session(api, holder, QUICK), SessionEnd::open_failed);
+  EXPECT_EQ(run_session(api, holder, QUICK), SessionEnd::open_failed);
+  EXPECT_EQ(run_session(api, holder, QUICK), SessionEnd::quit);
+  std::string calls = session.calls();
+  auto opens = lines_starting(calls, "Open");
+  ASSERT_EQ(opens.size(), 3u);
+  EXPECT_NE(opens[0].find("-> -1"), std::string::npos);
+  EXPECT_NE(opens[1].find("-> 0 handle=0"), std::string::npos);
+  EXPECT_EQ(opens[2], expected_open(1));
+  EXPECT_EQ(lines_starting(calls, "Close"), std::vector<std::string>{"Close handle=1"});
+  EXPECT_EQ(lines_starting(calls, "AddToDataDefinition").size(), 9u);
+}
+
+TEST(MsfsSessionTest, FailedSetupClosesAndRegistersAfresh) {
+  TempFolder folder("setup");
+  DoubleSession session(folder,
+                        "connection\nadd_fail 3\n"
+                        "connection\nrequest_fail\n"
+                        "connection\nquit\n");
+  LiveStateHolder holder;
+  SimConnectApi api = load_double();
+  EXPECT_EQ(run_session(api, holder, QUICK), SessionEnd::setup_failed);
+  EXPECT_EQ(run_session(api, holder, QUICK), SessionEnd::setup_failed);
+  EXPECT_EQ(run_session(api, holder, QUICK), SessionEnd::quit);
+  std::string calls = session.calls();
+  EXPECT_EQ(lines_starting(calls, "AddToDataDefinition handle=1").size(), 3u);  // stops at the failure
+  EXPECT_EQ(lines_starting(calls, "AddToDataDefinition handle=2").size(), 9u);
+  EXPECT_EQ(lines_starting(calls, "AddToDataDefinition handle=3").size(), 9u);
+  EXPECT_EQ(lines_starting(calls, "RequestDataOnSimObject").size(), 2u);
+  EXPECT_EQ(lines_starting(calls, "Close"),
+            (std::vector<std::string>{"Close handle=1", "Close handle=2", "Close handle=3"}));
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+// What the MSFS tests share: scratch folders, files, and the SimConnect double.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+
+// The built doubles: the full one, and one without SimConnect_GetNextDispatch.
+inline const char* simconnect_double_path() { return SIMCONNECT_DOUBLE; }
+inline const char* simconnect_double_no_dispatch_path() { return SIMCONNECT_DOUBLE_NO_DISPATCH; }
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class TempFolder {
+ public:
+  explicit TempFolder(const std::string& tag) {
+    static std::atomic<int> counter{0};
+    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    path_ = std::filesystem::temp_directory_path() /
+            ("tavrik-msfs-" + tag + "-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+    std::filesystem::create_directories(path_);
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  std::string str() const { return path_.string(); }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline void write_text(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+inline std::string read_text(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+inline std::vector<std::string> lines_starting(const std::string& text, const std::string& prefix) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+  return lines;
+}
+
+// Points the double at `script` (written to `folder`) and at a call log there.
+struct DoubleSession {
+  std::filesystem::path script, log;
+  DoubleSession(const TempFolder& folder, const std::string& text)
+      : script(folder / "script.txt"), log(folder / "calls.log") {
+    write_text(script, text);
+    set_env("TAVRIK_SIMCONNECT_SCRIPT", script.string());
+    set_env("TAVRIK_SIMCONNECT_LOG", log.string());
+  }
+  ~DoubleSession() {
+    unset_env("TAVRIK_SIMCONNECT_SCRIPT");
+    unset_env("TAVRIK_SIMCONNECT_LOG");
+  }
+  std::string calls() const { return read_text(log); }
+};
+
+// The registration lines the feed's nine variables must produce on connection `handle`.
+inline std::vector<std::string> expected_registrations(int handle) {
+  const char* rows[][2] = {{"PLANE LATITUDE", "degrees"},
+                           {"PLANE LONGITUDE", "degrees"},
+                           {"PLANE ALTITUDE", "feet"},
+                           {"PLANE HEADING DEGREES TRUE", "degrees"},
+                           {"GROUND VELOCITY", "knots"},
+                           {"AIRSPEED INDICATED", "knots"},
+                           {"VERTICAL SPEED", "feet per minute"},
+                           {"PLANE ALT ABOVE GROUND", "feet"},
+                           {"SIM ON GROUND", "bool"}};
+  std::vector<std::string> lines;
+  for (auto& row : rows)
+    lines.push_back("AddToDataDefinition handle=" + std::to_string(handle) + " definition=1 variable=\"" + row[0] +
+                    "\" unit=\"" + row[1] + "\" type=4 epsilon=0 datum=4294967295 -> 0");
+  return lines;
+}
+
+inline std::string expected_request(int handle) {
+  return "RequestDataOnSimObject handle=" + std::to_string(handle) +
+         " request=1 definition=1 object=0 period=2 flags=0 origin=0 interval=7 limit=0 -> 0";
+}
+
+inline std::string expected_open(int handle) {
+  return "Open handle_was_null=1 name=\"Velmara tavrik\" window=null message=0 event=null config=0 -> 0 handle=" +
+         std::to_string(handle);
+}

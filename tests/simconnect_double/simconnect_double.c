@@ -1,0 +1,325 @@
+/* A stand-in for SimConnect.dll that plays a script and logs every call.
+ *
+ * TAVRIK_SIMCONNECT_SCRIPT names the script, read again at every
+ * SimConnect_Open; a new script path starts the counters afresh.
+ * TAVRIK_SIMCONNECT_LOG names a file to which one line per call is appended.
+ *
+ * Script lines (words separated by spaces, "#" starts a comment):
+ *   open_fail N             the first N opens fail (negative status)
+ *   open_null N             the next N opens succeed but leave the handle null
+ *   connection              starts what the next connection does; connections
+ *                           beyond the last such section repeat the last one
+ *   add_fail K              the K-th registration of the connection fails
+ *   request_fail            the data request fails
+ *   sample v0 .. v8         one object-data message (112 bytes, request 1)
+ *   message SIZE ID REQ v0 .. v8
+ *                           a message of SIZE bytes, cut or padded with zeros
+ *   quit                    a quit message (12 bytes, identifier 3)
+ *   none N                  N polls with no message (negative status)
+ *   null N                  N polls with status 0 and a null message pointer
+ *   stream EVERY v0 .. v8   from here on a sample at every EVERY-th poll
+ * After the last step of a connection no message comes any more. */
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#define EXPORT __declspec(dllexport)
+#else
+#define EXPORT __attribute__((visibility("default")))
+#endif
+
+#define MAX_SECTIONS 8
+#define MAX_STEPS 64
+#define VALUE_COUNT 9
+#define FULL_SIZE (40 + VALUE_COUNT * 8)
+
+enum StepKind { STEP_MESSAGE, STEP_NONE, STEP_NULL, STEP_STREAM };
+
+typedef struct {
+  enum StepKind kind;
+  unsigned count; /* polls for none/null, period for stream */
+  uint32_t size, id, request;
+  double values[VALUE_COUNT];
+} Step;
+
+typedef struct {
+  unsigned add_fail;
+  int request_fail;
+  unsigned step_count;
+  Step steps[MAX_STEPS];
+} Section;
+
+typedef struct {
+  unsigned open_fail, open_null;
+  unsigned section_count;
+  Section sections[MAX_SECTIONS];
+} Script;
+
+static Script script;
+static char script_path[1024];
+static unsigned opens;       /* calls to SimConnect_Open under this script */
+static unsigned connections; /* successful ones; the handle is this number */
+static uintptr_t current;    /* the open connection's handle, 0 for none */
+static unsigned adds, step_index, step_progress;
+static unsigned char* message;
+
+static int read_env(const char* name, char* out, size_t size) {
+#ifdef _WIN32
+  /* The process environment itself: tests change it after the C runtime starts. */
+  DWORD n = GetEnvironmentVariableA(name, out, (DWORD)size);
+  return n > 0 && n < size;
+#else
+  const char* value = getenv(name);
+  if (!value || strlen(value) >= size) return 0;
+  strcpy(out, value);
+  return 1;
+#endif
+}
+
+static void log_line(const char* format, ...) {
+  char path[1024];
+  if (!read_env("TAVRIK_SIMCONNECT_LOG", path, sizeof path)) return;
+  FILE* file = fopen(path, "ab");
+  if (!file) return;
+  va_list args;
+  va_start(args, format);
+  vfprintf(file, format, args);
+  va_end(args);
+  fputc('\n', file);
+  fclose(file);
+}
+
+/* The next space-separated word at *cursor, or NULL at the end of the line. */
+static char* next_word(char** cursor) {
+  char* at = *cursor;
+  while (*at && strchr(" \t\r\n", *at)) ++at;
+  if (!*at) return NULL;
+  char* end = at;
+  while (*end && !strchr(" \t\r\n", *end)) ++end;
+  if (*end) *end++ = '\0';
+  *cursor = end;
+  return at;
+}
+
+static void read_values(char** rest, double* values) {
+  for (int i = 0; i < VALUE_COUNT; ++i) {
+    char* word = next_word(rest);
+    values[i] = word ? strtod(word, NULL) : 0.0;
+  }
+}
+
+static unsigned read_number(char** rest) {
+  char* word = next_word(rest);
+  return word ? (unsigned)strtoul(word, NULL, 10) : 0;
+}
+
+static Step* new_step(Section* section, enum StepKind kind) {
+  if (!section || section->step_count == MAX_STEPS) return NULL;
+  Step* step = &section->steps[section->step_count++];
+  memset(step, 0, sizeof *step);
+  step->kind = kind;
+  step->size = FULL_SIZE;
+  step->id = 8;
+  step->request = 1;
+  return step;
+}
+
+static void parse_line(char* line) {
+  char* rest = line;
+  char* word = next_word(&rest);
+  if (!word || word[0] == '#') return;
+  Section* section = script.section_count ? &script.sections[script.section_count - 1] : NULL;
+  Step* step = NULL;
+  if (strcmp(word, "open_fail") == 0) {
+    script.open_fail = read_number(&rest);
+  } else if (strcmp(word, "open_null") == 0) {
+    script.open_null = read_number(&rest);
+  } else if (strcmp(word, "connection") == 0) {
+    if (script.section_count < MAX_SECTIONS) memset(&script.sections[script.section_count++], 0, sizeof(Section));
+  } else if (strcmp(word, "add_fail") == 0 && section) {
+    section->add_fail = read_number(&rest);
+  } else if (strcmp(word, "request_fail") == 0 && section) {
+    section->request_fail = 1;
+  } else if (strcmp(word, "sample") == 0 && (step = new_step(section, STEP_MESSAGE))) {
+    read_values(&rest, step->values);
+  } else if (strcmp(word, "message") == 0 && (step = new_step(section, STEP_MESSAGE))) {
+    step->size = read_number(&rest);
+    step->id = read_number(&rest);
+    step->request = read_number(&rest);
+    read_values(&rest, step->values);
+  } else if (strcmp(word, "quit") == 0 && (step = new_step(section, STEP_MESSAGE))) {
+    step->size = 12;
+    step->id = 3;
+  } else if (strcmp(word, "none") == 0 && (step = new_step(section, STEP_NONE))) {
+    step->count = read_number(&rest);
+  } else if (strcmp(word, "null") == 0 && (step = new_step(section, STEP_NULL))) {
+    step->count = read_number(&rest);
+  } else if (strcmp(word, "stream") == 0 && (step = new_step(section, STEP_STREAM))) {
+    step->count = read_number(&rest);
+    read_values(&rest, step->values);
+  }
+}
+
+static void load_script(void) {
+  char path[1024];
+  if (!read_env("TAVRIK_SIMCONNECT_SCRIPT", path, sizeof path)) path[0] = '\0';
+  if (strcmp(path, script_path) != 0) {
+    strcpy(script_path, path);
+    opens = connections = 0;
+    current = 0;
+  }
+  memset(&script, 0, sizeof script);
+  FILE* file = path[0] ? fopen(path, "rb") : NULL;
+  if (!file) return;
+  char line[1024];
+  while (fgets(line, sizeof line, file)) parse_line(line);
+  fclose(file);
+}
+
+static const Section* current_section(void) {
+  if (script.section_count == 0) return NULL;
+  unsigned index = connections - 1;
+  return &script.sections[index < script.section_count ? index : script.section_count - 1];
+}
+
+static void forget_message(void) {
+  free(message);
+  message = NULL;
+}
+
+EXPORT int32_t SimConnect_Open(void** handle, const char* name, void* window, uint32_t window_message,
+                               void* event_handle, uint32_t configuration_index) {
+  load_script();
+  ++opens;
+  int was_null = *handle == NULL;
+  int32_t status = 0;
+  if (opens <= script.open_fail) {
+    status = -1;
+  } else if (opens <= script.open_fail + script.open_null) {
+    *handle = NULL;
+  } else {
+    current = ++connections;
+    adds = step_index = step_progress = 0;
+    *handle = (void*)current;
+  }
+  log_line("Open handle_was_null=%d name=\"%s\" window=%s message=%u event=%s config=%u -> %d handle=%u", was_null,
+           name, window ? "set" : "null", (unsigned)window_message, event_handle ? "set" : "null",
+           (unsigned)configuration_index, (int)status, (unsigned)(status < 0 ? 0 : (uintptr_t)*handle));
+  return status;
+}
+
+EXPORT int32_t SimConnect_Close(void* handle) {
+  log_line("Close handle=%u", (unsigned)(uintptr_t)handle);
+  if ((uintptr_t)handle == current && current) {
+    current = 0;
+    forget_message();
+  }
+  return 0;
+}
+
+EXPORT int32_t SimConnect_AddToDataDefinition(void* handle, uint32_t definition, const char* variable, const char* unit,
+                                              uint32_t data_type, float epsilon, uint32_t datum) {
+  int32_t status = 0;
+  const Section* section = current_section();
+  if ((uintptr_t)handle != current || !current)
+    status = -1;
+  else if (section && ++adds == section->add_fail)
+    status = -1;
+  log_line(
+      "AddToDataDefinition handle=%u definition=%u variable=\"%s\" unit=\"%s\" type=%u epsilon=%.9g "
+      "datum=%u -> %d",
+      (unsigned)(uintptr_t)handle, (unsigned)definition, variable, unit, (unsigned)data_type, (double)epsilon,
+      (unsigned)datum, (int)status);
+  return status;
+}
+
+EXPORT int32_t SimConnect_RequestDataOnSimObject(void* handle, uint32_t request, uint32_t definition, uint32_t object,
+                                                 uint32_t period, uint32_t flags, uint32_t origin, uint32_t interval,
+                                                 uint32_t limit) {
+  int32_t status = 0;
+  const Section* section = current_section();
+  if ((uintptr_t)handle != current || !current)
+    status = -1;
+  else if (section && section->request_fail)
+    status = -1;
+  log_line(
+      "RequestDataOnSimObject handle=%u request=%u definition=%u object=%u period=%u flags=%u origin=%u "
+      "interval=%u limit=%u -> %d",
+      (unsigned)(uintptr_t)handle, (unsigned)request, (unsigned)definition, (unsigned)object, (unsigned)period,
+      (unsigned)flags, (unsigned)origin, (unsigned)interval, (unsigned)limit, (int)status);
+  return status;
+}
+
+#ifndef WITHOUT_GET_NEXT_DISPATCH
+static void put_u32(unsigned char* at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = (unsigned char)(value >> (8 * i));
+}
+
+/* A message of exactly step->size bytes, so that reading past it is a fault. */
+static unsigned char* build_message(const Step* step, uint32_t size, uint32_t id, uint32_t request) {
+  unsigned char full[FULL_SIZE];
+  memset(full, 0, sizeof full);
+  put_u32(full, size);
+  put_u32(full + 4, 1);
+  put_u32(full + 8, id);
+  put_u32(full + 12, request);
+  put_u32(full + 20, 1); /* definition */
+  put_u32(full + 28, 1); /* entry */
+  put_u32(full + 32, 1); /* out of */
+  put_u32(full + 36, VALUE_COUNT);
+  memcpy(full + 40, step->values, sizeof step->values);
+  unsigned char* bytes = calloc(size ? size : 1, 1);
+  if (bytes) memcpy(bytes, full, size < FULL_SIZE ? size : FULL_SIZE);
+  return bytes;
+}
+
+/* The next step of the connection's script: a message, or 0 for none. */
+static int32_t next_step(void** out, uint32_t* size) {
+  const Section* section = current_section();
+  if (!section || step_index >= section->step_count) return -1;
+  const Step* step = &section->steps[step_index];
+  switch (step->kind) {
+    case STEP_MESSAGE:
+      ++step_index;
+      message = build_message(step, step->size, step->id, step->request);
+      *out = message;
+      *size = step->size;
+      log_line("Dispatch handle=%u id=%u request=%u size=%u", (unsigned)current, (unsigned)step->id,
+               (unsigned)step->request, (unsigned)step->size);
+      return 0;
+    case STEP_NONE:
+    case STEP_NULL:
+      if (++step_progress >= step->count) {
+        ++step_index;
+        step_progress = 0;
+      }
+      if (step->kind == STEP_NULL) {
+        *out = NULL;
+        return 0;
+      }
+      return -1;
+    case STEP_STREAM:
+      if (++step_progress < (step->count ? step->count : 1)) return -1;
+      step_progress = 0;
+      message = build_message(step, FULL_SIZE, 8, 1);
+      *out = message;
+      *size = FULL_SIZE;
+      return 0;
+  }
+  return -1;
+}
+
+EXPORT int32_t SimConnect_GetNextDispatch(void* handle, void** out, uint32_t* size) {
+  forget_message();
+  if ((uintptr_t)handle != current || !current) {
+    log_line("GetNextDispatch handle=%u -> -1", (unsigned)(uintptr_t)handle);
+    return -1;
+  }
+  return next_step(out, size);
+}
+#endif

@@ -1,0 +1,186 @@
+// The bridge against a fake X-Plane: a UDP socket on 127.0.0.N:49000 in this
+// test. Each test uses its own N so that tests run side by side.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <thread>
+
+#include "main/command_line.h"
+#include "support/test_support.h"
+#include "xplane/xplane_feed.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string WAITING = "… waiting for X-Plane (is a flight loaded?)\n";
+const std::string RECEIVING = "✓ receiving data from X-Plane\n";
+
+struct Datagram {
+  std::string bytes;
+  platform::Ipv4Address from;
+  Clock::time_point at;
+};
+
+// What X-Plane's side of the wire sees.
+struct FakeXplane {
+  platform::Socket socket;
+
+  explicit FakeXplane(const char* ip) {
+    int error = 0;
+    socket = platform::open_udp(*platform::parse_ipv4(ip, XPLANE_UDP_PORT), &error);
+    EXPECT_TRUE(socket.valid()) << ip << ": " << platform::error_text(error);
+    platform::set_receive_timeout(socket, 100);
+  }
+
+  // Every datagram that arrives within `span`.
+  std::vector<Datagram> collect(Clock::duration span) {
+    std::vector<Datagram> got;
+    auto end = Clock::now() + span;
+    char buffer[2048];
+    while (Clock::now() < end) {
+      platform::Ipv4Address from;
+      platform::IoResult r = platform::receive_from(socket, buffer, sizeof buffer, &from);
+      if (!r.failed()) got.push_back({std::string(buffer, r.bytes), from, Clock::now()});
+    }
+    return got;
+  }
+
+  // Waits for the first complete pass of eight requests; empty on time-out.
+  std::vector<Datagram> first_pass(Clock::duration limit = 20s) {
+    std::vector<Datagram> got;
+    auto end = Clock::now() + limit;
+    while (got.size() < 8 && Clock::now() < end) {
+      auto more = collect(100ms);
+      got.insert(got.end(), more.begin(), more.end());
+    }
+    return got;
+  }
+
+  void reply(platform::Ipv4Address to, float lat, float lon) {
+    std::string bytes("RREF,", 5);
+    for (auto [index, value] : {std::pair<std::uint32_t, float>{0, lat}, {1, lon}, {3, 90.0f}}) {
+      for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>(index >> (8 * i)));
+      auto bits = std::bit_cast<std::uint32_t>(value);
+      for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>(bits >> (8 * i)));
+    }
+    platform::send_to(socket, bytes.data(), bytes.size(), to);
+  }
+
+  // Answers at about 5 Hz for `span`; returns requests that arrived meanwhile.
+  std::vector<Datagram> answer_for(platform::Ipv4Address to, Clock::duration span) {
+    std::vector<Datagram> requests;
+    auto end = Clock::now() + span;
+    while (Clock::now() < end) {
+      reply(to, 47.5f, 8.25f);
+      auto more = collect(200ms);
+      requests.insert(requests.end(), more.begin(), more.end());
+    }
+    return requests;
+  }
+};
+
+// Splits datagrams into passes: a gap of over a second starts a new one.
+std::vector<std::vector<Datagram>> passes(const std::vector<Datagram>& all) {
+  std::vector<std::vector<Datagram>> out;
+  for (const Datagram& d : all) {
+    if (out.empty() || d.at - out.back().back().at > 1s) out.emplace_back();
+    out.back().push_back(d);
+  }
+  return out;
+}
+
+void expect_one_pass(const std::vector<Datagram>& pass) {
+  ASSERT_EQ(pass.size(), 8u);
+  for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(pass[i].bytes, build_subscription_request(i)) << i;
+}
+
+TEST(XplaneE2eTest, EightRequestsInIndexOrder) {
+  FakeXplane xplane("127.0.0.21");
+  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.21"});
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  EXPECT_NE(bridge.process->out().find("→ X-Plane: asking 127.0.0.21:49000 for position (5 Hz)\n"), std::string::npos);
+  auto pass = xplane.first_pass();
+  expect_one_pass(pass);
+  for (const Datagram& d : pass) EXPECT_EQ(d.from, pass[0].from);  // one socket
+  EXPECT_TRUE(bridge.process->wait_for_out(WAITING, 5s));
+}
+
+TEST(XplaneE2eTest, RepliesMakeItLiveAndSilenceMakesItWait) {
+  FakeXplane xplane("127.0.0.22");
+  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.22"});
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  auto pass = xplane.first_pass();
+  ASSERT_EQ(pass.size(), 8u);
+  ASSERT_TRUE(bridge.process->wait_for_out(WAITING, 5s));
+
+  // 8 s of answers: live, and no request while answering.
+  auto requests = xplane.answer_for(pass[0].from, 8s);
+  EXPECT_TRUE(bridge.process->wait_for_out(RECEIVING, 2s)) << bridge.process->out();
+  EXPECT_EQ(requests.size(), 0u);
+  auto last_reply = Clock::now();
+
+  // Silence: the waiting line 3 to 3.5 s after the last reply (asserted loosely).
+  std::string before = bridge.process->out();
+  ASSERT_EQ(before.rfind(WAITING), before.find(WAITING));  // only the one at start so far
+  while (bridge.process->out().rfind(WAITING) == before.find(WAITING) && Clock::now() - last_reply < 10s)
+    std::this_thread::sleep_for(20ms);
+  auto idle_after = Clock::now() - last_reply;
+  EXPECT_GE(idle_after, 2500ms);
+  EXPECT_LE(idle_after, 6s);
+
+  // And a new pass once the silence is over 3 s old.
+  auto repeat = xplane.first_pass(6s);
+  expect_one_pass(repeat);
+}
+
+TEST(XplaneE2eTest, RequestsRepeatAboutEveryThreeSecondsWhileSilent) {
+  FakeXplane xplane("127.0.0.23");
+  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.23"});
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  auto first = xplane.first_pass();
+  ASSERT_EQ(first.size(), 8u);
+  auto rest = xplane.collect(7500ms);
+  auto split = passes(rest);
+  ASSERT_GE(split.size(), 2u) << rest.size() << " requests";
+  ASSERT_LE(split.size(), 3u);
+  auto previous = first.back().at;
+  for (const auto& pass : split) {
+    expect_one_pass(pass);
+    auto gap = pass.front().at - previous;
+    EXPECT_GE(gap, 2500ms);
+    EXPECT_LE(gap, 5s);
+    previous = pass.back().at;
+  }
+}
+
+// Nobody listening at first: the bridge goes on asking, and the next pass
+// reaches X-Plane once it is there. (Windows answers such requests with
+// port-unreachable receive errors; Linux and Wine report nothing.)
+TEST(XplaneE2eTest, PassesContinueWhenNobodyListened) {
+  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.24"});
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  std::this_thread::sleep_for(1500ms);
+  FakeXplane xplane("127.0.0.24");
+  auto pass = xplane.first_pass(6s);
+  expect_one_pass(pass);
+  EXPECT_EQ(bridge.process->out().find(RECEIVING), std::string::npos);
+}
+
+TEST(XplaneE2eTest, StateShowsXplaneData) {
+  FakeXplane xplane("127.0.0.25");
+  RunningBridge bridge = start_bridge({"--xplane", "127.0.0.25"});
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  auto pass = xplane.first_pass();
+  ASSERT_EQ(pass.size(), 8u);
+  xplane.answer_for(pass[0].from, 1s);
+  ASSERT_TRUE(bridge.process->wait_for_out(RECEIVING, 3s));
+  xplane.reply(pass[0].from, 47.5f, 8.25f);
+  std::string response = http_exchange(bridge.port, "GET /state HTTP/1.1\r\nHost: localhost\r\n\r\n", 3s);
+  if (response.empty()) GTEST_SKIP() << "the bridge does not answer /state yet";
+  EXPECT_NE(response.find("\"sim\":\"xp\""), std::string::npos) << response;
+  EXPECT_NE(response.find("\"lat\":47.5,\"lon\":8.25"), std::string::npos) << response;
+}
+
+}  // namespace

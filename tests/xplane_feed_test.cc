@@ -1,0 +1,186 @@
+// Request bytes, reply parsing and the re-subscription rule, without a socket.
+#include "xplane/xplane_feed.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+using Bytes = std::vector<std::uint8_t>;
+
+void put_u32(Bytes& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+struct Record {
+  std::uint32_t index;
+  float value;
+};
+
+// "RREF", one byte, then (index, value) records, little-endian.
+Bytes reply(std::initializer_list<Record> records, std::uint8_t fifth = ',') {
+  Bytes out = {'R', 'R', 'E', 'F', fifth};
+  for (const Record& r : records) {
+    put_u32(out, r.index);
+    put_u32(out, std::bit_cast<std::uint32_t>(r.value));
+  }
+  return out;
+}
+
+const Instant T0 = Instant{} + 1000s;
+const WallClock::time_point WALL = WallClock::time_point{} + 1700000000000ms;
+
+bool feed(LiveState& state, const Bytes& bytes, Instant now = T0) {
+  return apply_xplane_reply(state, bytes.data(), bytes.size(), now, WALL);
+}
+
+TEST(XplaneFeedTest, SubscriptionRequestBytes) {
+  const char* paths[] = {
+      "sim/flightmodel/position/latitude",    "sim/flightmodel/position/longitude",
+      "sim/flightmodel/position/elevation",   "sim/flightmodel/position/psi",
+      "sim/flightmodel/position/groundspeed", "sim/flightmodel/position/indicated_airspeed",
+      "sim/flightmodel/position/vh_ind_fpm",  "sim/flightmodel/position/y_agl",
+  };
+  for (std::size_t i = 0; i < 8; ++i) {
+    std::string request = build_subscription_request(i);
+    ASSERT_EQ(request.size(), 413u);
+    std::string expected("RREF\0\x05\0\0\0", 9);
+    expected += std::string{static_cast<char>(i), 0, 0, 0};
+    expected += paths[i];
+    expected.resize(413, '\0');
+    EXPECT_EQ(request, expected) << i;
+  }
+}
+
+TEST(XplaneFeedTest, RequestNegativeFieldsAndLongPath) {
+  std::string request = build_rref_request(-1, 0x01020304, std::string(500, 'x'));
+  ASSERT_EQ(request.size(), 413u);
+  EXPECT_EQ(request.substr(5, 8), std::string("\xFF\xFF\xFF\xFF\x04\x03\x02\x01", 8));
+  EXPECT_EQ(request.substr(13), std::string(400, 'x'));
+}
+
+TEST(XplaneFeedTest, RecordsAreStoredWidened) {
+  LiveState state;
+  ASSERT_TRUE(feed(state, reply({{0, 47.462f}, {1, 8.25f}})));
+  EXPECT_EQ(state.sim, SimKind::xp);
+  EXPECT_EQ(state.values[LAT], static_cast<double>(47.462f));
+  EXPECT_EQ(state.values[LON], 8.25);
+  EXPECT_FALSE(state.values[ALT]);
+  EXPECT_EQ(state.update_count, 1u);
+  EXPECT_EQ(state.last_update, T0);
+  EXPECT_EQ(state.t, 1700000000000u);
+  EXPECT_EQ(build_live_snapshot(state, T0 + 1s),
+            "{\"live\":true,\"sim\":\"xp\",\"t\":1700000000000,\"lat\":47.46200180053711,\"lon\":8.25}");
+}
+
+TEST(XplaneFeedTest, AcceptedDatagrams) {
+  using Values = std::array<std::optional<double>, VALUE_COUNT>;
+  const auto none = std::nullopt;
+  struct Case {
+    const char* name;
+    Bytes bytes;
+    Values values;
+  } cases[] = {
+      {"all eight", reply({{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}}),
+       Values{1, 2, 3, 4, 5, 6, 7, 8}},
+      {"index 8 skipped", reply({{8, 9}, {1, 2}}), Values{none, 2}},
+      {"index 4294967295 skipped", reply({{0, 1}, {4294967295u, 9}, {7, 8}}),
+       Values{1, none, none, none, none, none, none, 8}},
+      {"5 bytes, no record", reply({}), Values{}},
+      {"any fifth byte", reply({{3, 90}}, 0), Values{none, none, none, 90}},
+      {"12 bytes: partial tail", [] { auto b = reply({{0, 1}}); b.pop_back(); return b; }(), Values{}},
+      {"20 bytes: one record", [] { auto b = reply({{2, 1500.5f}, {1, 2}}); b.resize(20); return b; }(),
+       Values{none, none, 1500.5}},
+      {"repeated index: last wins", reply({{6, -500}, {6, 250}}), Values{none, none, none, none, none, none, 250}},
+  };
+  for (const auto& c : cases) {
+    LiveState state;
+    EXPECT_TRUE(feed(state, c.bytes)) << c.name;
+    EXPECT_EQ(state.values, c.values) << c.name;
+    EXPECT_EQ(state.sim, SimKind::xp) << c.name;
+    EXPECT_EQ(state.update_count, 1u) << c.name;
+  }
+}
+
+TEST(XplaneFeedTest, RejectedDatagramsLeaveTheRecordAlone) {
+  std::vector<std::pair<const char*, Bytes>> cases{
+      {"empty", {}},
+      {"4 bytes", {'R', 'R', 'E', 'F'}},
+      {"byte 0", reply({{0, 1}})}, {"byte 1", reply({{0, 1}})}, {"byte 2", reply({{0, 1}})}, {"byte 3", reply({{0, 1}})},
+      {"lower case", {'r', 'r', 'e', 'f', 0}},
+      {"DATA", {'D', 'A', 'T', 'A', '*', 0, 0, 0, 0, 0, 0, 0, 0}},
+  };
+  for (int i = 0; i < 4; ++i) cases[2 + i].second[i] ^= 0x01;
+  for (const auto& [name, bytes] : cases) {
+    LiveState state;
+    state.values[LAT] = 1.0;
+    LiveState before = state;
+    EXPECT_FALSE(feed(state, bytes)) << name;
+    EXPECT_EQ(state.values, before.values) << name;
+    EXPECT_EQ(state.sim, SimKind::none) << name;
+    EXPECT_EQ(state.update_count, 0u) << name;
+    EXPECT_FALSE(state.last_update) << name;
+  }
+}
+
+TEST(XplaneFeedTest, FiveByteReplyKeepsValuesAndStamps) {
+  LiveState state;
+  feed(state, reply({{0, 47.5f}, {1, 8.25f}}), T0);
+  ASSERT_TRUE(feed(state, reply({}), T0 + 2500ms));
+  EXPECT_EQ(state.values[LAT], 47.5);
+  EXPECT_EQ(state.update_count, 2u);
+  EXPECT_EQ(state.last_update, T0 + 2500ms);
+  EXPECT_TRUE(is_live(state, T0 + 4s));  // stays live thanks to the empty reply
+}
+
+TEST(XplaneFeedTest, SwitchFromMsfsClearsItsValues) {
+  LiveState state;
+  for (auto& v : state.values) v = 123.0;
+  state.sim = SimKind::msfs;
+  state.update_count = 41;
+  ASSERT_TRUE(feed(state, reply({{0, 47.5f}, {1, 8.25f}})));
+  std::array<std::optional<double>, VALUE_COUNT> expected{47.5, 8.25};
+  EXPECT_EQ(state.values, expected);
+  EXPECT_EQ(state.sim, SimKind::xp);
+  EXPECT_EQ(state.update_count, 42u);
+
+  // Later X-Plane datagrams keep what earlier ones wrote.
+  ASSERT_TRUE(feed(state, reply({{3, 90}})));
+  EXPECT_EQ(state.values[LAT], 47.5);
+  EXPECT_EQ(state.values[HDG], 90.0);
+}
+
+TEST(XplaneFeedTest, NonFiniteValuesAreStoredButNotShown) {
+  LiveState state;
+  ASSERT_TRUE(feed(state, reply({{0, 47.5f}, {1, 8.25f}, {5, std::numeric_limits<float>::infinity()}})));
+  EXPECT_TRUE(state.values[IAS]);
+  EXPECT_EQ(build_live_snapshot(state, T0).find("ias"), std::string::npos);
+}
+
+TEST(XplaneFeedTest, ResubscriptionRule) {
+  const auto ns = std::chrono::nanoseconds(1);
+  struct Case {
+    std::optional<Instant> last_packet;
+    Instant last_pass;
+    bool due;
+  } cases[] = {
+      {std::nullopt, T0 - 3s, false},           // exactly 3 s since the pass
+      {std::nullopt, T0 - 3s - ns, true},       // just over
+      {std::nullopt, T0 - 1s, false},
+      {T0 - 3s, T0 - 10s, false},               // datagram exactly 3 s ago
+      {T0 - 3s - ns, T0 - 10s, true},
+      {T0 - 3500ms, T0 - 3s - ns, true},        // silent 3.5 s: a new pass
+      {T0 - 3500ms, T0 - 2s, false},            // but not before the last pass is 3 s old
+      {T0 - 200ms, T0 - 60s, false},            // answering: no pass however old the last one
+      {T0 + 1s, T0 - 60s, false},               // clock read before the stamp
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(resubscribe_due(cases[i].last_packet, cases[i].last_pass, T0), cases[i].due) << i;
+}
+
+}  // namespace
