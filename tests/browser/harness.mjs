@@ -157,27 +157,19 @@ export async function free_port() {
   return port;
 }
 
-// The X-Plane stand-in, bound to `address`, answering the bridge's subscription.
+// The X-Plane stand-in, bound to `address`, flying its scripted circuit for
+// whoever subscribes. "p" and Enter on its input pause and resume it.
 export async function start_standin(address) {
-  return h_standin_placeholder(address);
-}
-export async function pause_standin(standin) { standin.paused = true; }
-export async function resume_standin(standin) { standin.paused = false; }
-async function h_standin_placeholder(address) {
-  return start_program(path.join(BUILD, "xplane-standin"), [address], /ready|listening/);
+  return start_program(path.join(BUILD, "xplane-standin"), [address], /X-Plane stand-in on /);
 }
 
-// A throw-away self-signed certificate ({ key, cert }) made with openssl.
-export function make_certificate() {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), "tavrik-tls-"));
-  try {
-    execFileSync("openssl", ["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=map.example",
-                             "-keyout", path.join(dir, "key.pem"), "-out", path.join(dir, "cert.pem")],
-                 { stdio: "ignore" });
-    return { key: fs.readFileSync(path.join(dir, "key.pem")), cert: fs.readFileSync(path.join(dir, "cert.pem")) };
-  } finally {
-    fs.rmSync(dir, { recursive: true, force: true });
-  }
+export async function pause_standin(standin) { await toggle_standin(standin, "… paused"); }
+export async function resume_standin(standin) { await toggle_standin(standin, "✓ resumed"); }
+
+async function toggle_standin(standin, answer) {
+  const seen = standin.output().split(answer).length;
+  standin.child.stdin.write("p\n");
+  await wait_for(`the stand-in's "${answer}"`, () => standin.output().split(answer).length > seen, 5000);
 }
 
 // `requests` without repeats. The bridge closes every connection after its
