@@ -179,3 +179,16 @@ export function without_retries(requests) {
   const key = (r) => JSON.stringify([r.method, r.target, r.headers]);
   return requests.filter((r, i) => i === 0 || key(r) !== key(requests[i - 1]));
 }
+
+// A throw-away self-signed certificate ({ key, cert }) made with openssl.
+export function make_certificate() {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), "tavrik-tls-"));
+  try {
+    execFileSync("openssl", ["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=map.example",
+                             "-keyout", path.join(dir, "key.pem"), "-out", path.join(dir, "cert.pem")],
+                 { stdio: "ignore" });
+    return { key: fs.readFileSync(path.join(dir, "key.pem")), cert: fs.readFileSync(path.join(dir, "cert.pem")) };
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+}
