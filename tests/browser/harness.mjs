@@ -157,10 +157,26 @@ export async function free_port() {
   return port;
 }
 
-// The X-Plane stand-in, bound to `address`, flying its scripted circuit for
-// whoever subscribes. "p" and Enter on its input pause and resume it.
-export async function start_standin(address) {
-  return start_program(path.join(BUILD, "xplane-standin"), [address], /X-Plane stand-in on /);
+// The X-Plane stand-in, flying its scripted circuit for whoever subscribes,
+// on a loopback address of its own: the bridge always asks port 49000, so the
+// address is what keeps this run apart from other tests on the machine. Tries
+// a few addresses until one is free. "p" and Enter on its input pause and resume it.
+export async function start_standin() {
+  for (let attempt = 1; ; attempt++) {
+    const address = random_loopback_address();
+    try {
+      const standin = await start_program(path.join(BUILD, "xplane-standin"), [address], /X-Plane stand-in on /);
+      standin.address = address;
+      return standin;
+    } catch (error) {
+      if (attempt === 5 || !/already in use/.test(String(error))) throw error;
+    }
+  }
+}
+
+function random_loopback_address() {
+  const byte = (low, count) => low + Math.floor(Math.random() * count);
+  return `127.${byte(100, 100)}.${byte(1, 250)}.${byte(1, 250)}`;
 }
 
 export async function pause_standin(standin) { await toggle_standin(standin, "… paused"); }

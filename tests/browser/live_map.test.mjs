@@ -9,8 +9,8 @@ import * as h from "./harness.mjs";
 let standin, bridge, web, browser, page;
 
 before(async () => {
-  standin = await h.start_standin("127.0.0.41");
-  bridge = await h.start_bridge("127.0.0.41");
+  standin = await h.start_standin();
+  bridge = await h.start_bridge(standin.address);
   web = await h.start_static_server(path.join(h.ROOT, "examples"));
   browser = await h.launch_browser();
   page = await browser.newPage();
