@@ -1,0 +1,210 @@
+// Helpers for the browser tests: the programs under test, a static server for
+// the page, a recording proxy, and Debian's headless Chromium.
+import { execFileSync, spawn } from "node:child_process";
+import fs from "node:fs";
+import http from "node:http";
+import https from "node:https";
+import net from "node:net";
+import os from "node:os";
+import path from "node:path";
+import { fileURLToPath } from "node:url";
+import { chromium } from "playwright-core";
+
+export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..");
+export const BUILD = path.resolve(process.env.TAVRIK_BUILD || path.join(ROOT, "build"));
+export const ARTIFACTS = path.resolve(process.env.TAVRIK_ARTIFACTS || path.join(BUILD, "browser-artifacts"));
+export const CHROMIUM = process.env.CHROMIUM || "/usr/bin/chromium";
+
+// Chromium as a quiet, offline, throw-away browser.
+export const CHROMIUM_ARGS = [
+  "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+];
+
+export function sleep(ms) { return new Promise((resolve) => setTimeout(resolve, ms)); }
+
+// Starts a program and waits until a line of its output matches `ready`.
+// Resolves to { child, match, output() }; rejects if it exits or times out first.
+export function start_program(file, args, ready, timeout_ms = 20000) {
+  const child = spawn(file, args, { stdio: ["pipe", "pipe", "pipe"] });
+  let output = "";
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => fail(new Error(`${path.basename(file)}: no ready line in ${timeout_ms} ms:\n${output}`)),
+                             timeout_ms);
+    function fail(error) { clearTimeout(timer); child.kill("SIGKILL"); reject(error); }
+    function look(chunk) {
+      output += chunk.toString("utf8");
+      const match = output.match(ready);
+      if (match) { clearTimeout(timer); resolve({ child, match, output: () => output }); }
+    }
+    child.stdout.on("data", look);
+    child.stderr.on("data", look);
+    child.on("error", fail);
+    child.on("exit", (code) => fail(new Error(`${path.basename(file)} ended (${code}) before it was ready:\n${output}`)));
+  });
+}
+
+export async function stop_program(program) {
+  if (!program || program.child.exitCode !== null || program.child.signalCode) return;
+  const ended = new Promise((resolve) => program.child.once("exit", resolve));
+  program.child.kill("SIGTERM");
+  const late = setTimeout(() => program.child.kill("SIGKILL"), 3000);
+  await ended;
+  clearTimeout(late);
+}
+
+// The built bridge, told to ask the stand-in at `xplane_address`.
+export async function start_bridge(xplane_address) {
+  const bridge = await start_program(path.join(BUILD, "tavrik"), [xplane_address, "--xplane", "--port", "0"],
+                                     /bridge ready on http:\/\/localhost:(\d+)/);
+  bridge.port = Number(bridge.match[1]);
+  bridge.url = `http://127.0.0.1:${bridge.port}`;
+  return bridge;
+}
+
+// A static file server for `directory` on 127.0.0.1 and a port of its own, so
+// that pages come from another origin than the bridge. With `tls` (from
+// make_certificate) it serves https.
+export async function start_static_server(directory, tls = null) {
+  const types = { ".html": "text/html; charset=utf-8", ".js": "text/javascript", ".css": "text/css" };
+  const serve = (request, response) => {
+    const name = decodeURIComponent(new URL(request.url, "http://x").pathname).replace(/^\/+/, "");
+    const file = path.join(directory, name || "index.html");
+    if (!file.startsWith(directory + path.sep) || !fs.existsSync(file) || !fs.statSync(file).isFile()) {
+      response.writeHead(404, { "Content-Type": "text/plain" });
+      return response.end("not found\n");
+    }
+    response.writeHead(200, { "Content-Type": types[path.extname(file)] || "application/octet-stream",
+                              "Cache-Control": "no-store" });
+    fs.createReadStream(file).pipe(response);
+  };
+  const server = tls ? https.createServer(tls, serve) : http.createServer(serve);
+  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+  server.port = server.address().port;
+  server.origin = `${tls ? "https" : "http"}://127.0.0.1:${server.port}`;
+  return server;
+}
+
+// A TCP proxy in front of `target_port` that records the head of every request
+// it passes on ({ method, target, headers }), so tests can see what the browser sent.
+export async function start_recording_proxy(target_port) {
+  const requests = [];
+  const sockets = new Set();
+  const server = net.createServer((client) => {
+    const upstream = net.connect(target_port, "127.0.0.1");
+    sockets.add(client).add(upstream);
+    // Request heads only: GET and OPTIONS carry no body, so on a kept-alive
+    // connection each head follows the previous one.
+    let pending = "";
+    client.on("data", (chunk) => {
+      pending += chunk.toString("latin1");
+      for (let end; (end = pending.indexOf("\r\n\r\n")) >= 0; pending = pending.slice(end + 4))
+        requests.push(parse_head(pending.slice(0, end)));
+      if (pending.length > 65536) pending = "";
+    });
+    client.pipe(upstream).pipe(client);
+    const close = () => { client.destroy(); upstream.destroy(); sockets.delete(client); sockets.delete(upstream); };
+    client.on("error", close).on("close", close);
+    upstream.on("error", close).on("close", close);
+  });
+  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+  server.requests = requests;
+  server.port = server.address().port;
+  server.stop = async () => { for (const socket of sockets) socket.destroy(); await new Promise((r) => server.close(r)); };
+  return server;
+}
+
+function parse_head(text) {
+  const [request_line, ...lines] = text.split("\r\n");
+  const [method, target] = request_line.split(" ");
+  const headers = {};
+  for (const line of lines) {
+    const colon = line.indexOf(":");
+    if (colon > 0) headers[line.slice(0, colon).trim().toLowerCase()] = line.slice(colon + 1).trim();
+  }
+  return { method, target, headers };
+}
+
+// A fresh headless Chromium with a profile of its own; close() removes it.
+export async function launch_browser(extra_args = []) {
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), "tavrik-chromium-"));
+  const context = await chromium.launchPersistentContext(profile, {
+    executablePath: CHROMIUM, headless: true, args: [...CHROMIUM_ARGS, ...extra_args],
+    viewport: { width: 1100, height: 700 },
+  });
+  const close = context.close.bind(context);
+  context.close = async () => { await close(); fs.rmSync(profile, { recursive: true, force: true }); };
+  return context;
+}
+
+// Polls `probe` until it returns a truthy value; rejects with `what` after `timeout_ms`.
+export async function wait_for(what, probe, timeout_ms = 15000, every_ms = 100) {
+  const end = Date.now() + timeout_ms;
+  for (;;) {
+    const value = await probe();
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`timed out after ${timeout_ms} ms waiting for ${what}`);
+    await sleep(every_ms);
+  }
+}
+
+// A loopback port on which nothing listens (taken and released at once).
+export async function free_port() {
+  const server = net.createServer();
+  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+  const port = server.address().port;
+  await new Promise((resolve) => server.close(resolve));
+  return port;
+}
+
+// The X-Plane stand-in, flying its scripted circuit for whoever subscribes,
+// on a loopback address of its own: the bridge always asks port 49000, so the
+// address is what keeps this run apart from other tests on the machine. Tries
+// a few addresses until one is free. "p" and Enter on its input pause and resume it.
+export async function start_standin() {
+  for (let attempt = 1; ; attempt++) {
+    const address = random_loopback_address();
+    try {
+      const standin = await start_program(path.join(BUILD, "xplane-standin"), [address], /X-Plane stand-in on /);
+      standin.address = address;
+      return standin;
+    } catch (error) {
+      if (attempt === 5 || !/already in use/.test(String(error))) throw error;
+    }
+  }
+}
+
+function random_loopback_address() {
+  const byte = (low, count) => low + Math.floor(Math.random() * count);
+  return `127.${byte(100, 100)}.${byte(1, 250)}.${byte(1, 250)}`;
+}
+
+export async function pause_standin(standin) { await toggle_standin(standin, "… paused"); }
+export async function resume_standin(standin) { await toggle_standin(standin, "✓ resumed"); }
+
+async function toggle_standin(standin, answer) {
+  const seen = standin.output().split(answer).length;
+  standin.child.stdin.write("p\n");
+  await wait_for(`the stand-in's "${answer}"`, () => standin.output().split(answer).length > seen, 5000);
+}
+
+// `requests` without repeats. The bridge closes every connection after its
+// response without saying so, and Chromium, which took the connection as
+// reusable, then sends the same request again on a new one.
+export function without_retries(requests) {
+  const key = (r) => JSON.stringify([r.method, r.target, r.headers]);
+  return requests.filter((r, i) => i === 0 || key(r) !== key(requests[i - 1]));
+}
+
+// A throw-away self-signed certificate ({ key, cert }) made with openssl.
+export function make_certificate() {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), "tavrik-tls-"));
+  try {
+    execFileSync("openssl", ["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=map.example",
+                             "-keyout", path.join(dir, "key.pem"), "-out", path.join(dir, "cert.pem")],
+                 { stdio: "ignore" });
+    return { key: fs.readFileSync(path.join(dir, "key.pem")), cert: fs.readFileSync(path.join(dir, "cert.pem")) };
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+}
