@@ -3,6 +3,7 @@
 // compiles one of them. No OS type appears here: handles are held as integers.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -137,6 +138,11 @@ IoResult send_to(const Socket& socket, const void* data, std::size_t size,
 // Starts `body` on a new detached thread with a stack of `stack_bytes`.
 // False when the thread cannot be started (then `body` is not run).
 bool start_detached_thread(std::function<void()> body, std::size_t stack_bytes);
+
+// Lets the system wake the calling thread's sleeps up to `slack` late, so that
+// the timers of many sleeping threads fire together (Linux timer slack;
+// elsewhere nothing to do: Windows already groups timers on its tick).
+void allow_late_wakeups(std::chrono::microseconds slack);
 
 // ---- Console and process --------------------------------------------------
 

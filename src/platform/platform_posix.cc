@@ -8,6 +8,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -326,6 +329,14 @@ bool start_detached_thread(std::function<void()> body, std::size_t stack_bytes) 
   pthread_attr_destroy(&attr);
   if (rc != 0) delete owned;
   return rc == 0;
+}
+
+void allow_late_wakeups(std::chrono::microseconds slack) {
+#if defined(__linux__)
+  prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack.count()) * 1000UL);
+#else
+  (void)slack;
+#endif
 }
 
 void write_console(ConsoleStream stream, std::string_view text) {

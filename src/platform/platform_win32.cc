@@ -327,6 +327,8 @@ bool start_detached_thread(std::function<void()> body, std::size_t stack_bytes) 
   return true;
 }
 
+void allow_late_wakeups(std::chrono::microseconds) {}
+
 void write_console(ConsoleStream stream, std::string_view text) {
   static std::mutex console_mutex;  // keeps lines from different threads whole
   std::lock_guard<std::mutex> lock(console_mutex);

@@ -11,6 +11,8 @@
 
 constexpr std::chrono::milliseconds STREAM_POLL_INTERVAL{180};
 constexpr std::chrono::milliseconds STREAM_HEARTBEAT{1000};
+// How late a stream's poll may wake, so that many streams' timers coalesce.
+constexpr std::chrono::microseconds STREAM_WAKEUP_SLACK{5000};
 
 // The HTTP header of the stream followed by its "retry: 2000" field.
 std::string stream_header();
