@@ -3,6 +3,20 @@
 
 namespace platform {
 
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.release();
+  }
+  return *this;
+}
+
+std::uintptr_t Socket::release() {
+  std::uintptr_t h = handle_;
+  handle_ = INVALID;
+  return h;
+}
+
 std::string format_address(Ipv4Address address) {
   std::string text;
   for (int shift = 24; shift >= 0; shift -= 8) {

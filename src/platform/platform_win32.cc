@@ -141,20 +141,6 @@ std::optional<Ipv4Address> resolve_ipv4(const std::string& host, std::uint16_t p
   return found;
 }
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.release();
-  }
-  return *this;
-}
-
-std::uintptr_t Socket::release() {
-  std::uintptr_t h = handle_;
-  handle_ = INVALID;
-  return h;
-}
-
 void Socket::close() {
   if (valid()) closesocket(static_cast<SOCKET>(handle_));
   handle_ = INVALID;
