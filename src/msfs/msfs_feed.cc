@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/byte_order.h"
 #include "platform/platform.h"
 
 const char* const NOT_FOUND_LINE =
@@ -73,25 +74,15 @@ std::optional<FoundLibrary> find_simconnect() {
 
 // ---- Messages and samples -------------------------------------------------
 
-namespace {
-
-std::uint32_t read_u32(const unsigned char* bytes, std::size_t offset) {
-  unsigned char b[4];
-  std::memcpy(b, bytes + offset, sizeof b);
-  return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24;
-}
-
-}  // namespace
-
 MessageReading read_message(const void* message, std::uint32_t size) {
   MessageReading reading;
   if (!message || size < MESSAGE_MIN_SIZE) return reading;
-  const auto* bytes = static_cast<const unsigned char*>(message);
-  std::uint32_t id = read_u32(bytes, MESSAGE_ID_OFFSET);
+  const auto* bytes = static_cast<const std::uint8_t*>(message);
+  std::uint32_t id = read_u32_le(bytes + MESSAGE_ID_OFFSET);
   if (id == MESSAGE_ID_QUIT) {
     reading.kind = MessageKind::quit;
   } else if (id == MESSAGE_ID_OBJECT_DATA && size >= OBJECT_DATA_MIN_SIZE &&
-             read_u32(bytes, MESSAGE_REQUEST_OFFSET) == REQUEST_ID) {
+             read_u32_le(bytes + MESSAGE_REQUEST_OFFSET) == REQUEST_ID) {
     reading.kind = MessageKind::sample;
     // The values are little-endian IEEE doubles, as on every machine this runs on.
     std::memcpy(reading.values.data(), bytes + MESSAGE_VALUES_OFFSET, sizeof reading.values);

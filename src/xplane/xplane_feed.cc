@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "main/command_line.h"
+#include "platform/byte_order.h"
 
 const std::array<const char*, VALUE_COUNT> XPLANE_DATAREFS = {
     "sim/flightmodel/position/latitude",    "sim/flightmodel/position/longitude",
@@ -18,14 +19,6 @@ namespace {
 
 constexpr std::size_t HEAD_SIZE = 5;  // "RREF" and one byte
 constexpr std::size_t RECORD_SIZE = 8;
-
-void append_u32_le(std::string& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((value >> shift) & 0xFF));
-}
-
-std::uint32_t read_u32_le(const std::uint8_t* at) {
-  return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 | std::uint32_t{at[3]} << 24;
-}
 
 bool has_rref_head(const std::uint8_t* data, std::size_t size) {
   return size >= HEAD_SIZE && std::memcmp(data, "RREF", 4) == 0;

@@ -5,18 +5,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/byte_order.h"
+
 namespace {
 
 constexpr std::size_t REQUEST_HEAD = 13;  // "RREF", one byte, frequency, index
 constexpr std::size_t PATH_SIZE = 400;
-
-std::uint32_t read_u32_le(const std::uint8_t* at) {
-  return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 | std::uint32_t{at[3]} << 24;
-}
-
-void append_u32_le(std::string& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((value >> shift) & 0xFF));
-}
 
 Subscriber* find_subscriber(Subscriptions& subscriptions, platform::Ipv4Address from) {
   for (Subscriber& s : subscriptions.subscribers)
