@@ -38,12 +38,18 @@ TEST(EventStreamTest, EventIsDueOnANewCountOrAfterAHeartbeat) {
     std::chrono::milliseconds since_last_sent;  // negative: the clock reads before last_sent_at
     bool due;
   } cases[] = {
-      {0, NEVER, -2000ms, true},                                // the first poll: start values
-      {0, NEVER, 0ms, true},     {NEVER, NEVER, 2000ms, true},  // the count really is 2^64-1: the heartbeat still sends
-                                                                // at once
-      {5, 5, 0ms, false},        {5, 5, 180ms, false},         {5, 5, 999ms, false}, {5, 5, 1000ms, true},
-      {5, 5, 1080ms, true},      {5, 5, -5000ms, false},  // a clock before the last event counts as no time passed
-      {6, 5, 0ms, true},         {4, 5, 10ms, true},      // any difference, wrap-around included
+      {0, NEVER, -2000ms, true},  // the first poll: start values
+      {0, NEVER, 0ms, true},
+      {NEVER, NEVER, 2000ms, true},  // the count really is 2^64-1: the heartbeat still sends
+                                     // at once
+      {5, 5, 0ms, false},
+      {5, 5, 180ms, false},
+      {5, 5, 999ms, false},
+      {5, 5, 1000ms, true},
+      {5, 5, 1080ms, true},
+      {5, 5, -5000ms, false},  // a clock before the last event counts as no time passed
+      {6, 5, 0ms, true},
+      {4, 5, 10ms, true},  // any difference, wrap-around included
   };
   for (const Case& c : cases)
     EXPECT_EQ(event_due(c.count, c.last_sent_count, start + c.since_last_sent, start), c.due)

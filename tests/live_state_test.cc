@@ -64,7 +64,8 @@ TEST(LiveStateTest, SnapshotTexts) {
   EXPECT_EQ(build_live_snapshot(start, now), "{\"live\":false}");
 
   LiveState s = fresh_state(now - std::chrono::seconds(1));
-  EXPECT_EQ(build_live_snapshot(s, now), "{\"live\":true,\"sim\":\"xp\",\"t\":1700000000000,\"lat\":47.5,\"lon\":8.25}");
+  EXPECT_EQ(build_live_snapshot(s, now),
+            "{\"live\":true,\"sim\":\"xp\",\"t\":1700000000000,\"lat\":47.5,\"lon\":8.25}");
 
   s.sim = SimKind::msfs;
   s.values = {47.5, -122.25, 1500.5, 90.0, 61.5, 120.0, -500.0, 300.0};
@@ -76,8 +77,9 @@ TEST(LiveStateTest, SnapshotTexts) {
   s.values[HDG] = -std::numeric_limits<double>::infinity();
   s.values[LAT] = std::nan("");
   s.values[VS].reset();
-  EXPECT_EQ(build_live_snapshot(s, now),
-            "{\"live\":true,\"sim\":\"msfs\",\"t\":1700000000000,\"lon\":-122.25,\"alt\":1500.5,\"gs\":61.5,\"agl\":300}");
+  EXPECT_EQ(
+      build_live_snapshot(s, now),
+      "{\"live\":true,\"sim\":\"msfs\",\"t\":1700000000000,\"lon\":-122.25,\"alt\":1500.5,\"gs\":61.5,\"agl\":300}");
 }
 
 TEST(LiveStateTest, LiveTest) {
@@ -88,7 +90,8 @@ TEST(LiveStateTest, LiveTest) {
     bool live;
   } cases[] = {
       {"fresh", [](LiveState&, Instant) {}, true},
-      {"2.999999999 s old", [](LiveState& s, Instant n) { s.last_update = n - (std::chrono::seconds(3) - nanoseconds(1)); }, true},
+      {"2.999999999 s old",
+       [](LiveState& s, Instant n) { s.last_update = n - (std::chrono::seconds(3) - nanoseconds(1)); }, true},
       {"exactly 3 s old", [](LiveState& s, Instant n) { s.last_update = n - std::chrono::seconds(3); }, false},
       {"stamped in the future", [](LiveState& s, Instant n) { s.last_update = n + std::chrono::seconds(10); }, true},
       {"never stamped", [](LiveState& s, Instant) { s.last_update.reset(); }, false},

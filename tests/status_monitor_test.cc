@@ -16,12 +16,18 @@ TEST(StatusMonitorTest, TransitionTable) {
     std::string printed;
     M next;
   } cases[] = {
-      {M::initial, SimKind::none, WAITING, M::none}, {M::initial, SimKind::xp, XP, M::xp},
-      {M::initial, SimKind::msfs, MSFS, M::msfs},    {M::none, SimKind::none, "", M::none},
-      {M::none, SimKind::xp, XP, M::xp},             {M::none, SimKind::msfs, MSFS, M::msfs},
-      {M::xp, SimKind::xp, "", M::xp},               {M::xp, SimKind::none, WAITING, M::none},
-      {M::xp, SimKind::msfs, MSFS, M::msfs},         {M::msfs, SimKind::msfs, "", M::msfs},
-      {M::msfs, SimKind::none, WAITING, M::none},    {M::msfs, SimKind::xp, XP, M::xp},
+      {M::initial, SimKind::none, WAITING, M::none},
+      {M::initial, SimKind::xp, XP, M::xp},
+      {M::initial, SimKind::msfs, MSFS, M::msfs},
+      {M::none, SimKind::none, "", M::none},
+      {M::none, SimKind::xp, XP, M::xp},
+      {M::none, SimKind::msfs, MSFS, M::msfs},
+      {M::xp, SimKind::xp, "", M::xp},
+      {M::xp, SimKind::none, WAITING, M::none},
+      {M::xp, SimKind::msfs, MSFS, M::msfs},
+      {M::msfs, SimKind::msfs, "", M::msfs},
+      {M::msfs, SimKind::none, WAITING, M::none},
+      {M::msfs, SimKind::xp, XP, M::xp},
   };
   for (const auto& c : cases) {
     M current = monitor_state_for(c.live);
@@ -31,7 +37,8 @@ TEST(StatusMonitorTest, TransitionTable) {
 }
 
 TEST(StatusMonitorTest, WaitingLineNamesTheLabel) {
-  EXPECT_EQ(*monitor_line(MonitorState::initial, MonitorState::none, "MSFS"), "… waiting for MSFS (is a flight loaded?)\n");
+  EXPECT_EQ(*monitor_line(MonitorState::initial, MonitorState::none, "MSFS"),
+            "… waiting for MSFS (is a flight loaded?)\n");
 }
 
 }  // namespace

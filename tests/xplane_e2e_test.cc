@@ -107,7 +107,8 @@ TEST(XplaneE2eTest, EightRequestsInIndexOrder) {
   FakeXplane xplane;
   RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
-  EXPECT_NE(bridge.process->out().find("→ X-Plane: asking " + xplane.ip + ":49000 for position (5 Hz)\n"), std::string::npos);
+  EXPECT_NE(bridge.process->out().find("→ X-Plane: asking " + xplane.ip + ":49000 for position (5 Hz)\n"),
+            std::string::npos);
   auto pass = xplane.first_pass();
   expect_one_pass(pass);
   for (const Datagram& d : pass) EXPECT_EQ(d.from, pass[0].from);  // one socket

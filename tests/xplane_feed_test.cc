@@ -93,8 +93,19 @@ TEST(XplaneFeedTest, AcceptedDatagrams) {
        Values{1, none, none, none, none, none, none, 8}},
       {"5 bytes, no record", reply({}), Values{}},
       {"any fifth byte", reply({{3, 90}}, 0), Values{none, none, none, 90}},
-      {"12 bytes: partial tail", [] { auto b = reply({{0, 1}}); b.pop_back(); return b; }(), Values{}},
-      {"20 bytes: one record", [] { auto b = reply({{2, 1500.5f}, {1, 2}}); b.resize(20); return b; }(),
+      {"12 bytes: partial tail",
+       [] {
+         auto b = reply({{0, 1}});
+         b.pop_back();
+         return b;
+       }(),
+       Values{}},
+      {"20 bytes: one record",
+       [] {
+         auto b = reply({{2, 1500.5f}, {1, 2}});
+         b.resize(20);
+         return b;
+       }(),
        Values{none, none, 1500.5}},
       {"repeated index: last wins", reply({{6, -500}, {6, 250}}), Values{none, none, none, none, none, none, 250}},
   };
@@ -111,7 +122,10 @@ TEST(XplaneFeedTest, RejectedDatagramsLeaveTheRecordAlone) {
   std::vector<std::pair<const char*, Bytes>> cases{
       {"empty", {}},
       {"4 bytes", {'R', 'R', 'E', 'F'}},
-      {"byte 0", reply({{0, 1}})}, {"byte 1", reply({{0, 1}})}, {"byte 2", reply({{0, 1}})}, {"byte 3", reply({{0, 1}})},
+      {"byte 0", reply({{0, 1}})},
+      {"byte 1", reply({{0, 1}})},
+      {"byte 2", reply({{0, 1}})},
+      {"byte 3", reply({{0, 1}})},
       {"lower case", {'r', 'r', 'e', 'f', 0}},
       {"DATA", {'D', 'A', 'T', 'A', '*', 0, 0, 0, 0, 0, 0, 0, 0}},
   };
@@ -169,15 +183,13 @@ TEST(XplaneFeedTest, ResubscriptionRule) {
     Instant last_pass;
     bool due;
   } cases[] = {
-      {std::nullopt, T0 - 3s, false},           // exactly 3 s since the pass
-      {std::nullopt, T0 - 3s - ns, true},       // just over
-      {std::nullopt, T0 - 1s, false},
-      {T0 - 3s, T0 - 10s, false},               // datagram exactly 3 s ago
-      {T0 - 3s - ns, T0 - 10s, true},
-      {T0 - 3500ms, T0 - 3s - ns, true},        // silent 3.5 s: a new pass
-      {T0 - 3500ms, T0 - 2s, false},            // but not before the last pass is 3 s old
-      {T0 - 200ms, T0 - 60s, false},            // answering: no pass however old the last one
-      {T0 + 1s, T0 - 60s, false},               // clock read before the stamp
+      {std::nullopt, T0 - 3s, false},                                         // exactly 3 s since the pass
+      {std::nullopt, T0 - 3s - ns, true},                                     // just over
+      {std::nullopt, T0 - 1s, false},     {T0 - 3s, T0 - 10s, false},         // datagram exactly 3 s ago
+      {T0 - 3s - ns, T0 - 10s, true},     {T0 - 3500ms, T0 - 3s - ns, true},  // silent 3.5 s: a new pass
+      {T0 - 3500ms, T0 - 2s, false},                                          // but not before the last pass is 3 s old
+      {T0 - 200ms, T0 - 60s, false},  // answering: no pass however old the last one
+      {T0 + 1s, T0 - 60s, false},     // clock read before the stamp
   };
   for (std::size_t i = 0; i < std::size(cases); ++i)
     EXPECT_EQ(resubscribe_due(cases[i].last_packet, cases[i].last_pass, T0), cases[i].due) << i;

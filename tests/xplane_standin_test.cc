@@ -1,11 +1,10 @@
 // The X-Plane stand-in: its protocol decisions, and the program over UDP.
-#include "rref_server.h"
-
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <thread>
 
+#include "rref_server.h"
 #include "support/test_support.h"
 #include "xplane/xplane_feed.h"
 
@@ -139,9 +138,14 @@ TEST(XplaneStandinTest, OptionsAndPauseScript) {
   EXPECT_EQ(forever->port, 49000);
   EXPECT_TRUE(scheduled_pause(*forever, 1e6));
   EXPECT_FALSE(scheduled_pause(StandinOptions{}, 1e6));
-  for (auto bad : std::vector<std::vector<std::string>>{
-           {"--port", "65536"}, {"--port"}, {"--pause-after", "-1"}, {"--pause-after", "x"},
-           {"--resume-after", "1"}, {"somehost"}, {"127.0.0.1", "127.0.0.2"}, {"--frobnicate"}})
+  for (auto bad : std::vector<std::vector<std::string>>{{"--port", "65536"},
+                                                        {"--port"},
+                                                        {"--pause-after", "-1"},
+                                                        {"--pause-after", "x"},
+                                                        {"--resume-after", "1"},
+                                                        {"somehost"},
+                                                        {"127.0.0.1", "127.0.0.2"},
+                                                        {"--frobnicate"}})
     EXPECT_FALSE(parse_standin_options(bad, &error)) << bad[0];
 }
 

@@ -6,18 +6,24 @@
 
 MonitorState monitor_state_for(SimKind live) {
   switch (live) {
-    case SimKind::xp: return MonitorState::xp;
-    case SimKind::msfs: return MonitorState::msfs;
-    default: return MonitorState::none;
+    case SimKind::xp:
+      return MonitorState::xp;
+    case SimKind::msfs:
+      return MonitorState::msfs;
+    default:
+      return MonitorState::none;
   }
 }
 
 std::optional<std::string> monitor_line(MonitorState previous, MonitorState current, const std::string& label) {
   if (previous == current) return std::nullopt;
   switch (current) {
-    case MonitorState::xp: return "✓ receiving data from X-Plane\n";
-    case MonitorState::msfs: return "✓ receiving data from MSFS\n";
-    default: return "… waiting for " + label + " (is a flight loaded?)\n";
+    case MonitorState::xp:
+      return "✓ receiving data from X-Plane\n";
+    case MonitorState::msfs:
+      return "✓ receiving data from MSFS\n";
+    default:
+      return "… waiting for " + label + " (is a flight loaded?)\n";
   }
 }
 
@@ -34,7 +40,8 @@ void run_status_monitor(SharedState state, std::string label) {
   MonitorState reported = MonitorState::initial;
   for (;;) {
     MonitorState current = monitor_state_for(live_sim(*state));
-    if (auto line = monitor_line(reported, current, label)) platform::write_console(platform::ConsoleStream::out, *line);
+    if (auto line = monitor_line(reported, current, label))
+      platform::write_console(platform::ConsoleStream::out, *line);
     reported = current;
     std::this_thread::sleep_for(MONITOR_TICK);
   }

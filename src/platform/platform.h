@@ -113,9 +113,7 @@ IoResult receive(const Socket& socket, void* buffer, std::size_t size);
 // no byte, a time-out, or a peer that has gone all count as failure; never
 // raises a signal.
 bool send_all(const Socket& socket, const void* data, std::size_t size);
-inline bool send_all(const Socket& socket, std::string_view text) {
-  return send_all(socket, text.data(), text.size());
-}
+inline bool send_all(const Socket& socket, std::string_view text) { return send_all(socket, text.data(), text.size()); }
 
 // Sends `pieces` in order as one gathered write, without joining them first;
 // the same rules as send_all apply to the whole.
@@ -126,12 +124,10 @@ void shutdown_send(const Socket& socket);
 
 // One datagram. A datagram larger than `size` is an error, not a truncation.
 // `from` (optional) receives the sender's address.
-IoResult receive_from(const Socket& socket, void* buffer, std::size_t size,
-                      Ipv4Address* from);
+IoResult receive_from(const Socket& socket, void* buffer, std::size_t size, Ipv4Address* from);
 
 // One datagram to `to`. The whole datagram goes, or it is an error.
-IoResult send_to(const Socket& socket, const void* data, std::size_t size,
-                 Ipv4Address to);
+IoResult send_to(const Socket& socket, const void* data, std::size_t size, Ipv4Address to);
 
 // ---- Threads --------------------------------------------------------------
 

@@ -1,6 +1,4 @@
 // POSIX implementation of the platform layer (Linux; portable to macOS).
-#include "platform/platform.h"
-
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -8,6 +6,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+
+#include "platform/platform.h"
 #if defined(__linux__)
 #include <sys/prctl.h>
 #endif
@@ -43,9 +43,7 @@ sockaddr_in to_sockaddr(Ipv4Address address) {
   return sa;
 }
 
-Ipv4Address from_sockaddr(const sockaddr_in& sa) {
-  return {ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)};
-}
+Ipv4Address from_sockaddr(const sockaddr_in& sa) { return {ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)}; }
 
 #if !defined(__linux__)
 // Marks a descriptor close-on-exec where the socket call could not (macOS).
@@ -207,9 +205,7 @@ bool set_receive_timeout(const Socket& socket, int milliseconds) {
   return set_timeout(socket, SO_RCVTIMEO, milliseconds);
 }
 
-bool set_send_timeout(const Socket& socket, int milliseconds) {
-  return set_timeout(socket, SO_SNDTIMEO, milliseconds);
-}
+bool set_send_timeout(const Socket& socket, int milliseconds) { return set_timeout(socket, SO_SNDTIMEO, milliseconds); }
 
 bool set_no_delay(const Socket& socket) {
   int one = 1;

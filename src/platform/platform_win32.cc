@@ -1,10 +1,10 @@
 // Win32 implementation of the platform layer (Winsock 2.2, KERNEL32).
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
+#include <shellapi.h>
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
-#include <shellapi.h>
 
 #include <climits>
 #include <cwchar>
@@ -52,9 +52,7 @@ sockaddr_in to_sockaddr(Ipv4Address address) {
   return sa;
 }
 
-Ipv4Address from_sockaddr(const sockaddr_in& sa) {
-  return {ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)};
-}
+Ipv4Address from_sockaddr(const sockaddr_in& sa) { return {ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)}; }
 
 Socket new_socket(int type, int protocol, int* error) {
   ensure_winsock();
@@ -66,25 +64,48 @@ Socket new_socket(int type, int protocol, int* error) {
 // Texts for Winsock codes, for systems (Wine) whose message table lacks them.
 const char* winsock_fallback_text(int code) {
   switch (code) {
-    case WSAEINTR: return "A blocking operation was interrupted.";
-    case WSAEACCES: return "An attempt was made to access a socket in a way forbidden by its access permissions.";
-    case WSAEINVAL: return "An invalid argument was supplied.";
-    case WSAEMFILE: return "Too many open sockets.";
-    case WSAEWOULDBLOCK: return "A non-blocking socket operation could not be completed immediately.";
-    case WSAEMSGSIZE: return "A message sent on a datagram socket was larger than the internal message buffer or some other network limit, or the buffer used to receive a datagram into was smaller than the datagram itself.";
-    case WSAEADDRINUSE: return "Only one usage of each socket address (protocol/network address/port) is normally permitted.";
-    case WSAEADDRNOTAVAIL: return "The requested address is not valid in its context.";
-    case WSAENETDOWN: return "A socket operation encountered a dead network.";
-    case WSAENETUNREACH: return "A socket operation was attempted to an unreachable network.";
-    case WSAECONNABORTED: return "An established connection was aborted by the software in your host machine.";
-    case WSAECONNRESET: return "An existing connection was forcibly closed by the remote host.";
-    case WSAENOBUFS: return "An operation on a socket could not be performed because the system lacked sufficient buffer space or because a queue was full.";
-    case WSAESHUTDOWN: return "A request to send or receive data was disallowed because the socket had already been shut down in that direction with a previous shutdown call.";
-    case WSAETIMEDOUT: return "A connection attempt failed because the connected party did not properly respond after a period of time, or established connection failed because connected host has failed to respond.";
-    case WSAECONNREFUSED: return "No connection could be made because the target machine actively refused it.";
-    case WSAEHOSTUNREACH: return "A socket operation was attempted to an unreachable host.";
-    case WSANOTINITIALISED: return "Either the application has not called WSAStartup, or WSAStartup failed.";
-    default: return nullptr;
+    case WSAEINTR:
+      return "A blocking operation was interrupted.";
+    case WSAEACCES:
+      return "An attempt was made to access a socket in a way forbidden by its access permissions.";
+    case WSAEINVAL:
+      return "An invalid argument was supplied.";
+    case WSAEMFILE:
+      return "Too many open sockets.";
+    case WSAEWOULDBLOCK:
+      return "A non-blocking socket operation could not be completed immediately.";
+    case WSAEMSGSIZE:
+      return "A message sent on a datagram socket was larger than the internal message buffer or some other network "
+             "limit, or the buffer used to receive a datagram into was smaller than the datagram itself.";
+    case WSAEADDRINUSE:
+      return "Only one usage of each socket address (protocol/network address/port) is normally permitted.";
+    case WSAEADDRNOTAVAIL:
+      return "The requested address is not valid in its context.";
+    case WSAENETDOWN:
+      return "A socket operation encountered a dead network.";
+    case WSAENETUNREACH:
+      return "A socket operation was attempted to an unreachable network.";
+    case WSAECONNABORTED:
+      return "An established connection was aborted by the software in your host machine.";
+    case WSAECONNRESET:
+      return "An existing connection was forcibly closed by the remote host.";
+    case WSAENOBUFS:
+      return "An operation on a socket could not be performed because the system lacked sufficient buffer space or "
+             "because a queue was full.";
+    case WSAESHUTDOWN:
+      return "A request to send or receive data was disallowed because the socket had already been shut down in that "
+             "direction with a previous shutdown call.";
+    case WSAETIMEDOUT:
+      return "A connection attempt failed because the connected party did not properly respond after a period of time, "
+             "or established connection failed because connected host has failed to respond.";
+    case WSAECONNREFUSED:
+      return "No connection could be made because the target machine actively refused it.";
+    case WSAEHOSTUNREACH:
+      return "A socket operation was attempted to an unreachable host.";
+    case WSANOTINITIALISED:
+      return "Either the application has not called WSAStartup, or WSAStartup failed.";
+    default:
+      return nullptr;
   }
 }
 
@@ -217,9 +238,7 @@ bool set_receive_timeout(const Socket& socket, int milliseconds) {
   return set_timeout(socket, SO_RCVTIMEO, milliseconds);
 }
 
-bool set_send_timeout(const Socket& socket, int milliseconds) {
-  return set_timeout(socket, SO_SNDTIMEO, milliseconds);
-}
+bool set_send_timeout(const Socket& socket, int milliseconds) { return set_timeout(socket, SO_SNDTIMEO, milliseconds); }
 
 bool set_no_delay(const Socket& socket) {
   BOOL one = TRUE;

@@ -29,7 +29,7 @@ struct LiveState {
   // vs (ft/min), agl (m); absent until a feed writes them.
   std::array<std::optional<double>, VALUE_COUNT> values{};
   std::optional<Instant> last_update;
-  std::uint64_t t = 0;  // wall clock of the last update, ms since 1970 (never above 64 bits)
+  std::uint64_t t = 0;             // wall clock of the last update, ms since 1970 (never above 64 bits)
   std::uint64_t update_count = 0;  // wraps modulo 2^64
   SimKind sim = SimKind::none;
 };

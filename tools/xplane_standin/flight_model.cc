@@ -21,8 +21,8 @@ double radians(double degrees) { return degrees * PI / 180.0; }
 // turn at constant speed and rate; height changes linearly over it.
 struct Segment {
   double duration;
-  double speed0, speed1;  // m/s
-  double turn_rate;       // degrees per second, negative to the left
+  double speed0, speed1;    // m/s
+  double turn_rate;         // degrees per second, negative to the left
   double height0, height1;  // metres above the field
 };
 
@@ -53,7 +53,7 @@ Pose advance(const Segment& s, const Pose& p, double tau) {
 
 struct Circuit {
   std::vector<Segment> segments;
-  std::vector<Pose> entries;  // pose at the start of each segment
+  std::vector<Pose> entries;   // pose at the start of each segment
   std::vector<double> starts;  // time at the start of each segment
   double duration = 0;
   Pose pose;
@@ -87,31 +87,30 @@ Circuit build_circuit() {
   const double touchdown = 300;        // metres past the threshold
   const double final_length = 3000;
   Circuit c;
-  c.straight(25, 0, 30, 0);                        // take-off roll
-  c.straight(60, 30, 38, 700 * FOOT);              // climb-out
-  c.left_turn(90, TURN_RATE, 38, pattern);         // crosswind
+  c.straight(25, 0, 30, 0);                 // take-off roll
+  c.straight(60, 30, 38, 700 * FOOT);       // climb-out
+  c.left_turn(90, TURN_RATE, 38, pattern);  // crosswind
   c.straight(30, 38, 46, pattern);
-  c.left_turn(90, TURN_RATE, 46, pattern);         // downwind
+  c.left_turn(90, TURN_RATE, 46, pattern);  // downwind
   // Downwind long enough that the final turn ends `final_length` before touchdown.
   const double slow_down = 30 * (46 + 38) / 2.0;
-  double downwind = c.pose.x - radius(38, TURN_RATE) + radius(34, TURN_RATE) -
-                    (touchdown - final_length);
+  double downwind = c.pose.x - radius(38, TURN_RATE) + radius(34, TURN_RATE) - (touchdown - final_length);
   c.straight_for(downwind - slow_down, 46, 46, pattern);
   c.straight(30, 46, 38, pattern);
-  c.left_turn(90, TURN_RATE, 38, 800 * FOOT);      // base
+  c.left_turn(90, TURN_RATE, 38, 800 * FOOT);                            // base
   c.straight_for(c.pose.y - radius(34, TURN_RATE), 38, 34, 650 * FOOT);  // base leg back to the centre line
-  c.left_turn(90, TURN_RATE, 34, 550 * FOOT);      // final
-  c.straight_for(touchdown - c.pose.x, 34, 31, 0);  // approach to touchdown
-  c.straight(20, 31, 6, 0);                        // landing roll
-  c.left_turn(180, TAXI_TURN_RATE, 6, 0);          // turn round on the runway
-  const double stop = 6 * 4 / 2.0;                 // distance of the final stop
-  double taxi = c.pose.x + stop - 80;              // 80 m spent speeding up and slowing down
+  c.left_turn(90, TURN_RATE, 34, 550 * FOOT);                            // final
+  c.straight_for(touchdown - c.pose.x, 34, 31, 0);                       // approach to touchdown
+  c.straight(20, 31, 6, 0);                                              // landing roll
+  c.left_turn(180, TAXI_TURN_RATE, 6, 0);                                // turn round on the runway
+  const double stop = 6 * 4 / 2.0;                                       // distance of the final stop
+  double taxi = c.pose.x + stop - 80;                                    // 80 m spent speeding up and slowing down
   c.straight(5, 6, 10, 0);
   c.straight_for(taxi, 10, 10, 0);
   c.straight(5, 10, 6, 0);
-  c.left_turn(180, TAXI_TURN_RATE, 6, 0);          // line up again
+  c.left_turn(180, TAXI_TURN_RATE, 6, 0);  // line up again
   c.straight(4, 6, 0, 0);
-  c.straight(15, 0, 0, 0);                         // hold before the next take-off
+  c.straight(15, 0, 0, 0);  // hold before the next take-off
   return c;
 }
 

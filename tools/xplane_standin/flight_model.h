@@ -4,14 +4,14 @@
 #pragma once
 
 struct AircraftState {
-  double latitude = 0;     // degrees
-  double longitude = 0;    // degrees
-  double elevation = 0;    // metres above mean sea level
-  double psi = 0;          // true heading, degrees 0 to 360
-  double groundspeed = 0;  // metres per second
+  double latitude = 0;            // degrees
+  double longitude = 0;           // degrees
+  double elevation = 0;           // metres above mean sea level
+  double psi = 0;                 // true heading, degrees 0 to 360
+  double groundspeed = 0;         // metres per second
   double indicated_airspeed = 0;  // knots
-  double vh_ind_fpm = 0;   // vertical speed, feet per minute
-  double y_agl = 0;        // height above ground, metres
+  double vh_ind_fpm = 0;          // vertical speed, feet per minute
+  double y_agl = 0;               // height above ground, metres
   bool on_ground = true;
 };
 

@@ -36,9 +36,7 @@ RequestOutcome cancel(Subscriptions& subscriptions, platform::Ipv4Address from, 
   return RequestOutcome::cancelled;
 }
 
-std::chrono::nanoseconds period(std::int32_t frequency) {
-  return std::chrono::nanoseconds(1'000'000'000 / frequency);
-}
+std::chrono::nanoseconds period(std::int32_t frequency) { return std::chrono::nanoseconds(1'000'000'000 / frequency); }
 
 void append_group_replies(const Subscriber& s, std::int32_t frequency, const AircraftState& aircraft,
                           std::vector<OutgoingReply>& out) {
@@ -67,7 +65,8 @@ bool parse_seconds(const std::string& text, double* seconds) {
 }
 
 bool parse_port_number(const std::string& text, std::uint16_t* port) {
-  if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+  if (text.empty() || text.size() > 5 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
     return false;
   unsigned long value = std::stoul(text);
   if (value > 65535) return false;
@@ -134,7 +133,8 @@ std::string build_rref_reply(const std::vector<std::pair<std::int32_t, float>>& 
   return out;
 }
 
-std::vector<OutgoingReply> due_replies(Subscriptions& subscriptions, const AircraftState& aircraft, StandinInstant now) {
+std::vector<OutgoingReply> due_replies(Subscriptions& subscriptions, const AircraftState& aircraft,
+                                       StandinInstant now) {
   std::vector<OutgoingReply> out;
   for (Subscriber& s : subscriptions.subscribers) {
     for (auto& [frequency, due] : s.next_due) {

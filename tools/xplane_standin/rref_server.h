@@ -76,7 +76,7 @@ StandinInstant next_reply_time(const Subscriptions& subscriptions, StandinInstan
 
 // Flight time that stands still while paused.
 struct FlightClock {
-  double flown = 0;                            // seconds before the current run
+  double flown = 0;                             // seconds before the current run
   std::optional<StandinInstant> running_since;  // absent: paused
 };
 double flight_seconds(const FlightClock& clock, StandinInstant now);

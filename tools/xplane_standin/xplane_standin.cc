@@ -35,8 +35,10 @@ void set_paused(Standin& standin, bool paused) {
     std::lock_guard<std::mutex> lock(standin.mutex);
     if (standin.paused == paused) return;
     standin.paused = paused;
-    if (paused) pause_clock(standin.clock, StandinClock::now());
-    else resume_clock(standin.clock, StandinClock::now());
+    if (paused)
+      pause_clock(standin.clock, StandinClock::now());
+    else
+      resume_clock(standin.clock, StandinClock::now());
   }
   print(paused ? "… paused: the stand-in sends nothing now (type p and Enter to resume)\n"
                : "✓ resumed: the stand-in sends data again\n");
