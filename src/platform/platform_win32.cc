@@ -1,10 +1,13 @@
 // Win32 implementation of the platform layer (Winsock 2.2, KERNEL32).
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
-#include <shellapi.h>
-#include <windows.h>
+// Winsock must come before windows.h.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
+#include <shellapi.h>
+// clang-format on
 
 #include <climits>
 #include <cwchar>
