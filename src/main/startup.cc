@@ -13,13 +13,13 @@ namespace {
 
 constexpr const char* BANNER = "Velmara tavrik 1.1.0\n";
 constexpr platform::Ipv4Address LOCAL_UDP_ADDRESS{0, 0};  // 0.0.0.0:0
-constexpr std::size_t FEED_STACK_SIZE = 256 * 1024;
+constexpr std::size_t THREAD_STACK_SIZE = 256 * 1024;
 
 using platform::ConsoleStream;
 
 // Starts a long-lived thread of the bridge; one that cannot start is fatal.
-void start_thread(const char* what, std::function<void()> body) {
-  if (!platform::start_detached_thread(std::move(body), FEED_STACK_SIZE))
+void start_thread(const char* what, platform::ThreadBody body, std::size_t stack_bytes = THREAD_STACK_SIZE) {
+  if (!platform::start_detached_thread(std::move(body), stack_bytes))
     fatal_stop(std::string("✗ cannot start the ") + what + " thread\n");
 }
 
@@ -31,8 +31,9 @@ void start_xplane(const Options& options, const SharedState& holder) {
   if (!socket.valid()) fatal_stop("✗ UDP: " + platform::error_text(error) + "\n");
   platform::write_console(ConsoleStream::out, "→ X-Plane: asking " + platform::format_address(*target) +
                                                   " for position (" + std::to_string(XPLANE_REQUEST_HZ) + " Hz)\n");
-  auto owned = std::make_shared<platform::Socket>(std::move(socket));
-  start_thread("X-Plane", [target = *target, owned, holder] { run_xplane_feed(target, std::move(*owned), holder); });
+  start_thread("X-Plane", [target = *target, socket = std::move(socket), holder]() mutable {
+    run_xplane_feed(target, std::move(socket), holder);
+  });
 }
 
 }  // namespace
