@@ -59,7 +59,9 @@ int run_bridge(const std::vector<std::string>& args) {
   platform::raise_open_file_limit();  // one socket pair per client: room for many map tabs
   SharedState holder = make_shared_state();
   if (options.run_xplane) start_xplane(options, holder);
-  if (options.run_msfs) start_thread("MSFS", [holder] { run_msfs_feed(holder); });
+  // SimConnect is another's code, with stack needs of its own: the system's default.
+  auto msfs_feed = [holder] { run_msfs_feed(holder); };
+  if (options.run_msfs) start_thread("MSFS", msfs_feed, platform::SYSTEM_STACK_SIZE);
   std::string failure;
   platform::Socket listener = open_listener(options.port, &failure);
   if (!listener.valid()) fatal_stop(failure);
