@@ -8,6 +8,8 @@
 #include "server/listener.h"
 #include "support/test_support.h"
 
+namespace tavrik {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -179,10 +181,10 @@ TEST(HttpConnectionTest, StateCarriesTheLiveSnapshot) {
   SharedState state = make_shared_state();
   {
     std::lock_guard<std::mutex> lock(state->mutex);
-    state->state.values[LAT] = 47.5;
-    state->state.values[LON] = 8.25;
-    state->state.sim = SimKind::xp;
-    mark_updated(state->state, MonotonicClock::now(), WallClock::time_point(std::chrono::milliseconds(1700000000000)));
+    state->record.values[Value::LAT] = 47.5;
+    state->record.values[Value::LON] = 8.25;
+    state->record.sim = SimKind::xp;
+    mark_updated(state->record, MonotonicClock::now(), WallClock::time_point(std::chrono::milliseconds(1700000000000)));
   }
   OneConnection connection(FAST, state);
   platform::send_all(connection.client, "GET /state HTTP/1.1\r\n\r\n");
@@ -219,3 +221,5 @@ TEST(HttpConnectionTest, StalledReaderFailsTheSendOnceTheSendTimeoutPasses) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

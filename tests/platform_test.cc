@@ -5,6 +5,8 @@
 #include <atomic>
 #include <thread>
 
+namespace tavrik {
+
 namespace {
 
 using platform::Ipv4Address;
@@ -131,3 +133,5 @@ TEST(PlatformTest, PathJoinAndParent) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

@@ -5,6 +5,8 @@
 
 #include "support/test_support.h"
 
+namespace tavrik {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -78,3 +80,5 @@ TEST(ServerE2eTest, UnfinishedHeadIsAnsweredWhenTheReceiveTimesOut) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

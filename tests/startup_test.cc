@@ -4,6 +4,8 @@
 
 #include "support/test_support.h"
 
+namespace tavrik {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -91,3 +93,5 @@ TEST(StartupTest, SecondCopyOnTheSamePortFails) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+namespace tavrik {
+
 namespace {
 
 const std::string WAITING = "… waiting for X-Plane or MSFS (is a flight loaded?)\n";
@@ -42,3 +44,5 @@ TEST(StatusMonitorTest, WaitingLineNamesTheLabel) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

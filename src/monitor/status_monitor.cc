@@ -4,6 +4,8 @@
 
 #include "platform/platform.h"
 
+namespace tavrik {
+
 MonitorState monitor_state_for(SimKind live) {
   switch (live) {
     case SimKind::xp:
@@ -31,18 +33,20 @@ namespace {
 
 SimKind live_sim(LiveStateHolder& holder) {
   std::lock_guard<std::mutex> lock(holder.mutex);
-  return is_live(holder.state, MonotonicClock::now()) ? holder.state.sim : SimKind::none;
+  return is_live(holder.record, MonotonicClock::now()) ? holder.record.sim : SimKind::none;
 }
 
 }  // namespace
 
-void run_status_monitor(SharedState state, std::string label) {
+void run_status_monitor(SharedState holder, std::string label) {
   MonitorState reported = MonitorState::initial;
   for (;;) {
-    MonitorState current = monitor_state_for(live_sim(*state));
+    MonitorState current = monitor_state_for(live_sim(*holder));
     if (auto line = monitor_line(reported, current, label))
       platform::write_console(platform::ConsoleStream::out, *line);
     reported = current;
     std::this_thread::sleep_for(MONITOR_TICK);
   }
 }
+
+}  // namespace tavrik

@@ -7,6 +7,8 @@
 
 #include "state/live_state.h"
 
+namespace tavrik {
+
 constexpr auto MONITOR_TICK = std::chrono::milliseconds(500);
 
 // What the monitor last reported; `initial` until its first tick.
@@ -20,4 +22,6 @@ MonitorState monitor_state_for(SimKind live);
 std::optional<std::string> monitor_line(MonitorState previous, MonitorState current, const std::string& label);
 
 // Thread body: a tick every 500 ms, the first at once. Never returns.
-[[noreturn]] void run_status_monitor(SharedState state, std::string label);
+[[noreturn]] void run_status_monitor(SharedState holder, std::string label);
+
+}  // namespace tavrik

@@ -5,6 +5,8 @@
 #include <random>
 #include <thread>
 
+namespace tavrik {
+
 std::string read_until(const platform::Socket& socket, const std::string& text, std::chrono::milliseconds limit) {
   std::string got;
   auto end = std::chrono::steady_clock::now() + limit;
@@ -89,3 +91,5 @@ RunningBridge start_bridge(std::vector<std::string> args, const ChildOptions& op
     bridge.port = ready_port(bridge.process->out());
   return bridge;
 }
+
+}  // namespace tavrik
