@@ -40,9 +40,10 @@ void write_pieces(const platform::Socket& stream, const std::vector<std::string>
   platform::send_all(stream, views);
 }
 
-void respond(const platform::Socket& stream, const SharedState& state, const std::string& request_line) {
+void respond(const platform::Socket& stream, const SharedState& state, const std::string& request_line,
+             LoopClock& stream_clock) {
   Route route = route_for(parse_request_line(request_line));
-  if (route == Route::event_stream) return serve_event_stream(stream, state);
+  if (route == Route::event_stream) return serve_event_stream(stream, state, stream_clock);
   std::string snapshot = route == Route::snapshot ? snapshot_of(*state) : std::string();
   write_pieces(stream, response_pieces(route, snapshot));
 }
@@ -84,7 +85,7 @@ void handle_connection(platform::Socket stream, SharedState state, const Connect
       auto reader = std::make_unique<RequestReader>(source);  // its buffer stays off the small thread stack
       request_line = read_request_head(*reader);
     }
-    if (request_line) respond(stream, state, *request_line);
+    if (request_line) respond(stream, state, *request_line, *limits.stream_clock);
   }
   // Closed right after the last write, with nothing more read.
   read_handle.close();

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "server/http_request.h"
 #include "state/live_state.h"
+#include "state/loop_clock.h"
 
 // The four header lines that follow the status line of every response, the
 // event stream's included: any page may read us and pass preflight checks.
@@ -23,7 +24,8 @@ constexpr std::string_view RUNNING_TEXT =
 
 constexpr std::chrono::milliseconds REQUEST_READ_TIMEOUT{5000};
 
-// Time limits of one connection; tests shorten them.
+// Time limits of one connection, and the clock its event stream paces by;
+// tests shorten or fake them.
 struct ConnectionLimits {
   std::chrono::milliseconds read_timeout = REQUEST_READ_TIMEOUT;  // each receive of the request
   // The whole request head (request line and headers) from the handler's
@@ -31,6 +33,7 @@ struct ConnectionLimits {
   std::chrono::milliseconds head_budget{10000};
   // Each send; a client that stops reading ends its response or stream.
   std::chrono::milliseconds send_timeout{10000};
+  LoopClock* stream_clock = &real_loop_clock();
 };
 
 // The pieces of the 204, text or JSON response, in the order they are
