@@ -12,6 +12,8 @@
 #include "support/process_stats.h"
 #include "support/test_support.h"
 
+namespace tavrik {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -206,3 +208,5 @@ TEST(ClientAbuseE2eTest, SlowEndlessAndDeafClientsAreBoundedOthersServed) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

@@ -9,6 +9,8 @@
 #include "support/fake_loop_clock.h"
 #include "support/test_support.h"
 
+namespace tavrik {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -85,10 +87,10 @@ class StreamRun {
 
 void make_live(LiveStateHolder& holder, Instant stamped, double lat) {
   std::lock_guard<std::mutex> lock(holder.mutex);
-  holder.state.values[LAT] = lat;
-  holder.state.values[LON] = 8.25;
-  holder.state.sim = SimKind::xp;
-  mark_updated(holder.state, stamped, WallClock::time_point(std::chrono::milliseconds(1700000000000)));
+  holder.record.values[Value::LAT] = lat;
+  holder.record.values[Value::LON] = 8.25;
+  holder.record.sim = SimKind::xp;
+  mark_updated(holder.record, stamped, WallClock::time_point(std::chrono::milliseconds(1700000000000)));
 }
 
 std::string live_event(const char* lat) {
@@ -122,3 +124,5 @@ TEST(EventStreamTest, PollsEvery180MsAndBeatsEverySixthPoll) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

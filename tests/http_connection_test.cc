@@ -11,6 +11,8 @@
 #include "support/fake_loop_clock.h"
 #include "support/test_support.h"
 
+namespace tavrik {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -182,10 +184,10 @@ TEST(HttpConnectionTest, StateCarriesTheLiveSnapshot) {
   SharedState state = make_shared_state();
   {
     std::lock_guard<std::mutex> lock(state->mutex);
-    state->state.values[LAT] = 47.5;
-    state->state.values[LON] = 8.25;
-    state->state.sim = SimKind::xp;
-    mark_updated(state->state, MonotonicClock::now(), WallClock::time_point(std::chrono::milliseconds(1700000000000)));
+    state->record.values[Value::LAT] = 47.5;
+    state->record.values[Value::LON] = 8.25;
+    state->record.sim = SimKind::xp;
+    mark_updated(state->record, MonotonicClock::now(), WallClock::time_point(std::chrono::milliseconds(1700000000000)));
   }
   OneConnection connection(FAST, state);
   platform::send_all(connection.client, "GET /state HTTP/1.1\r\n\r\n");
@@ -216,9 +218,9 @@ TEST(HttpConnectionTest, DeafStreamClientIsDroppedAfterTheSendTimeout) {
   std::atomic<Clock::rep> last_poll{Clock::now().time_since_epoch().count()};
   clock.on_sleep = [&](std::size_t) {
     std::lock_guard<std::mutex> lock(state->mutex);
-    for (auto& value : state->state.values) value = 1e300;  // long events: 301 digits a value
-    state->state.sim = SimKind::msfs;
-    mark_updated(state->state, clock.now(), WallClock::now());
+    for (auto& value : state->record.values) value = 1e300;  // long events: 301 digits a value
+    state->record.sim = SimKind::msfs;
+    mark_updated(state->record, clock.now(), WallClock::now());
     last_poll = Clock::now().time_since_epoch().count();
   };
   ConnectionLimits limits = FAST;
@@ -255,3 +257,5 @@ TEST(HttpConnectionTest, DeafStreamClientIsDroppedAfterTheSendTimeout) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

@@ -6,6 +6,8 @@
 #include <thread>
 #include <tuple>
 
+namespace tavrik {
+
 namespace {
 
 using platform::Ipv4Address;
@@ -143,3 +145,5 @@ TEST(PlatformTest, PathJoinAndParent) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

@@ -5,6 +5,8 @@
 
 #include "support/test_support.h"
 
+namespace tavrik {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -89,3 +91,5 @@ TEST(ServerE2eTest, UnfinishedHeadIsAnsweredWhenTheReceiveTimesOut) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

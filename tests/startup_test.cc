@@ -3,6 +3,8 @@
 
 #include "support/test_support.h"
 
+namespace tavrik {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -75,3 +77,5 @@ TEST(StartupTest, SecondCopyOnTheSamePortFails) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

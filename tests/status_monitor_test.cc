@@ -4,6 +4,8 @@
 
 #include "support/fake_loop_clock.h"
 
+namespace tavrik {
+
 namespace {
 
 const std::string WAITING = "… waiting for X-Plane or MSFS (is a flight loaded?)\n";
@@ -54,3 +56,5 @@ TEST(StatusMonitorTest, TicksEvery500Ms) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

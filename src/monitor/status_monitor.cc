@@ -2,6 +2,8 @@
 
 #include "platform/platform.h"
 
+namespace tavrik {
+
 MonitorState monitor_state_for(SimKind live) {
   switch (live) {
     case SimKind::xp:
@@ -29,18 +31,20 @@ namespace {
 
 SimKind live_sim(LiveStateHolder& holder, LoopClock& clock) {
   std::lock_guard<std::mutex> lock(holder.mutex);
-  return is_live(holder.state, clock.now()) ? holder.state.sim : SimKind::none;
+  return is_live(holder.record, clock.now()) ? holder.record.sim : SimKind::none;
 }
 
 }  // namespace
 
-void run_status_monitor(SharedState state, std::string label, LoopClock& clock) {
+void run_status_monitor(SharedState holder, std::string label, LoopClock& clock) {
   MonitorState reported = MonitorState::initial;
   for (;;) {
-    MonitorState current = monitor_state_for(live_sim(*state, clock));
+    MonitorState current = monitor_state_for(live_sim(*holder, clock));
     if (auto line = monitor_line(reported, current, label))
       platform::write_console(platform::ConsoleStream::out, *line);
     reported = current;
     clock.sleep_for(MONITOR_TICK);
   }
 }
+
+}  // namespace tavrik

@@ -8,6 +8,8 @@
 #include "state/live_state.h"
 #include "state/loop_clock.h"
 
+namespace tavrik {
+
 constexpr auto MONITOR_TICK = std::chrono::milliseconds(500);
 
 // What the monitor last reported; `initial` until its first tick.
@@ -21,4 +23,6 @@ MonitorState monitor_state_for(SimKind live);
 std::optional<std::string> monitor_line(MonitorState previous, MonitorState current, const std::string& label);
 
 // Thread body: a tick every 500 ms by `clock`, the first at once. Never returns.
-[[noreturn]] void run_status_monitor(SharedState state, std::string label, LoopClock& clock = real_loop_clock());
+[[noreturn]] void run_status_monitor(SharedState holder, std::string label, LoopClock& clock = real_loop_clock());
+
+}  // namespace tavrik

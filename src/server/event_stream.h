@@ -10,6 +10,8 @@
 #include "state/live_state.h"
 #include "state/loop_clock.h"
 
+namespace tavrik {
+
 constexpr std::chrono::milliseconds STREAM_POLL_INTERVAL{180};
 constexpr std::chrono::milliseconds STREAM_HEARTBEAT{1000};
 // How late a stream's poll may wake, so that many streams' timers coalesce.
@@ -29,4 +31,7 @@ bool event_due(std::uint64_t count, std::uint64_t last_sent_count, Instant now, 
 // Streams events to `stream` until a write fails; the caller then closes it.
 // Takes the state's mutex once per poll, never across a write or a sleep.
 // Polls and sleeps by `clock`.
-void serve_event_stream(const platform::Socket& stream, const SharedState& state, LoopClock& clock = real_loop_clock());
+void serve_event_stream(const platform::Socket& stream, const SharedState& holder,
+                        LoopClock& clock = real_loop_clock());
+
+}  // namespace tavrik

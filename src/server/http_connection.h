@@ -8,19 +8,11 @@
 
 #include "platform/platform.h"
 #include "server/http_request.h"
+#include "server/http_response.h"
 #include "state/live_state.h"
 #include "state/loop_clock.h"
 
-// The four header lines that follow the status line of every response, the
-// event stream's included: any page may read us and pass preflight checks.
-constexpr std::string_view CORS_HEADERS =
-    "Access-Control-Allow-Origin: *\r\n"
-    "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
-    "Access-Control-Allow-Headers: *\r\n"
-    "Access-Control-Allow-Private-Network: true\r\n";
-
-constexpr std::string_view RUNNING_TEXT =
-    "Velmara tavrik is running. Keep this window open and enable live position (📡) on the map.\n";
+namespace tavrik {
 
 constexpr std::chrono::milliseconds REQUEST_READ_TIMEOUT{5000};
 
@@ -36,9 +28,7 @@ struct ConnectionLimits {
   LoopClock* stream_clock = &real_loop_clock();
 };
 
-// The pieces of the 204, text or JSON response, in the order they are
-// written. `snapshot` is used by the JSON response only.
-std::vector<std::string> response_pieces(Route route, const std::string& snapshot);
-
 // Serves one request on `stream` and closes it; never reports anything.
-void handle_connection(platform::Socket stream, SharedState state, const ConnectionLimits& limits = {});
+void handle_connection(platform::Socket stream, SharedState holder, const ConnectionLimits& limits = {});
+
+}  // namespace tavrik

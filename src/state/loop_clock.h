@@ -7,6 +7,8 @@
 
 #include "state/live_state.h"
 
+namespace tavrik {
+
 class LoopClock {
  public:
   virtual ~LoopClock() = default;
@@ -19,3 +21,5 @@ inline LoopClock& real_loop_clock() {
   static LoopClock clock;
   return clock;
 }
+
+}  // namespace tavrik

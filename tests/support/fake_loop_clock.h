@@ -9,6 +9,8 @@
 
 #include "state/loop_clock.h"
 
+namespace tavrik {
+
 // Thrown from `on_sleep` to leave a loop that never returns by itself.
 struct StopLoop {};
 
@@ -45,3 +47,5 @@ class FakeLoopClock : public LoopClock {
   Instant now_;
   std::vector<MonotonicClock::duration> sleeps_;
 };
+
+}  // namespace tavrik
