@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "simconnect_double/double_support.h"
+#include "support/fake_loop_clock.h"
 #include "support/test_support.h"
 
 namespace tavrik {
@@ -260,6 +261,29 @@ TEST(MsfsSessionTest, SilenceEndsTheSession) {
   DoubleSession session(folder, "connection\nsample 47.5 8.25 0 0 0 0 0 0 0\nmessage 112 8 2 1 1 0 0 0 0 0 0 0\n");
   LiveStateHolder holder;
   EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::silence);
+  EXPECT_EQ(holder.record.update_count, 1u);
+  EXPECT_EQ(lines_starting(session.calls(), "Close"), std::vector<std::string>{"Close handle=1"});
+}
+
+// The program's own waits on a fake clock: a failed open waits 3 s; a
+// connection whose data stops is polled every 50 ms until more than 15 s have
+// passed since the last sample, then closed, and the next open follows 3 s on.
+TEST(MsfsSessionTest, ProgramTimingPollsEvery50MsClosesAfter15SReconnectsAfter3S) {
+  TempFolder folder("timing");
+  DoubleSession session(folder, "open_fail 1\nconnection\nsample 47.5 8.25 0 0 0 0 0 0 0\n");
+  LiveStateHolder holder;
+  FakeLoopClock clock;
+  FeedTiming timing;
+  timing.clock = &clock;
+  int reconnect_waits = 0;
+  clock.on_sleep = [&](std::size_t) {
+    if (clock.sleeps().back() != 50ms && ++reconnect_waits == 2) throw StopLoop();
+  };
+  EXPECT_THROW(run_connection_loop(load_double(), holder, timing), StopLoop);
+  std::vector<MonotonicClock::duration> expected{3s};
+  expected.insert(expected.end(), 301, 50ms);  // 15.00 s is not yet more than 15 s; 15.05 s is
+  expected.push_back(3s);
+  EXPECT_EQ(clock.sleeps(), expected);
   EXPECT_EQ(holder.record.update_count, 1u);
   EXPECT_EQ(lines_starting(session.calls(), "Close"), std::vector<std::string>{"Close handle=1"});
 }

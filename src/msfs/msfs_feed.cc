@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <thread>
 
 #include "platform/byte_order.h"
 #include "platform/platform.h"
@@ -147,19 +146,20 @@ bool request_data(const SimConnectApi& api, SimConnectHandle handle) {
 // Drains the queue without sleeping; sleeps only while it is empty.
 SessionEnd dispatch_until_end(const SimConnectApi& api, SimConnectHandle handle, LiveStateHolder& holder,
                               const FeedTiming& timing) {
-  Instant last_data = MonotonicClock::now();
+  LoopClock& clock = *timing.clock;
+  Instant last_data = clock.now();
   for (;;) {
     void* message = nullptr;
     std::uint32_t size = 0;
     if (api.get_next_dispatch(handle, &message, &size) < 0 || !message) {
-      if (silence_exceeded(last_data, MonotonicClock::now(), timing.silence_limit)) return SessionEnd::silence;
-      std::this_thread::sleep_for(timing.poll_interval);
+      if (silence_exceeded(last_data, clock.now(), timing.silence_limit)) return SessionEnd::silence;
+      clock.sleep_for(timing.poll_interval);
       continue;
     }
     MessageReading reading = read_message(message, size);
     if (reading.kind == MessageKind::quit) return SessionEnd::quit;
     if (reading.kind == MessageKind::sample) {
-      last_data = MonotonicClock::now();  // a near-zero sample keeps the connection too
+      last_data = clock.now();  // a near-zero sample keeps the connection too
       store_sample(holder, reading.values);
     }
   }
@@ -180,7 +180,7 @@ SessionEnd run_session(const SimConnectApi& api, LiveStateHolder& holder, const 
 void run_connection_loop(const SimConnectApi& api, LiveStateHolder& holder, const FeedTiming& timing) {
   for (;;) {
     run_session(api, holder, timing);
-    std::this_thread::sleep_for(timing.reconnect_delay);
+    timing.clock->sleep_for(timing.reconnect_delay);
   }
 }
 

@@ -11,6 +11,7 @@
 
 #include "msfs/simconnect_api.h"
 #include "state/live_state.h"
+#include "state/loop_clock.h"
 
 namespace tavrik {
 
@@ -64,11 +65,12 @@ constexpr double NEAR_ZERO_DEGREES = 0.01;
 constexpr double FEET_TO_METRES = 0.3048;
 constexpr double KNOTS_TO_METRES_PER_SECOND = 0.5144444444444445;
 
-// The feed's waits; tests shorten them.
+// The feed's waits and the clock it keeps them by; tests shorten or fake them.
 struct FeedTiming {
   MonotonicClock::duration reconnect_delay = RECONNECT_DELAY;
   MonotonicClock::duration poll_interval = DISPATCH_POLL_INTERVAL;
   MonotonicClock::duration silence_limit = SILENCE_LIMIT;
+  LoopClock* clock = &real_loop_clock();
 };
 
 using RawSample = std::array<double, MSFS_VARIABLE_COUNT>;

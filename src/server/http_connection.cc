@@ -41,9 +41,10 @@ void write_pieces(const platform::Socket& stream, const std::vector<std::string>
   platform::send_all(stream, views);
 }
 
-void respond(const platform::Socket& stream, const SharedState& holder, const std::string& request_line) {
+void respond(const platform::Socket& stream, const SharedState& holder, const std::string& request_line,
+             LoopClock& stream_clock) {
   Route route = route_for(parse_request_line(request_line));
-  if (route == Route::event_stream) return serve_event_stream(stream, holder);
+  if (route == Route::event_stream) return serve_event_stream(stream, holder, stream_clock);
   std::string snapshot = route == Route::snapshot ? snapshot_of(*holder) : std::string();
   write_pieces(stream, response_pieces(route, snapshot));
 }
@@ -63,7 +64,7 @@ void handle_connection(platform::Socket stream, SharedState holder, const Connec
       auto reader = std::make_unique<RequestReader>(source);  // its buffer stays off the small thread stack
       request_line = read_request_head(*reader);
     }
-    if (request_line) respond(stream, holder, *request_line);
+    if (request_line) respond(stream, holder, *request_line, *limits.stream_clock);
   }
   // Closed right after the last write, with nothing more read.
   read_handle.close();

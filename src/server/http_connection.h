@@ -10,12 +10,14 @@
 #include "server/http_request.h"
 #include "server/http_response.h"
 #include "state/live_state.h"
+#include "state/loop_clock.h"
 
 namespace tavrik {
 
 constexpr std::chrono::milliseconds REQUEST_READ_TIMEOUT{5000};
 
-// Time limits of one connection; tests shorten them.
+// Time limits of one connection, and the clock its event stream paces by;
+// tests shorten or fake them.
 struct ConnectionLimits {
   std::chrono::milliseconds read_timeout = REQUEST_READ_TIMEOUT;  // each receive of the request
   // The whole request head (request line and headers) from the handler's
@@ -23,6 +25,7 @@ struct ConnectionLimits {
   std::chrono::milliseconds head_budget{10000};
   // Each send; a client that stops reading ends its response or stream.
   std::chrono::milliseconds send_timeout{10000};
+  LoopClock* stream_clock = &real_loop_clock();
 };
 
 // Serves one request on `stream` and closes it; never reports anything.
