@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "support/test_support.h"
+#include "tavrik_version.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ TEST(StartupTest, HelpPrintsOnlyTheUsageLine) {
 TEST(StartupTest, UnresolvableHostIsAFatalStop) {
   auto child = start_child(bridge_path(), {"no-such-host.invalid"}, ChildOptions::with_stdin(""));
   EXPECT_EQ(child->wait(30s), 1);
-  EXPECT_EQ(child->out(), "Velmara tavrik 1.1.0\n");
+  EXPECT_EQ(child->out(), "Velmara tavrik " TAVRIK_VERSION "\n");
   EXPECT_EQ(child->err(), "✗ cannot resolve X-Plane host 'no-such-host.invalid'\nPress Enter to close.\n");
 }
 
