@@ -22,4 +22,5 @@ failed=0
 for file in $(cut -d' ' -f3 out/SHA256SUMS) SHA256SUMS; do
   if cmp "out/$file" "$copy/out/$file"; then echo "ok: $file is the same"; else echo "FAILED: $file differs"; failed=1; fi
 done
+[ "$failed" = 0 ] || echo "(was out/ made from this very commit? scripts/release.sh, then this test)"
 [ "$failed" = 0 ]
