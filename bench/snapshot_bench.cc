@@ -6,6 +6,8 @@
 
 #include "state/live_state.h"
 
+namespace tavrik {
+
 namespace {
 
 LiveState full_state() {
@@ -45,3 +47,5 @@ BENCHMARK(BM_SnprintfYardstick);
 }  // namespace
 
 BENCHMARK_MAIN();
+
+}  // namespace tavrik

@@ -13,6 +13,8 @@
 
 #include "platform/platform.h"
 
+namespace tavrik {
+
 namespace {
 
 std::atomic<long> ok_count{0}, failed_count{0};
@@ -37,7 +39,7 @@ bool one_request(platform::Ipv4Address server) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run_state_load(int argc, char** argv) {
   if (argc != 4) {
     std::fprintf(stderr, "usage: state_load <port> <workers> <seconds>\n");
     return 2;
@@ -55,3 +57,7 @@ int main(int argc, char** argv) {
   std::printf("%.0f %ld\n", ok_count / seconds, failed_count.load());
   return 0;
 }
+
+}  // namespace tavrik
+
+int main(int argc, char** argv) { return tavrik::run_state_load(argc, argv); }

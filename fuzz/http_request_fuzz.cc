@@ -17,6 +17,8 @@
 
 #include "server/http_request.h"
 
+namespace tavrik {
+
 namespace {
 
 // Hands out `bytes` in reads of the sizes given, cycling through them.
@@ -84,3 +86,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::string_view token : split_tokens(*line)) check(!token.empty() && within(token, *line));
   return 0;
 }
+
+}  // namespace tavrik

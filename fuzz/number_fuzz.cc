@@ -9,6 +9,8 @@
 
 #include "state/live_state.h"
 
+namespace tavrik {
+
 namespace {
 
 // Significant digits of a positional number text ("-0.00120" → "12").
@@ -43,3 +45,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace tavrik

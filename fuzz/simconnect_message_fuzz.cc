@@ -12,6 +12,8 @@
 
 #include "msfs/msfs_feed.h"
 
+namespace tavrik {
+
 namespace {
 
 void check(bool property) {
@@ -42,10 +44,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   LiveStateHolder holder;
   bool stored = store_sample(holder, reading.values);
-  check(stored == !near_zero(reading.values[LAT], reading.values[LON]));
-  check(holder.state.update_count == (stored ? 1u : 0u));
-  std::string snapshot = build_live_snapshot(holder.state);
+  check(stored == !near_zero(reading.values[Value::LAT], reading.values[Value::LON]));
+  check(holder.record.update_count == (stored ? 1u : 0u));
+  std::string snapshot = build_live_snapshot(holder.record);
   check(!snapshot.empty() && snapshot.front() == '{' && snapshot.back() == '}');
   check(snapshot.find("nan") == std::string::npos && snapshot.find("inf") == std::string::npos);
   return 0;
 }
+
+}  // namespace tavrik

@@ -13,6 +13,8 @@
 
 #include "xplane/xplane_feed.h"
 
+namespace tavrik {
+
 namespace {
 
 void check(bool property) {
@@ -78,3 +80,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   return 0;
 }
+
+}  // namespace tavrik

@@ -12,6 +12,8 @@
 #include "support/process_stats.h"
 #include "support/test_support.h"
 
+namespace tavrik {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -199,10 +201,12 @@ TEST(ClientAbuseE2eTest, SlowEndlessAndDeafClientsAreBoundedOthersServed) {
   }
   trickler.join();
   EXPECT_EQ(served, asked);
-  EXPECT_GE(trickle_lasted, 9s);
-  EXPECT_LT(trickle_lasted, 20s);
+  EXPECT_GE(trickle_lasted, 9s);  // the 10 s head budget
+  EXPECT_LT(trickle_lasted, 15s);
   std::printf("[ trickle  ] cut after %lld ms; %d of %d /state requests served meanwhile\n",
               static_cast<long long>(trickle_lasted.count()), served, asked);
 }
 
 }  // namespace
+
+}  // namespace tavrik

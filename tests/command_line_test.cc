@@ -4,6 +4,8 @@
 
 #include <sstream>
 
+namespace tavrik {
+
 namespace {
 
 std::vector<std::string> words(const std::string& text) {
@@ -56,15 +58,17 @@ TEST(CommandLineTest, Table) {
   for (const auto& c : cases) {
     std::string name;
     for (const auto& a : c.args) name += "[" + a + "]";
-    CommandLine line = parse_command_line(c.args);
-    EXPECT_EQ(line.help, c.help) << name;
-    EXPECT_EQ(line.port, c.port) << name;
+    Options options = parse_command_line(c.args);
+    EXPECT_EQ(options.help, c.help) << name;
+    EXPECT_EQ(options.port, c.port) << name;
     if (c.help) continue;
-    EXPECT_EQ(line.xplane_host, c.host) << name;
-    EXPECT_EQ(line.run_xplane, c.xplane) << name;
-    EXPECT_EQ(line.run_msfs, c.msfs) << name;
-    EXPECT_STREQ(line.sim_label, c.label) << name;
+    EXPECT_EQ(options.xplane_host, c.host) << name;
+    EXPECT_EQ(options.run_xplane, c.xplane) << name;
+    EXPECT_EQ(options.run_msfs, c.msfs) << name;
+    EXPECT_STREQ(options.sim_label, c.label) << name;
   }
 }
 
 }  // namespace
+
+}  // namespace tavrik

@@ -6,7 +6,10 @@
 #include <thread>
 
 #include "server/listener.h"
+#include "support/fake_loop_clock.h"
 #include "support/test_support.h"
+
+namespace tavrik {
 
 namespace {
 
@@ -56,25 +59,25 @@ TEST(EventStreamTest, EventIsDueOnANewCountOrAfterAHeartbeat) {
         << c.count << " " << c.last_sent_count << " " << c.since_last_sent.count();
 }
 
-// serve_event_stream on its own thread over a loopback connection.
+// serve_event_stream on its own thread over a loopback connection, paced by
+// a fake clock; a sleeper that throws StopLoop ends it.
 class StreamRun {
  public:
-  explicit StreamRun(SharedState state) {
+  StreamRun(SharedState state, LoopClock& clock) {
     std::string failure;
     listener_ = open_listener(0, &failure);
     int error = 0;
     client = platform::connect_tcp(*platform::local_address(listener_), &error);
-    server_ = std::thread([this, state] {
+    server_ = std::thread([this, state, &clock] {
       int error = 0;
       platform::Socket stream = platform::accept_connection(listener_, &error);
-      serve_event_stream(stream, state);
+      try {
+        serve_event_stream(stream, state, clock);
+      } catch (const StopLoop&) {
+      }
     });
   }
-  // The client leaves; the stream must end at its next write.
-  ~StreamRun() {
-    client.close();
-    server_.join();
-  }
+  void join() { server_.join(); }
   platform::Socket client;
 
  private:
@@ -84,40 +87,42 @@ class StreamRun {
 
 void make_live(LiveStateHolder& holder, Instant stamped, double lat) {
   std::lock_guard<std::mutex> lock(holder.mutex);
-  holder.state.values[LAT] = lat;
-  holder.state.values[LON] = 8.25;
-  holder.state.sim = SimKind::xp;
-  mark_updated(holder.state, stamped, WallClock::time_point(std::chrono::milliseconds(1700000000000)));
+  holder.record.values[Value::LAT] = lat;
+  holder.record.values[Value::LON] = 8.25;
+  holder.record.sim = SimKind::xp;
+  mark_updated(holder.record, stamped, WallClock::time_point(std::chrono::milliseconds(1700000000000)));
 }
 
-TEST(EventStreamTest, FirstEventAtOnceThenHeartbeatsNoOftenerThanASecond) {
-  SharedState state = make_shared_state();
-  StreamRun run(state);
-  std::string got = read_until(run.client, NOT_LIVE_EVENT, 3s);
-  EXPECT_EQ(got, HEADER + NOT_LIVE_EVENT);
-  auto first = MonotonicClock::now();
-  got = read_until(run.client, NOT_LIVE_EVENT, 5s);
-  auto gap = MonotonicClock::now() - first;
-  EXPECT_EQ(got, NOT_LIVE_EVENT);  // identical events, bare line feeds, nothing else between
-  EXPECT_GE(gap, 900ms);           // a heartbeat, not a poll
-  std::unique_lock<std::mutex> lock(state->mutex, std::try_to_lock);
-  EXPECT_TRUE(lock.owns_lock());  // free between polls
+std::string live_event(const char* lat) {
+  return std::string("data: {\"live\":true,\"sim\":\"xp\",\"t\":1700000000000,\"lat\":") + lat + ",\"lon\":8.25}\n\n";
 }
 
-TEST(EventStreamTest, UpdatesAreSentAndQuietDataTurnsNotLive) {
+// 21 polls 180 ms apart: the first event at once, an update at the next poll,
+// then a heartbeat on every sixth poll (1.08 s), the first one 3 s after the
+// update not live.
+TEST(EventStreamTest, PollsEvery180MsAndBeatsEverySixthPoll) {
   SharedState state = make_shared_state();
-  // Stamped 2.5 s ago: live now, not live by the first heartbeat.
-  make_live(*state, MonotonicClock::now() - 2500ms, 47.5);
-  StreamRun run(state);
-  const std::string live_event = R"(data: {"live":true,"sim":"xp","t":1700000000000,"lat":47.5,"lon":8.25})"
-                                 "\n\n";
-  EXPECT_EQ(read_until(run.client, live_event, 3s), HEADER + live_event);
-  EXPECT_EQ(read_until(run.client, NOT_LIVE_EVENT, 5s), NOT_LIVE_EVENT);
-
-  make_live(*state, MonotonicClock::now(), 48.5);  // a feed update: sent at the next poll
-  std::string updated = R"(data: {"live":true,"sim":"xp","t":1700000000000,"lat":48.5,"lon":8.25})"
-                        "\n\n";
-  EXPECT_EQ(read_until(run.client, updated, 3s), updated);
+  FakeLoopClock clock;
+  const Instant start = clock.now();
+  make_live(*state, start - 2500ms, 47.5);  // live at the first poll only
+  bool mutex_free_in_sleeps = true;
+  clock.on_sleep = [&](std::size_t sleeps) {
+    std::unique_lock<std::mutex> lock(state->mutex, std::try_to_lock);
+    mutex_free_in_sleeps = mutex_free_in_sleeps && lock.owns_lock();
+    lock = {};
+    if (sleeps == 2) make_live(*state, clock.now(), 48.5);  // at 360 ms: a feed update
+    if (sleeps == 21) throw StopLoop();
+  };
+  StreamRun run(state, clock);
+  run.join();
+  const std::string expected = HEADER + live_event("47.5") + live_event("48.5")  // polls 0 and 2
+                               + live_event("48.5") + live_event("48.5")         // polls 8 and 14
+                               + NOT_LIVE_EVENT;                                 // poll 20: 3.24 s old
+  EXPECT_EQ(read_until(run.client, NOT_LIVE_EVENT, 3s), expected);
+  EXPECT_EQ(clock.sleeps(), std::vector<MonotonicClock::duration>(21, 180ms));
+  EXPECT_TRUE(mutex_free_in_sleeps);
 }
 
 }  // namespace
+
+}  // namespace tavrik

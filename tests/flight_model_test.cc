@@ -6,6 +6,8 @@
 
 #include <cmath>
 
+namespace tavrik {
+
 namespace {
 
 constexpr double PI = 3.14159265358979323846;
@@ -118,3 +120,5 @@ TEST(FlightModelTest, RepeatsAndStartsAtZeroForNegativeTimes) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

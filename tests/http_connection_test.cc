@@ -3,10 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <thread>
 
 #include "server/listener.h"
+#include "support/fake_loop_clock.h"
 #include "support/test_support.h"
+
+namespace tavrik {
 
 namespace {
 
@@ -179,10 +184,10 @@ TEST(HttpConnectionTest, StateCarriesTheLiveSnapshot) {
   SharedState state = make_shared_state();
   {
     std::lock_guard<std::mutex> lock(state->mutex);
-    state->state.values[LAT] = 47.5;
-    state->state.values[LON] = 8.25;
-    state->state.sim = SimKind::xp;
-    mark_updated(state->state, MonotonicClock::now(), WallClock::time_point(std::chrono::milliseconds(1700000000000)));
+    state->record.values[Value::LAT] = 47.5;
+    state->record.values[Value::LON] = 8.25;
+    state->record.sim = SimKind::xp;
+    mark_updated(state->record, MonotonicClock::now(), WallClock::time_point(std::chrono::milliseconds(1700000000000)));
   }
   OneConnection connection(FAST, state);
   platform::send_all(connection.client, "GET /state HTTP/1.1\r\n\r\n");
@@ -203,19 +208,54 @@ TEST(HttpConnectionTest, StreamRouteStreamsUntilTheClientLeaves) {
   }
 }
 
-TEST(HttpConnectionTest, StalledReaderFailsTheSendOnceTheSendTimeoutPasses) {
-  // The mechanism that bounds a client that stops reading: with a send
-  // time-out, send_all gives up instead of waiting for ever.
+// A stream client that stops reading is dropped once a write has waited the
+// send time-out (Linux may wait it twice: once after a partial copy, once
+// more for the rest). The stream's clock is fake, so events go out as fast as
+// they can be written and the buffers fill at once.
+TEST(HttpConnectionTest, DeafStreamClientIsDroppedAfterTheSendTimeout) {
+  SharedState state = make_shared_state();
+  FakeLoopClock clock;
+  std::atomic<Clock::rep> last_poll{Clock::now().time_since_epoch().count()};
+  clock.on_sleep = [&](std::size_t) {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    for (auto& value : state->record.values) value = 1e300;  // long events: 301 digits a value
+    state->record.sim = SimKind::msfs;
+    mark_updated(state->record, clock.now(), WallClock::now());
+    last_poll = Clock::now().time_since_epoch().count();
+  };
+  ConnectionLimits limits = FAST;
+  limits.send_timeout = 400ms;
+  limits.stream_clock = &clock;
+  std::atomic<bool> ended{false};
+  std::atomic<Clock::rep> ended_at{0};
   std::string failure;
   platform::Socket listener = open_listener(0, &failure);
   int error = 0;
   platform::Socket client = platform::connect_tcp(*platform::local_address(listener), &error);
-  platform::Socket server = platform::accept_connection(listener, &error);
-  ASSERT_TRUE(platform::set_send_timeout(server, 200));
-  std::string chunk(1 << 20, 'x');
-  bool sent = true;
-  for (int i = 0; i < 256 && sent; ++i) sent = platform::send_all(server, chunk);
-  EXPECT_FALSE(sent);
+  std::thread handler([&] {
+    int error = 0;
+    handle_connection(platform::accept_connection(listener, &error), state, limits);
+    ended_at = Clock::now().time_since_epoch().count();
+    ended = true;
+  });
+  platform::send_all(client, "GET /stream HTTP/1.1\r\n\r\n");
+  auto give_up = Clock::now() + 30s;
+  while (!ended && Clock::now() < give_up) std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(ended);
+  auto stalled = Clock::duration(ended_at - last_poll);
+  EXPECT_GE(stalled, 300ms);
+  EXPECT_LE(stalled, 3s);
+  client.close();
+  handler.join();
+
+  // The program's own limits: 5 s per receive of the head, 10 s for the whole
+  // head, 10 s per send.
+  ConnectionLimits program;
+  EXPECT_EQ(program.read_timeout, 5s);
+  EXPECT_EQ(program.head_budget, 10s);
+  EXPECT_EQ(program.send_timeout, 10s);
 }
 
 }  // namespace
+
+}  // namespace tavrik

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+namespace tavrik {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -212,3 +214,5 @@ TEST(HttpRequestTest, ReceiveTimeoutKeepsToTheHeadBudget) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+namespace tavrik {
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -50,8 +52,8 @@ TEST(LiveStateTest, NumberTextReadsBackToTheSameValue) {
 LiveState fresh_state(Instant now) {
   LiveState s;
   s.sim = SimKind::xp;
-  s.values[LAT] = 47.5;
-  s.values[LON] = 8.25;
+  s.values[Value::LAT] = 47.5;
+  s.values[Value::LON] = 8.25;
   s.t = 1700000000000;
   s.last_update = now;
   s.update_count = 1;
@@ -73,10 +75,10 @@ TEST(LiveStateTest, SnapshotTexts) {
             "{\"live\":true,\"sim\":\"msfs\",\"t\":1700000000000,\"lat\":47.5,\"lon\":-122.25,\"alt\":1500.5,"
             "\"hdg\":90,\"gs\":61.5,\"ias\":120,\"vs\":-500,\"agl\":300}");
 
-  s.values[IAS] = std::numeric_limits<double>::infinity();
-  s.values[HDG] = -std::numeric_limits<double>::infinity();
-  s.values[LAT] = std::nan("");
-  s.values[VS].reset();
+  s.values[Value::IAS] = std::numeric_limits<double>::infinity();
+  s.values[Value::HDG] = -std::numeric_limits<double>::infinity();
+  s.values[Value::LAT] = std::nan("");
+  s.values[Value::VS].reset();
   EXPECT_EQ(
       build_live_snapshot(s, now),
       "{\"live\":true,\"sim\":\"msfs\",\"t\":1700000000000,\"lon\":-122.25,\"alt\":1500.5,\"gs\":61.5,\"agl\":300}");
@@ -95,9 +97,9 @@ TEST(LiveStateTest, LiveTest) {
       {"exactly 3 s old", [](LiveState& s, Instant n) { s.last_update = n - std::chrono::seconds(3); }, false},
       {"stamped in the future", [](LiveState& s, Instant n) { s.last_update = n + std::chrono::seconds(10); }, true},
       {"never stamped", [](LiveState& s, Instant) { s.last_update.reset(); }, false},
-      {"lon absent", [](LiveState& s, Instant) { s.values[LON].reset(); }, false},
-      {"lat absent", [](LiveState& s, Instant) { s.values[LAT].reset(); }, false},
-      {"lat NaN", [](LiveState& s, Instant) { s.values[LAT] = std::nan(""); }, true},
+      {"lon absent", [](LiveState& s, Instant) { s.values[Value::LON].reset(); }, false},
+      {"lat absent", [](LiveState& s, Instant) { s.values[Value::LAT].reset(); }, false},
+      {"lat NaN", [](LiveState& s, Instant) { s.values[Value::LAT] = std::nan(""); }, true},
       {"no simulator", [](LiveState& s, Instant) { s.sim = SimKind::none; }, false},
   };
   for (const auto& c : cases) {
@@ -122,3 +124,5 @@ TEST(LiveStateTest, MarkUpdatedStampsTimeAndCount) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

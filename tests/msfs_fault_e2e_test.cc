@@ -7,6 +7,8 @@
 #include "simconnect_double/double_support.h"
 #include "support/test_support.h"
 
+namespace tavrik {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -48,3 +50,5 @@ TEST(MsfsFaultE2eTest, ReconnectsThroughFailuresAndGarbage) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

@@ -7,6 +7,8 @@
 #include "msfs/msfs_feed.h"
 #include "simconnect_double/double_support.h"
 
+namespace tavrik {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -39,7 +41,7 @@ TEST(MsfsFaultTest, EveryCallFailingInTurnEndsOneSessionAndTheNextStartsAfresh) 
   expected.insert(expected.end(), 10, SessionEnd::setup_failed);
   expected.insert(expected.end(), {SessionEnd::silence, SessionEnd::quit, SessionEnd::quit});
   EXPECT_EQ(ends, expected);
-  EXPECT_EQ(holder.state.update_count, 1u);  // only the last connection's sample
+  EXPECT_EQ(holder.record.update_count, 1u);  // only the last connection's sample
 
   // Every connection that opened was closed once, and none other.
   std::string calls = session.calls();
@@ -79,8 +81,10 @@ TEST(MsfsFaultTest, GarbageSizesAreReadWithinTheMessage) {
   DoubleSession session(folder, script + "quit\n");
   LiveStateHolder holder;
   EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::quit);
-  EXPECT_EQ(holder.state.update_count, samples);
+  EXPECT_EQ(holder.record.update_count, samples);
   EXPECT_EQ(lines_starting(session.calls(), "Dispatch").size(), std::size(cases) + 1);
 }
 
 }  // namespace
+
+}  // namespace tavrik

@@ -9,7 +9,10 @@
 
 #include "platform/platform.h"
 #include "simconnect_double/double_support.h"
+#include "support/fake_loop_clock.h"
 #include "support/test_support.h"
+
+namespace tavrik {
 
 namespace {
 
@@ -158,28 +161,28 @@ std::string snapshot_without_t(const LiveState& state) {
 
 TEST(MsfsSampleTest, StoresConvertedSampleAsMsfs) {
   LiveStateHolder holder;
-  holder.state.sim = SimKind::xp;
-  holder.state.values[LAT] = 1.0;
+  holder.record.sim = SimKind::xp;
+  holder.record.values[Value::LAT] = 1.0;
   EXPECT_TRUE(store_sample(holder, {47.5, 8.25, 1000, 90, 100, 100, -500, 10, 0}));
-  EXPECT_EQ(holder.state.update_count, 1u);
-  EXPECT_GT(holder.state.t, 0u);
-  EXPECT_EQ(snapshot_without_t(holder.state),
+  EXPECT_EQ(holder.record.update_count, 1u);
+  EXPECT_GT(holder.record.t, 0u);
+  EXPECT_EQ(snapshot_without_t(holder.record),
             "{\"live\":true,\"sim\":\"msfs\",\"lat\":47.5,\"lon\":8.25,\"alt\":304.8,\"hdg\":90,"
             "\"gs\":51.44444444444445,\"ias\":100,\"vs\":-500,\"agl\":3.048}");
 
   EXPECT_TRUE(store_sample(holder, {47.5, 8.25, 1000, 90, 100, 100, -500, 10, 1.0}));
-  EXPECT_EQ(holder.state.values[AGL], 0.0);
-  EXPECT_EQ(holder.state.update_count, 2u);
+  EXPECT_EQ(holder.record.values[Value::AGL], 0.0);
+  EXPECT_EQ(holder.record.update_count, 2u);
 }
 
 TEST(MsfsSampleTest, NearZeroSampleLeavesStateAlone) {
   LiveStateHolder holder;
   EXPECT_FALSE(store_sample(holder, {0.005, -0.009, 1000, 90, 100, 100, -500, 10, 0}));
-  EXPECT_EQ(holder.state.update_count, 0u);
-  EXPECT_EQ(holder.state.sim, SimKind::none);
-  EXPECT_EQ(build_live_snapshot(holder.state), "{\"live\":false}");
+  EXPECT_EQ(holder.record.update_count, 0u);
+  EXPECT_EQ(holder.record.sim, SimKind::none);
+  EXPECT_EQ(build_live_snapshot(holder.record), "{\"live\":false}");
   EXPECT_TRUE(store_sample(holder, {0.005, 0.02, 0, 0, 0, 0, 0, 0, 1}));
-  EXPECT_EQ(holder.state.update_count, 1u);
+  EXPECT_EQ(holder.record.update_count, 1u);
 }
 
 TEST(MsfsSampleTest, SilenceLimit) {
@@ -235,8 +238,8 @@ TEST(MsfsSessionTest, StoresOnlyCompleteDataAndEndsOnQuit) {
                         "sample 1 1 0 0 0 0 0 0 0\n");
   LiveStateHolder holder;
   EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::quit);
-  EXPECT_EQ(holder.state.update_count, 1u);
-  EXPECT_EQ(snapshot_without_t(holder.state),
+  EXPECT_EQ(holder.record.update_count, 1u);
+  EXPECT_EQ(snapshot_without_t(holder.record),
             "{\"live\":true,\"sim\":\"msfs\",\"lat\":47.5,\"lon\":8.25,\"alt\":304.8,\"hdg\":90,"
             "\"gs\":51.44444444444445,\"ias\":100,\"vs\":-500,\"agl\":3.048}");
 
@@ -258,7 +261,30 @@ TEST(MsfsSessionTest, SilenceEndsTheSession) {
   DoubleSession session(folder, "connection\nsample 47.5 8.25 0 0 0 0 0 0 0\nmessage 112 8 2 1 1 0 0 0 0 0 0 0\n");
   LiveStateHolder holder;
   EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::silence);
-  EXPECT_EQ(holder.state.update_count, 1u);
+  EXPECT_EQ(holder.record.update_count, 1u);
+  EXPECT_EQ(lines_starting(session.calls(), "Close"), std::vector<std::string>{"Close handle=1"});
+}
+
+// The program's own waits on a fake clock: a failed open waits 3 s; a
+// connection whose data stops is polled every 50 ms until more than 15 s have
+// passed since the last sample, then closed, and the next open follows 3 s on.
+TEST(MsfsSessionTest, ProgramTimingPollsEvery50MsClosesAfter15SReconnectsAfter3S) {
+  TempFolder folder("timing");
+  DoubleSession session(folder, "open_fail 1\nconnection\nsample 47.5 8.25 0 0 0 0 0 0 0\n");
+  LiveStateHolder holder;
+  FakeLoopClock clock;
+  FeedTiming timing;
+  timing.clock = &clock;
+  int reconnect_waits = 0;
+  clock.on_sleep = [&](std::size_t) {
+    if (clock.sleeps().back() != 50ms && ++reconnect_waits == 2) throw StopLoop();
+  };
+  EXPECT_THROW(run_connection_loop(load_double(), holder, timing), StopLoop);
+  std::vector<MonotonicClock::duration> expected{3s};
+  expected.insert(expected.end(), 301, 50ms);  // 15.00 s is not yet more than 15 s; 15.05 s is
+  expected.push_back(3s);
+  EXPECT_EQ(clock.sleeps(), expected);
+  EXPECT_EQ(holder.record.update_count, 1u);
   EXPECT_EQ(lines_starting(session.calls(), "Close"), std::vector<std::string>{"Close handle=1"});
 }
 
@@ -271,7 +297,7 @@ TEST(MsfsSessionTest, IncompleteOrForeignDataDoesNotKeepTheConnection) {
   LiveStateHolder holder;
   EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::silence);
   EXPECT_LT(lines_starting(session.calls(), "Dispatch").size(), 31u);
-  EXPECT_EQ(holder.state.update_count, 1u);
+  EXPECT_EQ(holder.record.update_count, 1u);
 }
 
 TEST(MsfsSessionTest, NearZeroSamplesKeepTheConnection) {
@@ -282,7 +308,7 @@ TEST(MsfsSessionTest, NearZeroSamplesKeepTheConnection) {
   DoubleSession session(folder, script + "quit\n");
   LiveStateHolder holder;
   EXPECT_EQ(run_session(load_double(), holder, FeedTiming{10ms, 5ms, 250ms}), SessionEnd::quit);
-  EXPECT_EQ(holder.state.update_count, 0u);
+  EXPECT_EQ(holder.record.update_count, 0u);
 }
 
 TEST(MsfsSessionTest, FailedOpenClosesNothing) {
@@ -324,3 +350,5 @@ TEST(MsfsSessionTest, FailedSetupClosesAndRegistersAfresh) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

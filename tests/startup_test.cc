@@ -4,6 +4,8 @@
 #include "support/test_support.h"
 #include "tavrik_version.h"
 
+namespace tavrik {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -76,3 +78,5 @@ TEST(StartupTest, SecondCopyOnTheSamePortFails) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

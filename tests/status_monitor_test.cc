@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "support/fake_loop_clock.h"
+
+namespace tavrik {
+
 namespace {
 
 const std::string WAITING = "… waiting for X-Plane or MSFS (is a flight loaded?)\n";
@@ -41,4 +45,16 @@ TEST(StatusMonitorTest, WaitingLineNamesTheLabel) {
             "… waiting for MSFS (is a flight loaded?)\n");
 }
 
+TEST(StatusMonitorTest, TicksEvery500Ms) {
+  FakeLoopClock clock;
+  clock.on_sleep = [](std::size_t sleeps) {
+    if (sleeps == 8) throw StopLoop();
+  };
+  EXPECT_THROW(run_status_monitor(make_shared_state(), "X-Plane", clock), StopLoop);
+  using namespace std::chrono_literals;
+  EXPECT_EQ(clock.sleeps(), std::vector<MonotonicClock::duration>(8, 500ms));
+}
+
 }  // namespace
+
+}  // namespace tavrik

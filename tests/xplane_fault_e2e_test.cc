@@ -9,8 +9,10 @@
 #include <random>
 #include <thread>
 
-#include "main/command_line.h"
 #include "support/test_support.h"
+#include "xplane/xplane_feed.h"
+
+namespace tavrik {
 
 namespace {
 
@@ -225,3 +227,5 @@ TEST(XplaneFaultE2eTest, SnapshotFollowsTheNewestSenderThroughSilence) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+namespace tavrik {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -68,9 +70,9 @@ TEST(XplaneFeedTest, RecordsAreStoredWidened) {
   LiveState state;
   ASSERT_TRUE(feed(state, reply({{0, 47.462f}, {1, 8.25f}})));
   EXPECT_EQ(state.sim, SimKind::xp);
-  EXPECT_EQ(state.values[LAT], static_cast<double>(47.462f));
-  EXPECT_EQ(state.values[LON], 8.25);
-  EXPECT_FALSE(state.values[ALT]);
+  EXPECT_EQ(state.values[Value::LAT], static_cast<double>(47.462f));
+  EXPECT_EQ(state.values[Value::LON], 8.25);
+  EXPECT_FALSE(state.values[Value::ALT]);
   EXPECT_EQ(state.update_count, 1u);
   EXPECT_EQ(state.last_update, T0);
   EXPECT_EQ(state.t, 1700000000000u);
@@ -132,7 +134,7 @@ TEST(XplaneFeedTest, RejectedDatagramsLeaveTheRecordAlone) {
   for (int i = 0; i < 4; ++i) cases[2 + i].second[i] ^= 0x01;
   for (const auto& [name, bytes] : cases) {
     LiveState state;
-    state.values[LAT] = 1.0;
+    state.values[Value::LAT] = 1.0;
     LiveState before = state;
     EXPECT_FALSE(feed(state, bytes)) << name;
     EXPECT_EQ(state.values, before.values) << name;
@@ -146,7 +148,7 @@ TEST(XplaneFeedTest, FiveByteReplyKeepsValuesAndStamps) {
   LiveState state;
   feed(state, reply({{0, 47.5f}, {1, 8.25f}}), T0);
   ASSERT_TRUE(feed(state, reply({}), T0 + 2500ms));
-  EXPECT_EQ(state.values[LAT], 47.5);
+  EXPECT_EQ(state.values[Value::LAT], 47.5);
   EXPECT_EQ(state.update_count, 2u);
   EXPECT_EQ(state.last_update, T0 + 2500ms);
   EXPECT_TRUE(is_live(state, T0 + 4s));  // stays live thanks to the empty reply
@@ -165,14 +167,14 @@ TEST(XplaneFeedTest, SwitchFromMsfsClearsItsValues) {
 
   // Later X-Plane datagrams keep what earlier ones wrote.
   ASSERT_TRUE(feed(state, reply({{3, 90}})));
-  EXPECT_EQ(state.values[LAT], 47.5);
-  EXPECT_EQ(state.values[HDG], 90.0);
+  EXPECT_EQ(state.values[Value::LAT], 47.5);
+  EXPECT_EQ(state.values[Value::HDG], 90.0);
 }
 
 TEST(XplaneFeedTest, NonFiniteValuesAreStoredButNotShown) {
   LiveState state;
   ASSERT_TRUE(feed(state, reply({{0, 47.5f}, {1, 8.25f}, {5, std::numeric_limits<float>::infinity()}})));
-  EXPECT_TRUE(state.values[IAS]);
+  EXPECT_TRUE(state.values[Value::IAS]);
   EXPECT_EQ(build_live_snapshot(state, T0).find("ias"), std::string::npos);
 }
 
@@ -196,3 +198,5 @@ TEST(XplaneFeedTest, ResubscriptionRule) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

@@ -8,6 +8,8 @@
 #include "support/test_support.h"
 #include "xplane/xplane_feed.h"
 
+namespace tavrik {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -236,3 +238,5 @@ TEST(XplaneStandinTest, ScriptedPauseStopsAndResumesReplies) {
 }
 
 }  // namespace
+
+}  // namespace tavrik

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+namespace tavrik {
 namespace {
 
 bool contains(const std::vector<std::string>& args, const char* word) {
@@ -35,20 +36,22 @@ bool parse_port(const std::string& text, std::uint16_t* port) {
   return true;
 }
 
-CommandLine parse_command_line(std::vector<std::string> args) {
-  CommandLine line;
-  line.port = take_port(args);
+Options parse_command_line(std::vector<std::string> args) {
+  Options options;
+  options.port = take_port(args);
   if (contains(args, "--help") || contains(args, "-h")) {
-    line.help = true;
-    return line;
+    options.help = true;
+    return options;
   }
   bool xplane_flag = contains(args, "--xplane");
   bool msfs_flag = contains(args, "--msfs");
   args.erase(std::remove_if(args.begin(), args.end(), is_option), args.end());
-  if (!args.empty()) line.xplane_host = args.front();
+  if (!args.empty()) options.xplane_host = args.front();
   bool xplane_only = xplane_flag && !msfs_flag;
-  line.run_xplane = xplane_flag || !msfs_flag;
-  line.run_msfs = !xplane_only;
-  line.sim_label = xplane_only ? "X-Plane" : (line.run_xplane ? "X-Plane or MSFS" : "MSFS");
-  return line;
+  options.run_xplane = xplane_flag || !msfs_flag;
+  options.run_msfs = !xplane_only;
+  options.sim_label = xplane_only ? "X-Plane" : (options.run_xplane ? "X-Plane or MSFS" : "MSFS");
+  return options;
 }
+
+}  // namespace tavrik

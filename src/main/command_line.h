@@ -5,13 +5,14 @@
 #include <string>
 #include <vector>
 
+namespace tavrik {
+
 constexpr std::uint16_t DEFAULT_HTTP_PORT = 49080;
-constexpr std::uint16_t XPLANE_UDP_PORT = 49000;
-constexpr std::int32_t XPLANE_REQUEST_HZ = 5;
 constexpr const char* DEFAULT_XPLANE_HOST = "127.0.0.1";
 constexpr const char* USAGE_LINE = "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs]\n";
 
-struct CommandLine {
+// What the user asked for.
+struct Options {
   bool help = false;  // "--help" or "-h" seen: print the usage line only
   std::uint16_t port = DEFAULT_HTTP_PORT;
   std::string xplane_host = DEFAULT_XPLANE_HOST;
@@ -22,7 +23,9 @@ struct CommandLine {
 
 // Parses the arguments after the program's name. Never fails: values that do
 // not parse fall back to their defaults, unknown "--" options are ignored.
-CommandLine parse_command_line(std::vector<std::string> args);
+Options parse_command_line(std::vector<std::string> args);
 
 // "+"? digits, 0 to 65535, leading zeros allowed; nothing else.
 bool parse_port(const std::string& text, std::uint16_t* port);
+
+}  // namespace tavrik

@@ -2,4 +2,4 @@
 #include "main/startup.h"
 #include "platform/platform.h"
 
-int main(int argc, char** argv) { return run_bridge(platform::process_arguments(argc, argv)); }
+int main(int argc, char** argv) { return tavrik::run_bridge(tavrik::platform::process_arguments(argc, argv)); }

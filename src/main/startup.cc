@@ -9,6 +9,7 @@
 #include "tavrik_version.h"
 #include "xplane/xplane_feed.h"
 
+namespace tavrik {
 namespace {
 
 constexpr const char* BANNER = "Velmara tavrik " TAVRIK_VERSION "\n";
@@ -23,16 +24,16 @@ void start_thread(const char* what, std::function<void()> body) {
     fatal_stop(std::string("✗ cannot start the ") + what + " thread\n");
 }
 
-void start_xplane(const CommandLine& line, const SharedState& state) {
-  auto target = platform::resolve_ipv4(line.xplane_host, XPLANE_UDP_PORT);
-  if (!target) fatal_stop("✗ cannot resolve X-Plane host '" + line.xplane_host + "'\n");
+void start_xplane(const Options& options, const SharedState& holder) {
+  auto target = platform::resolve_ipv4(options.xplane_host, XPLANE_UDP_PORT);
+  if (!target) fatal_stop("✗ cannot resolve X-Plane host '" + options.xplane_host + "'\n");
   int error = 0;
   platform::Socket socket = platform::open_udp(LOCAL_UDP_ADDRESS, &error);
   if (!socket.valid()) fatal_stop("✗ UDP: " + platform::error_text(error) + "\n");
   platform::write_console(ConsoleStream::out, "→ X-Plane: asking " + platform::format_address(*target) +
                                                   " for position (" + std::to_string(XPLANE_REQUEST_HZ) + " Hz)\n");
   auto owned = std::make_shared<platform::Socket>(std::move(socket));
-  start_thread("X-Plane", [target = *target, owned, state] { run_xplane_feed(target, std::move(*owned), state); });
+  start_thread("X-Plane", [target = *target, owned, holder] { run_xplane_feed(target, std::move(*owned), holder); });
 }
 
 }  // namespace
@@ -49,20 +50,23 @@ void fatal_stop(const std::string& line) {
 }
 
 int run_bridge(const std::vector<std::string>& args) {
-  CommandLine line = parse_command_line(args);
-  if (line.help) {
+  Options options = parse_command_line(args);
+  if (options.help) {
     platform::write_console(ConsoleStream::out, USAGE_LINE);
     return 0;
   }
   platform::write_console(ConsoleStream::out, BANNER);
   platform::raise_open_file_limit();  // one socket pair per client: room for many map tabs
-  SharedState state = make_shared_state();
-  if (line.run_xplane) start_xplane(line, state);
-  if (line.run_msfs) start_thread("MSFS", [state] { run_msfs_feed(state); });
+  SharedState holder = make_shared_state();
+  if (options.run_xplane) start_xplane(options, holder);
+  if (options.run_msfs) start_thread("MSFS", [holder] { run_msfs_feed(holder); });
   std::string failure;
-  platform::Socket listener = open_listener(line.port, &failure);
+  platform::Socket listener = open_listener(options.port, &failure);
   if (!listener.valid()) fatal_stop(failure);
   platform::write_console(ConsoleStream::out, ready_line(listener));
-  start_thread("status monitor", [state, label = std::string(line.sim_label)] { run_status_monitor(state, label); });
-  run_accept_loop(listener, state);
+  start_thread("status monitor",
+               [holder, label = std::string(options.sim_label)] { run_status_monitor(holder, label); });
+  run_accept_loop(listener, holder);
 }
+
+}  // namespace tavrik

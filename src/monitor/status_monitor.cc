@@ -1,8 +1,8 @@
 #include "monitor/status_monitor.h"
 
-#include <thread>
-
 #include "platform/platform.h"
+
+namespace tavrik {
 
 MonitorState monitor_state_for(SimKind live) {
   switch (live) {
@@ -29,20 +29,22 @@ std::optional<std::string> monitor_line(MonitorState previous, MonitorState curr
 
 namespace {
 
-SimKind live_sim(LiveStateHolder& holder) {
+SimKind live_sim(LiveStateHolder& holder, LoopClock& clock) {
   std::lock_guard<std::mutex> lock(holder.mutex);
-  return is_live(holder.state, MonotonicClock::now()) ? holder.state.sim : SimKind::none;
+  return is_live(holder.record, clock.now()) ? holder.record.sim : SimKind::none;
 }
 
 }  // namespace
 
-void run_status_monitor(SharedState state, std::string label) {
+void run_status_monitor(SharedState holder, std::string label, LoopClock& clock) {
   MonitorState reported = MonitorState::initial;
   for (;;) {
-    MonitorState current = monitor_state_for(live_sim(*state));
+    MonitorState current = monitor_state_for(live_sim(*holder, clock));
     if (auto line = monitor_line(reported, current, label))
       platform::write_console(platform::ConsoleStream::out, *line);
     reported = current;
-    std::this_thread::sleep_for(MONITOR_TICK);
+    clock.sleep_for(MONITOR_TICK);
   }
 }
+
+}  // namespace tavrik

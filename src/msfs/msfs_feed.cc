@@ -2,10 +2,11 @@
 
 #include <cmath>
 #include <cstring>
-#include <thread>
 
 #include "platform/byte_order.h"
 #include "platform/platform.h"
+
+namespace tavrik {
 
 const char* const NOT_FOUND_LINE =
     "… MSFS: SimConnect.dll not found — put it next to this .exe (from the MSFS SDK: SimConnect SDK\\lib)\n";
@@ -78,11 +79,11 @@ MessageReading read_message(const void* message, std::uint32_t size) {
   MessageReading reading;
   if (!message || size < MESSAGE_MIN_SIZE) return reading;
   const auto* bytes = static_cast<const std::uint8_t*>(message);
-  std::uint32_t id = read_u32_le(bytes + MESSAGE_ID_OFFSET);
+  std::uint32_t id = platform::read_u32_le(bytes + MESSAGE_ID_OFFSET);
   if (id == MESSAGE_ID_QUIT) {
     reading.kind = MessageKind::quit;
   } else if (id == MESSAGE_ID_OBJECT_DATA && size >= OBJECT_DATA_MIN_SIZE &&
-             read_u32_le(bytes + MESSAGE_REQUEST_OFFSET) == REQUEST_ID) {
+             platform::read_u32_le(bytes + MESSAGE_REQUEST_OFFSET) == REQUEST_ID) {
     reading.kind = MessageKind::sample;
     // The values are little-endian IEEE doubles, as on every machine this runs on.
     std::memcpy(reading.values.data(), bytes + MESSAGE_VALUES_OFFSET, sizeof reading.values);
@@ -97,24 +98,20 @@ bool near_zero(double lat, double lon) {
 ConvertedSample convert_sample(const RawSample& raw) {
   // Any "on ground" value but exactly 0.0 (NaN too) means on the ground.
   bool on_ground = raw[SIM_ON_GROUND_ROW] != 0.0;
-  return {raw[LAT],
-          raw[LON],
-          raw[ALT] * FEET_TO_METRES,
-          raw[HDG],
-          raw[GS] * KNOTS_TO_METRES_PER_SECOND,
-          raw[IAS],
-          raw[VS],
-          on_ground ? 0.0 : raw[AGL] * FEET_TO_METRES};
+  auto row = [&raw](Value value) { return raw[index_of(value)]; };
+  return {{row(Value::LAT), row(Value::LON), row(Value::ALT) * FEET_TO_METRES, row(Value::HDG),
+           row(Value::GS) * KNOTS_TO_METRES_PER_SECOND, row(Value::IAS), row(Value::VS),
+           on_ground ? 0.0 : row(Value::AGL) * FEET_TO_METRES}};
 }
 
 bool store_sample(LiveStateHolder& holder, const RawSample& raw) {
-  if (near_zero(raw[LAT], raw[LON])) return false;
+  if (near_zero(raw[index_of(Value::LAT)], raw[index_of(Value::LON)])) return false;
   ConvertedSample values = convert_sample(raw);
   std::lock_guard<std::mutex> lock(holder.mutex);
-  LiveState& state = holder.state;
-  state.sim = SimKind::msfs;  // every value is overwritten next, so nothing of another feed survives
-  for (std::size_t i = 0; i < VALUE_COUNT; ++i) state.values[i] = values[i];
-  mark_updated(state);
+  LiveState& record = holder.record;
+  record.sim = SimKind::msfs;  // every value is overwritten next, so nothing of another feed survives
+  for (std::size_t i = 0; i < VALUE_COUNT; ++i) record.values[i] = values[i];
+  mark_updated(record);
   return true;
 }
 
@@ -149,19 +146,20 @@ bool request_data(const SimConnectApi& api, SimConnectHandle handle) {
 // Drains the queue without sleeping; sleeps only while it is empty.
 SessionEnd dispatch_until_end(const SimConnectApi& api, SimConnectHandle handle, LiveStateHolder& holder,
                               const FeedTiming& timing) {
-  Instant last_data = MonotonicClock::now();
+  LoopClock& clock = *timing.clock;
+  Instant last_data = clock.now();
   for (;;) {
     void* message = nullptr;
     std::uint32_t size = 0;
     if (api.get_next_dispatch(handle, &message, &size) < 0 || !message) {
-      if (silence_exceeded(last_data, MonotonicClock::now(), timing.silence_limit)) return SessionEnd::silence;
-      std::this_thread::sleep_for(timing.poll_interval);
+      if (silence_exceeded(last_data, clock.now(), timing.silence_limit)) return SessionEnd::silence;
+      clock.sleep_for(timing.poll_interval);
       continue;
     }
     MessageReading reading = read_message(message, size);
     if (reading.kind == MessageKind::quit) return SessionEnd::quit;
     if (reading.kind == MessageKind::sample) {
-      last_data = MonotonicClock::now();  // a near-zero sample keeps the connection too
+      last_data = clock.now();  // a near-zero sample keeps the connection too
       store_sample(holder, reading.values);
     }
   }
@@ -182,16 +180,18 @@ SessionEnd run_session(const SimConnectApi& api, LiveStateHolder& holder, const 
 void run_connection_loop(const SimConnectApi& api, LiveStateHolder& holder, const FeedTiming& timing) {
   for (;;) {
     run_session(api, holder, timing);
-    std::this_thread::sleep_for(timing.reconnect_delay);
+    timing.clock->sleep_for(timing.reconnect_delay);
   }
 }
 
-void run_msfs_feed(SharedState state) {
+void run_msfs_feed(SharedState holder) {
   std::optional<FoundLibrary> library = find_simconnect();
   if (!library) {
     platform::write_console(platform::ConsoleStream::out, NOT_FOUND_LINE);
     return;
   }
   platform::write_console(platform::ConsoleStream::out, found_line(library->path));
-  run_connection_loop(library->api, *state, FeedTiming{});
+  run_connection_loop(library->api, *holder, FeedTiming{});
 }
+
+}  // namespace tavrik

@@ -11,6 +11,9 @@
 
 #include "msfs/simconnect_api.h"
 #include "state/live_state.h"
+#include "state/loop_clock.h"
+
+namespace tavrik {
 
 constexpr const char* CLIENT_NAME = "Velmara tavrik";
 constexpr const char* SIMCONNECT_FILE = "SimConnect.dll";
@@ -18,28 +21,41 @@ constexpr const char* SIMCONNECT_FILE = "SimConnect.dll";
 struct SimVariable {
   const char* name;
   const char* unit;
+  std::optional<Value> fills;  // the LiveState value it becomes, if any
 };
 
-// Registration order, and so the order of the values in every data message.
-constexpr std::size_t MSFS_VARIABLE_COUNT = 9;
-constexpr std::array<SimVariable, MSFS_VARIABLE_COUNT> MSFS_VARIABLES{{
-    {"PLANE LATITUDE", "degrees"},
-    {"PLANE LONGITUDE", "degrees"},
-    {"PLANE ALTITUDE", "feet"},
-    {"PLANE HEADING DEGREES TRUE", "degrees"},
-    {"GROUND VELOCITY", "knots"},
-    {"AIRSPEED INDICATED", "knots"},
-    {"VERTICAL SPEED", "feet per minute"},
-    {"PLANE ALT ABOVE GROUND", "feet"},
-    {"SIM ON GROUND", "bool"},
-}};
-constexpr std::size_t SIM_ON_GROUND_ROW = 8;
+// Registration order, and so the order of the values in every data message:
+// one variable per LiveState value in value order, then "on ground".
+constexpr std::array MSFS_VARIABLES{
+    SimVariable{"PLANE LATITUDE", "degrees", Value::LAT},
+    SimVariable{"PLANE LONGITUDE", "degrees", Value::LON},
+    SimVariable{"PLANE ALTITUDE", "feet", Value::ALT},
+    SimVariable{"PLANE HEADING DEGREES TRUE", "degrees", Value::HDG},
+    SimVariable{"GROUND VELOCITY", "knots", Value::GS},
+    SimVariable{"AIRSPEED INDICATED", "knots", Value::IAS},
+    SimVariable{"VERTICAL SPEED", "feet per minute", Value::VS},
+    SimVariable{"PLANE ALT ABOVE GROUND", "feet", Value::AGL},
+    SimVariable{"SIM ON GROUND", "bool", std::nullopt},
+};
+constexpr std::size_t MSFS_VARIABLE_COUNT = MSFS_VARIABLES.size();
+constexpr std::size_t SIM_ON_GROUND_ROW = VALUE_COUNT;
+
+// Row i of a sample is LiveState value i, for every value; "on ground" last.
+constexpr bool variables_follow_values() {
+  for (std::size_t row = 0; row < MSFS_VARIABLE_COUNT; ++row) {
+    std::optional<Value> expected;
+    if (row < VALUE_COUNT) expected = static_cast<Value>(row);
+    if (MSFS_VARIABLES[row].fills != expected) return false;
+  }
+  return MSFS_VARIABLE_COUNT == VALUE_COUNT + 1;
+}
+static_assert(variables_follow_values(), "MSFS_VARIABLES must list the values in LiveState order");
 
 constexpr std::uint32_t DEFINITION_ID = 1;
 constexpr std::uint32_t REQUEST_ID = 1;
 constexpr std::uint32_t REQUEST_INTERVAL = 7;  // frames between samples
 
-// An object-data message holds the nine values from byte 40 on.
+// An object-data message holds one double per variable from byte 40 on.
 constexpr std::size_t OBJECT_DATA_MIN_SIZE = MESSAGE_VALUES_OFFSET + MSFS_VARIABLE_COUNT * sizeof(double);
 
 constexpr auto RECONNECT_DELAY = std::chrono::seconds(3);
@@ -49,11 +65,12 @@ constexpr double NEAR_ZERO_DEGREES = 0.01;
 constexpr double FEET_TO_METRES = 0.3048;
 constexpr double KNOTS_TO_METRES_PER_SECOND = 0.5144444444444445;
 
-// The feed's waits; tests shorten them.
+// The feed's waits and the clock it keeps them by; tests shorten or fake them.
 struct FeedTiming {
   MonotonicClock::duration reconnect_delay = RECONNECT_DELAY;
   MonotonicClock::duration poll_interval = DISPATCH_POLL_INTERVAL;
   MonotonicClock::duration silence_limit = SILENCE_LIMIT;
+  LoopClock* clock = &real_loop_clock();
 };
 
 using RawSample = std::array<double, MSFS_VARIABLE_COUNT>;
@@ -127,4 +144,6 @@ SessionEnd run_session(const SimConnectApi& api, LiveStateHolder& holder, const 
 [[noreturn]] void run_connection_loop(const SimConnectApi& api, LiveStateHolder& holder, const FeedTiming& timing);
 
 // Thread body. Returns only when no usable SimConnect library was found.
-void run_msfs_feed(SharedState state);
+void run_msfs_feed(SharedState holder);
+
+}  // namespace tavrik

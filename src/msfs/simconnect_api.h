@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tavrik {
+
 // A connection; null means "none".
 using SimConnectHandle = void*;
 
@@ -55,3 +57,5 @@ constexpr std::size_t MESSAGE_VALUES_OFFSET = 40;    // 64-bit floats, in regist
 constexpr std::size_t MESSAGE_MIN_SIZE = 12;         // shorter messages carry no identifier
 constexpr std::uint32_t MESSAGE_ID_QUIT = 3;         // the simulator is quitting
 constexpr std::uint32_t MESSAGE_ID_OBJECT_DATA = 8;  // values for a data request
+
+}  // namespace tavrik

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace platform {
+namespace tavrik::platform {
 
 // ---- Errors ---------------------------------------------------------------
 
@@ -195,4 +195,4 @@ using SymbolAddress = void (*)();
 LibraryHandle load_library(const std::string& path);
 SymbolAddress find_symbol(LibraryHandle library, const char* name);
 
-}  // namespace platform
+}  // namespace tavrik::platform

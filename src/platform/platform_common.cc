@@ -1,7 +1,7 @@
 // Parts of the platform layer that are the same on every system.
 #include "platform/platform.h"
 
-namespace platform {
+namespace tavrik::platform {
 
 Socket& Socket::operator=(Socket&& other) noexcept {
   if (this != &other) {
@@ -26,4 +26,4 @@ std::string format_address(Ipv4Address address) {
   return text + std::to_string(address.port);
 }
 
-}  // namespace platform
+}  // namespace tavrik::platform

@@ -30,7 +30,7 @@
 #include <mach-o/dyld.h>
 #endif
 
-namespace platform {
+namespace tavrik::platform {
 namespace {
 
 int as_fd(const Socket& socket) { return static_cast<int>(socket.native()); }
@@ -413,4 +413,4 @@ SymbolAddress find_symbol(LibraryHandle library, const char* name) {
   return reinterpret_cast<SymbolAddress>(dlsym(library, name));
 }
 
-}  // namespace platform
+}  // namespace tavrik::platform

@@ -16,7 +16,7 @@
 
 #include "platform/platform.h"
 
-namespace platform {
+namespace tavrik::platform {
 namespace {
 
 SOCKET as_socket(const Socket& socket) { return static_cast<SOCKET>(socket.native()); }
@@ -443,4 +443,4 @@ SymbolAddress find_symbol(LibraryHandle library, const char* name) {
       reinterpret_cast<void (*)()>(GetProcAddress(static_cast<HMODULE>(library), name)));
 }
 
-}  // namespace platform
+}  // namespace tavrik::platform

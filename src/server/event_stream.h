@@ -8,6 +8,9 @@
 
 #include "platform/platform.h"
 #include "state/live_state.h"
+#include "state/loop_clock.h"
+
+namespace tavrik {
 
 constexpr std::chrono::milliseconds STREAM_POLL_INTERVAL{180};
 constexpr std::chrono::milliseconds STREAM_HEARTBEAT{1000};
@@ -27,4 +30,8 @@ bool event_due(std::uint64_t count, std::uint64_t last_sent_count, Instant now, 
 
 // Streams events to `stream` until a write fails; the caller then closes it.
 // Takes the state's mutex once per poll, never across a write or a sleep.
-void serve_event_stream(const platform::Socket& stream, const SharedState& state);
+// Polls and sleeps by `clock`.
+void serve_event_stream(const platform::Socket& stream, const SharedState& holder,
+                        LoopClock& clock = real_loop_clock());
+
+}  // namespace tavrik

@@ -4,6 +4,7 @@
 
 #include "server/event_stream.h"
 
+namespace tavrik {
 namespace {
 
 // Request bytes from the read handle. Before each receive the time-out is
@@ -30,7 +31,7 @@ class SocketSource : public ByteSource {
 
 std::string snapshot_of(LiveStateHolder& holder) {
   std::lock_guard<std::mutex> lock(holder.mutex);
-  return build_live_snapshot(holder.state);
+  return build_live_snapshot(holder.record);
 }
 
 // The pieces in order, gathered into one send call: a response costs one
@@ -40,38 +41,17 @@ void write_pieces(const platform::Socket& stream, const std::vector<std::string>
   platform::send_all(stream, views);
 }
 
-void respond(const platform::Socket& stream, const SharedState& state, const std::string& request_line) {
+void respond(const platform::Socket& stream, const SharedState& holder, const std::string& request_line,
+             LoopClock& stream_clock) {
   Route route = route_for(parse_request_line(request_line));
-  if (route == Route::event_stream) return serve_event_stream(stream, state);
-  std::string snapshot = route == Route::snapshot ? snapshot_of(*state) : std::string();
+  if (route == Route::event_stream) return serve_event_stream(stream, holder, stream_clock);
+  std::string snapshot = route == Route::snapshot ? snapshot_of(*holder) : std::string();
   write_pieces(stream, response_pieces(route, snapshot));
 }
 
 }  // namespace
 
-std::vector<std::string> response_pieces(Route route, const std::string& snapshot) {
-  const std::string status_ok = "HTTP/1.1 200 OK\r\n";
-  const std::string cors(CORS_HEADERS);
-  switch (route) {
-    case Route::preflight:
-      return {"HTTP/1.1 204 No Content\r\n", cors, "Content-Length: 0\r\n\r\n"};
-    case Route::snapshot:
-      return {
-          status_ok,  cors,    "Content-Type: application/json\r\nContent-Length: ", std::to_string(snapshot.size()),
-          "\r\n\r\n", snapshot};
-    case Route::event_stream:
-    case Route::text:
-      break;
-  }
-  return {status_ok,
-          cors,
-          "Content-Type: text/plain; charset=utf-8\r\nContent-Length: ",
-          std::to_string(RUNNING_TEXT.size()),
-          "\r\n\r\n",
-          std::string(RUNNING_TEXT)};
-}
-
-void handle_connection(platform::Socket stream, SharedState state, const ConnectionLimits& limits) {
+void handle_connection(platform::Socket stream, SharedState holder, const ConnectionLimits& limits) {
   // Failures to set time-outs are ignored: the connection is still served.
   platform::set_receive_timeout(stream, static_cast<int>(limits.read_timeout.count()));
   platform::set_send_timeout(stream, static_cast<int>(limits.send_timeout.count()));
@@ -84,10 +64,12 @@ void handle_connection(platform::Socket stream, SharedState state, const Connect
       auto reader = std::make_unique<RequestReader>(source);  // its buffer stays off the small thread stack
       request_line = read_request_head(*reader);
     }
-    if (request_line) respond(stream, state, *request_line);
+    if (request_line) respond(stream, holder, *request_line, *limits.stream_clock);
   }
   // Closed right after the last write, with nothing more read.
   read_handle.close();
-  state.reset();
+  holder.reset();
   stream.close();
 }
+
+}  // namespace tavrik

@@ -8,22 +8,16 @@
 
 #include "platform/platform.h"
 #include "server/http_request.h"
+#include "server/http_response.h"
 #include "state/live_state.h"
+#include "state/loop_clock.h"
 
-// The four header lines that follow the status line of every response, the
-// event stream's included: any page may read us and pass preflight checks.
-constexpr std::string_view CORS_HEADERS =
-    "Access-Control-Allow-Origin: *\r\n"
-    "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
-    "Access-Control-Allow-Headers: *\r\n"
-    "Access-Control-Allow-Private-Network: true\r\n";
-
-constexpr std::string_view RUNNING_TEXT =
-    "Velmara tavrik is running. Keep this window open and enable live position (📡) on the map.\n";
+namespace tavrik {
 
 constexpr std::chrono::milliseconds REQUEST_READ_TIMEOUT{5000};
 
-// Time limits of one connection; tests shorten them.
+// Time limits of one connection, and the clock its event stream paces by;
+// tests shorten or fake them.
 struct ConnectionLimits {
   std::chrono::milliseconds read_timeout = REQUEST_READ_TIMEOUT;  // each receive of the request
   // The whole request head (request line and headers) from the handler's
@@ -31,11 +25,10 @@ struct ConnectionLimits {
   std::chrono::milliseconds head_budget{10000};
   // Each send; a client that stops reading ends its response or stream.
   std::chrono::milliseconds send_timeout{10000};
+  LoopClock* stream_clock = &real_loop_clock();
 };
 
-// The pieces of the 204, text or JSON response, in the order they are
-// written. `snapshot` is used by the JSON response only.
-std::vector<std::string> response_pieces(Route route, const std::string& snapshot);
-
 // Serves one request on `stream` and closes it; never reports anything.
-void handle_connection(platform::Socket stream, SharedState state, const ConnectionLimits& limits = {});
+void handle_connection(platform::Socket stream, SharedState holder, const ConnectionLimits& limits = {});
+
+}  // namespace tavrik

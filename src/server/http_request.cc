@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+namespace tavrik {
 namespace {
 
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
@@ -131,3 +132,5 @@ std::optional<std::chrono::milliseconds> next_receive_timeout(std::chrono::stead
   auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
   return std::max(std::chrono::milliseconds(1), std::min(left, per_read));
 }
+
+}  // namespace tavrik

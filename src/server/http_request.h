@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+namespace tavrik {
+
 constexpr std::size_t REQUEST_BUFFER_SIZE = 8192;
 // Bounds that keep one client from growing our memory without end: a line
 // (its line feed included) may hold at most this many bytes, and at most this
@@ -91,3 +93,5 @@ Route route_for(const RequestTarget& target);
 std::optional<std::chrono::milliseconds> next_receive_timeout(std::chrono::steady_clock::time_point now,
                                                               std::chrono::steady_clock::time_point deadline,
                                                               std::chrono::milliseconds per_read);
+
+}  // namespace tavrik

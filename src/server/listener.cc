@@ -5,6 +5,7 @@
 
 #include "server/http_connection.h"
 
+namespace tavrik {
 namespace {
 
 constexpr auto ACCEPT_RETRY_PAUSE = std::chrono::milliseconds(10);
@@ -29,7 +30,7 @@ std::string ready_line(const platform::Socket& listener) {
          " — enable live position (📡) on the map. Close this window to stop.\n";
 }
 
-void run_accept_loop(const platform::Socket& listener, const SharedState& state) {
+void run_accept_loop(const platform::Socket& listener, const SharedState& holder) {
   for (;;) {
     int error = 0;
     platform::Socket stream = platform::accept_connection(listener, &error);
@@ -42,7 +43,9 @@ void run_accept_loop(const platform::Socket& listener, const SharedState& state)
     auto owned = std::make_shared<platform::Socket>(std::move(stream));
     // If the thread cannot start, the last reference to `owned` goes with the
     // discarded body and closes the connection.
-    platform::start_detached_thread([owned, state] { handle_connection(std::move(*owned), state); },
+    platform::start_detached_thread([owned, holder] { handle_connection(std::move(*owned), holder); },
                                     CONNECTION_STACK_SIZE);
   }
 }
+
+}  // namespace tavrik

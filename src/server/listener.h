@@ -7,6 +7,8 @@
 #include "platform/platform.h"
 #include "state/live_state.h"
 
+namespace tavrik {
+
 constexpr const char* LISTEN_ADDRESS = "127.0.0.1";
 constexpr int LISTEN_BACKLOG = 128;
 constexpr std::size_t CONNECTION_STACK_SIZE = 256 * 1024;
@@ -21,4 +23,6 @@ std::string ready_line(const platform::Socket& listener);
 
 // Accepts for ever; each connection runs handle_connection on its own thread.
 // A connection whose thread cannot start is closed, and accepting goes on.
-[[noreturn]] void run_accept_loop(const platform::Socket& listener, const SharedState& state);
+[[noreturn]] void run_accept_loop(const platform::Socket& listener, const SharedState& holder);
+
+}  // namespace tavrik

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
-const std::array<const char*, VALUE_COUNT> VALUE_NAMES = {"lat", "lon", "alt", "hdg", "gs", "ias", "vs", "agl"};
+namespace tavrik {
 
 SharedState make_shared_state() { return std::make_shared<LiveStateHolder>(); }
 
@@ -13,20 +13,20 @@ std::uint64_t wall_clock_millis(WallClock::time_point now) {
   return ms < 0 ? 0 : static_cast<std::uint64_t>(ms);
 }
 
-void mark_updated(LiveState& state, Instant now, WallClock::time_point wall_now) {
-  state.last_update = now;
-  state.t = wall_clock_millis(wall_now);
-  ++state.update_count;
+void mark_updated(LiveState& record, Instant now, WallClock::time_point wall_now) {
+  record.last_update = now;
+  record.t = wall_clock_millis(wall_now);
+  ++record.update_count;
 }
 
-void mark_updated(LiveState& state) { mark_updated(state, MonotonicClock::now(), WallClock::now()); }
+void mark_updated(LiveState& record) { mark_updated(record, MonotonicClock::now(), WallClock::now()); }
 
-bool is_live(const LiveState& state, Instant now) {
-  if (!state.last_update) return false;
-  auto elapsed = now > *state.last_update ? now - *state.last_update : Instant::duration::zero();
+bool is_live(const LiveState& record, Instant now) {
+  if (!record.last_update) return false;
+  auto elapsed = now > *record.last_update ? now - *record.last_update : Instant::duration::zero();
   if (elapsed >= LIVE_WINDOW) return false;
-  if (!state.values[LAT] || !state.values[LON]) return false;
-  return state.sim != SimKind::none;
+  if (!record.values[Value::LAT] || !record.values[Value::LON]) return false;
+  return record.sim != SimKind::none;
 }
 
 void append_number(std::string& out, double value) {
@@ -56,14 +56,14 @@ void append_number(std::string& out, double value) {
   }
 }
 
-std::string build_live_snapshot(const LiveState& state, Instant now) {
-  if (!is_live(state, now)) return "{\"live\":false}";
+std::string build_live_snapshot(const LiveState& record, Instant now) {
+  if (!is_live(record, now)) return "{\"live\":false}";
   std::string json;
   json.reserve(256);
-  json += state.sim == SimKind::xp ? "{\"live\":true,\"sim\":\"xp\",\"t\":" : "{\"live\":true,\"sim\":\"msfs\",\"t\":";
-  json += std::to_string(state.t);
+  json += record.sim == SimKind::xp ? "{\"live\":true,\"sim\":\"xp\",\"t\":" : "{\"live\":true,\"sim\":\"msfs\",\"t\":";
+  json += std::to_string(record.t);
   for (std::size_t i = 0; i < VALUE_COUNT; ++i) {
-    const auto& value = state.values[i];
+    const auto& value = record.values[i];
     if (!value || !std::isfinite(*value)) continue;
     json += ",\"";
     json += VALUE_NAMES[i];
@@ -74,4 +74,6 @@ std::string build_live_snapshot(const LiveState& state, Instant now) {
   return json;
 }
 
-std::string build_live_snapshot(const LiveState& state) { return build_live_snapshot(state, MonotonicClock::now()); }
+std::string build_live_snapshot(const LiveState& record) { return build_live_snapshot(record, MonotonicClock::now()); }
+
+}  // namespace tavrik

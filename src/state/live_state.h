@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+namespace tavrik {
+
 using MonotonicClock = std::chrono::steady_clock;
 using Instant = MonotonicClock::time_point;
 using WallClock = std::chrono::system_clock;
@@ -17,17 +19,30 @@ using WallClock = std::chrono::system_clock;
 // Which simulator stamped the last update.
 enum class SimKind : std::uint8_t { xp = 0, msfs = 1, none = 2 };
 
-// Index of each value in `LiveState::values`; X-Plane's subscription index too.
-enum ValueIndex : std::size_t { LAT, LON, ALT, HDG, GS, IAS, VS, AGL, VALUE_COUNT };
+// The aircraft values, in the order of `LiveState::values`, of the JSON and
+// of X-Plane's subscription indices.
+enum class Value : std::size_t { LAT, LON, ALT, HDG, GS, IAS, VS, AGL };
 
-// Field names in index order, as written in the JSON.
-extern const std::array<const char*, VALUE_COUNT> VALUE_NAMES;
+// Field names in value order, as written in the JSON.
+constexpr std::array VALUE_NAMES{"lat", "lon", "alt", "hdg", "gs", "ias", "vs", "agl"};
+constexpr std::size_t VALUE_COUNT = VALUE_NAMES.size();
+
+constexpr std::size_t index_of(Value value) { return static_cast<std::size_t>(value); }
+static_assert(index_of(Value::AGL) + 1 == VALUE_COUNT, "one JSON name per value");
+
+// One `T` per value, indexed by `Value` or by position.
+template <typename T>
+struct PerValue : std::array<T, VALUE_COUNT> {
+  using std::array<T, VALUE_COUNT>::operator[];
+  T& operator[](Value value) { return (*this)[index_of(value)]; }
+  const T& operator[](Value value) const { return (*this)[index_of(value)]; }
+};
 
 // Guarded as a whole by `LiveStateHolder::mutex`.
 struct LiveState {
   // lat, lon (degrees), alt (m MSL), hdg (degrees true), gs (m/s), ias (kt),
   // vs (ft/min), agl (m); absent until a feed writes them.
-  std::array<std::optional<double>, VALUE_COUNT> values{};
+  PerValue<std::optional<double>> values{};
   std::optional<Instant> last_update;
   std::uint64_t t = 0;             // wall clock of the last update, ms since 1970 (never above 64 bits)
   std::uint64_t update_count = 0;  // wraps modulo 2^64
@@ -38,7 +53,7 @@ struct LiveState {
 // guards all of it. Nobody sleeps, prints or does I/O while holding it.
 struct LiveStateHolder {
   std::mutex mutex;
-  LiveState state;
+  LiveState record;
 };
 using SharedState = std::shared_ptr<LiveStateHolder>;
 
@@ -50,18 +65,20 @@ constexpr auto LIVE_WINDOW = std::chrono::seconds(3);
 std::uint64_t wall_clock_millis(WallClock::time_point now);
 
 // Stamps an update (mutex held, after the feed wrote its values).
-void mark_updated(LiveState& state, Instant now, WallClock::time_point wall_now);
-void mark_updated(LiveState& state);
+void mark_updated(LiveState& record, Instant now, WallClock::time_point wall_now);
+void mark_updated(LiveState& record);
 
 // Live: stamped less than 3 s before `now` (a `now` before the stamp counts
 // as no time passed), lat and lon present, and a simulator known.
-bool is_live(const LiveState& state, Instant now);
+bool is_live(const LiveState& record, Instant now);
 
 // The live snapshot JSON; built with the mutex held. The first form reads the
 // monotonic clock itself.
-std::string build_live_snapshot(const LiveState& state);
-std::string build_live_snapshot(const LiveState& state, Instant now);
+std::string build_live_snapshot(const LiveState& record);
+std::string build_live_snapshot(const LiveState& record, Instant now);
 
 // Appends the shortest text that reads back to exactly `value`, in plain
 // positional notation (no exponent); `value` must be finite.
 void append_number(std::string& out, double value);
+
+}  // namespace tavrik

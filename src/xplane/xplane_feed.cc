@@ -5,8 +5,9 @@
 #include <mutex>
 #include <vector>
 
-#include "main/command_line.h"
 #include "platform/byte_order.h"
+
+namespace tavrik {
 
 const std::array<const char*, VALUE_COUNT> XPLANE_DATAREFS = {
     "sim/flightmodel/position/latitude",    "sim/flightmodel/position/longitude",
@@ -25,17 +26,17 @@ bool has_rref_head(const std::uint8_t* data, std::size_t size) {
 }
 
 // Switches the record to X-Plane; values another simulator left must not show as X-Plane's.
-void switch_to_xplane(LiveState& state) {
-  if (state.sim == SimKind::xp) return;
-  for (auto& value : state.values) value.reset();
-  state.sim = SimKind::xp;
+void switch_to_xplane(LiveState& record) {
+  if (record.sim == SimKind::xp) return;
+  for (auto& value : record.values) value.reset();
+  record.sim = SimKind::xp;
 }
 
-void apply_records(LiveState& state, const std::uint8_t* data, std::size_t size) {
+void apply_records(LiveState& record, const std::uint8_t* data, std::size_t size) {
   for (std::size_t at = HEAD_SIZE; at + RECORD_SIZE <= size; at += RECORD_SIZE) {
-    std::uint32_t index = read_u32_le(data + at);
+    std::uint32_t index = platform::read_u32_le(data + at);
     if (index >= VALUE_COUNT) continue;
-    state.values[index] = static_cast<double>(std::bit_cast<float>(read_u32_le(data + at + 4)));
+    record.values[index] = static_cast<double>(std::bit_cast<float>(platform::read_u32_le(data + at + 4)));
   }
 }
 
@@ -48,7 +49,7 @@ void send_subscription_pass(const platform::Socket& socket, platform::Ipv4Addres
 
 bool apply_locked(LiveStateHolder& holder, const std::uint8_t* data, std::size_t size) {
   std::lock_guard<std::mutex> lock(holder.mutex);
-  return apply_xplane_reply(holder.state, data, size, MonotonicClock::now(), WallClock::now());
+  return apply_xplane_reply(holder.record, data, size, MonotonicClock::now(), WallClock::now());
 }
 
 }  // namespace
@@ -56,8 +57,8 @@ bool apply_locked(LiveStateHolder& holder, const std::uint8_t* data, std::size_t
 std::string build_rref_request(std::int32_t frequency, std::int32_t index, const std::string& path) {
   std::string request("RREF", 4);
   request.push_back('\0');
-  append_u32_le(request, static_cast<std::uint32_t>(frequency));
-  append_u32_le(request, static_cast<std::uint32_t>(index));
+  platform::append_u32_le(request, static_cast<std::uint32_t>(frequency));
+  platform::append_u32_le(request, static_cast<std::uint32_t>(index));
   request.append(path.substr(0, XPLANE_PATH_SIZE));
   request.resize(XPLANE_REQUEST_SIZE, '\0');
   return request;
@@ -67,12 +68,12 @@ std::string build_subscription_request(std::size_t index) {
   return build_rref_request(XPLANE_REQUEST_HZ, static_cast<std::int32_t>(index), XPLANE_DATAREFS.at(index));
 }
 
-bool apply_xplane_reply(LiveState& state, const std::uint8_t* data, std::size_t size, Instant now,
+bool apply_xplane_reply(LiveState& record, const std::uint8_t* data, std::size_t size, Instant now,
                         WallClock::time_point wall_now) {
   if (!has_rref_head(data, size)) return false;
-  switch_to_xplane(state);
-  apply_records(state, data, size);
-  mark_updated(state, now, wall_now);
+  switch_to_xplane(record);
+  apply_records(record, data, size);
+  mark_updated(record, now, wall_now);
   return true;
 }
 
@@ -81,7 +82,7 @@ bool resubscribe_due(std::optional<Instant> last_packet, Instant last_pass, Inst
   return silent && now - last_pass > XPLANE_RESUBSCRIBE_AFTER;
 }
 
-void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, SharedState state) {
+void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, SharedState holder) {
   platform::set_receive_timeout(socket, XPLANE_RECEIVE_TIMEOUT_MS);  // without it, checks run per datagram only
   send_subscription_pass(socket, target);
   Instant last_pass = MonotonicClock::now();
@@ -91,10 +92,12 @@ void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, Shar
     // Errors, time-outs, oversize datagrams and Windows' port-unreachable
     // report (10054) all arrive here as failures: none is data.
     platform::IoResult got = platform::receive_from(socket, buffer.data(), buffer.size(), nullptr);
-    if (!got.failed() && apply_locked(*state, buffer.data(), got.bytes)) last_packet = MonotonicClock::now();
+    if (!got.failed() && apply_locked(*holder, buffer.data(), got.bytes)) last_packet = MonotonicClock::now();
     if (resubscribe_due(last_packet, last_pass, MonotonicClock::now())) {
       send_subscription_pass(socket, target);
       last_pass = MonotonicClock::now();
     }
   }
 }
+
+}  // namespace tavrik

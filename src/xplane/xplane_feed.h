@@ -11,6 +11,11 @@
 #include "platform/platform.h"
 #include "state/live_state.h"
 
+namespace tavrik {
+
+constexpr std::uint16_t XPLANE_UDP_PORT = 49000;  // where X-Plane listens
+constexpr std::int32_t XPLANE_REQUEST_HZ = 5;     // replies per second asked for
+
 // Dataref paths in subscription order; the index is also the LiveState value index.
 extern const std::array<const char*, VALUE_COUNT> XPLANE_DATAREFS;
 
@@ -30,9 +35,9 @@ std::string build_subscription_request(std::size_t index);
 // Applies one datagram to the locked record. A datagram of at least 5 bytes
 // headed "RREF" is accepted: the simulator switches to xp (values cleared if
 // another one wrote last), every complete record with an index below 8 is
-// stored, and the update is stamped. Anything else leaves `state` untouched.
+// stored, and the update is stamped. Anything else leaves `record` untouched.
 // Returns whether the datagram was accepted.
-bool apply_xplane_reply(LiveState& state, const std::uint8_t* data, std::size_t size, Instant now,
+bool apply_xplane_reply(LiveState& record, const std::uint8_t* data, std::size_t size, Instant now,
                         WallClock::time_point wall_now);
 
 // True when a subscription pass is due: no datagram yet or the last one more
@@ -40,4 +45,6 @@ bool apply_xplane_reply(LiveState& state, const std::uint8_t* data, std::size_t 
 bool resubscribe_due(std::optional<Instant> last_packet, Instant last_pass, Instant now);
 
 // Thread body; owns `socket` (bound, no options set). Never returns.
-void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, SharedState state);
+void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, SharedState holder);
+
+}  // namespace tavrik

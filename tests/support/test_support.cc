@@ -23,6 +23,8 @@ bool ChildProcess::wait_for_err(const std::string& text, std::chrono::millisecon
   return true;
 }
 
+namespace tavrik {
+
 std::string read_until(const platform::Socket& socket, const std::string& text, std::chrono::milliseconds limit) {
   std::string got;
   auto end = std::chrono::steady_clock::now() + limit;
@@ -107,3 +109,5 @@ RunningBridge start_bridge(std::vector<std::string> args, const ChildOptions& op
     bridge.port = ready_port(bridge.process->out());
   return bridge;
 }
+
+}  // namespace tavrik

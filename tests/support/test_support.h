@@ -10,6 +10,8 @@
 #include "platform/platform.h"
 #include "support/child_process.h"
 
+namespace tavrik {
+
 // The built bridge.
 inline const char* bridge_path() { return TAVRIK_EXE; }
 
@@ -43,3 +45,5 @@ struct RunningBridge {
   std::uint16_t port = 0;
 };
 RunningBridge start_bridge(std::vector<std::string> args, const ChildOptions& options = {});
+
+}  // namespace tavrik

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <vector>
 
+namespace tavrik {
+
 // A field near Zurich at 432 m; the circuit is flown left-hand.
 const Airfield DEMO_AIRFIELD = {47.4580, 8.5480, 280.0, 432.0};
 
@@ -164,3 +166,5 @@ AircraftState fly(double seconds) {
   a.on_ground = height <= 0 && climb == 0;
   return a;
 }
+
+}  // namespace tavrik

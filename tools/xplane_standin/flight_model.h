@@ -3,6 +3,8 @@
 // A pure function of flight time, so every value is reproducible.
 #pragma once
 
+namespace tavrik {
+
 struct AircraftState {
   double latitude = 0;            // degrees
   double longitude = 0;           // degrees
@@ -30,3 +32,5 @@ double circuit_duration();
 // The aircraft `seconds` after the first take-off roll began (negative times
 // count as 0).
 AircraftState fly(double seconds);
+
+}  // namespace tavrik

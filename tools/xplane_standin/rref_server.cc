@@ -7,6 +7,8 @@
 
 #include "platform/byte_order.h"
 
+namespace tavrik {
+
 namespace {
 
 constexpr std::size_t REQUEST_HEAD = 13;  // "RREF", one byte, frequency, index
@@ -79,8 +81,8 @@ bool parse_port_number(const std::string& text, std::uint16_t* port) {
 std::optional<RrefRequest> parse_rref_request(const std::uint8_t* data, std::size_t size) {
   if (size < REQUEST_HEAD || std::memcmp(data, "RREF", 4) != 0) return std::nullopt;
   RrefRequest request;
-  request.frequency = static_cast<std::int32_t>(read_u32_le(data + 5));
-  request.index = static_cast<std::int32_t>(read_u32_le(data + 9));
+  request.frequency = static_cast<std::int32_t>(platform::read_u32_le(data + 5));
+  request.index = static_cast<std::int32_t>(platform::read_u32_le(data + 9));
   const char* path = reinterpret_cast<const char*>(data + REQUEST_HEAD);
   std::size_t room = std::min(size - REQUEST_HEAD, PATH_SIZE);
   request.path.assign(path, strnlen(path, room));
@@ -127,8 +129,8 @@ float dataref_value(const AircraftState& a, const std::string& path) {
 std::string build_rref_reply(const std::vector<std::pair<std::int32_t, float>>& records) {
   std::string out("RREF,", 5);
   for (const auto& [index, value] : records) {
-    append_u32_le(out, static_cast<std::uint32_t>(index));
-    append_u32_le(out, std::bit_cast<std::uint32_t>(value));
+    platform::append_u32_le(out, static_cast<std::uint32_t>(index));
+    platform::append_u32_le(out, std::bit_cast<std::uint32_t>(value));
   }
   return out;
 }
@@ -204,3 +206,5 @@ bool scheduled_pause(const StandinOptions& options, double elapsed) {
   if (!options.pause_after || elapsed < *options.pause_after) return false;
   return !options.resume_after || elapsed < *options.pause_after + *options.resume_after;
 }
+
+}  // namespace tavrik

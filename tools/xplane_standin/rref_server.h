@@ -14,6 +14,8 @@
 #include "flight_model.h"
 #include "platform/platform.h"
 
+namespace tavrik {
+
 using StandinClock = std::chrono::steady_clock;
 using StandinInstant = StandinClock::time_point;
 
@@ -98,3 +100,5 @@ std::optional<StandinOptions> parse_standin_options(const std::vector<std::strin
 
 // Whether the script of --pause-after / --resume-after wants a pause at `elapsed` seconds.
 bool scheduled_pause(const StandinOptions& options, double elapsed);
+
+}  // namespace tavrik

@@ -12,6 +12,8 @@
 #include "platform/platform.h"
 #include "rref_server.h"
 
+namespace tavrik {
+
 namespace {
 
 using platform::ConsoleStream;
@@ -123,7 +125,7 @@ std::vector<OutgoingReply> take_due_replies(Standin& standin, StandinInstant now
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run_standin(int argc, char** argv) {
   std::string error;
   auto options = parse_standin_options(platform::process_arguments(argc, argv), &error);
   if (!options) fail("✗ " + error + "\n" + STANDIN_USAGE);
@@ -149,3 +151,7 @@ int main(int argc, char** argv) {
     fail("✗ cannot start a thread\n");
   send_replies(*shared_socket, *standin, *options);
 }
+
+}  // namespace tavrik
+
+int main(int argc, char** argv) { return tavrik::run_standin(argc, argv); }

@@ -1,0 +1,30 @@
+// The bytes of every response: the CORS block that follows each status line,
+// the event stream's included, and the pieces of the one-shot responses.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/http_request.h"
+
+namespace tavrik {
+
+constexpr std::string_view STATUS_LINE_OK = "HTTP/1.1 200 OK\r\n";
+
+// The four header lines that follow the status line of every response, the
+// event stream's included: any page may read us and pass preflight checks.
+constexpr std::string_view CORS_HEADERS =
+    "Access-Control-Allow-Origin: *\r\n"
+    "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
+    "Access-Control-Allow-Headers: *\r\n"
+    "Access-Control-Allow-Private-Network: true\r\n";
+
+constexpr std::string_view RUNNING_TEXT =
+    "Velmara tavrik is running. Keep this window open and enable live position (📡) on the map.\n";
+
+// The pieces of the 204, text or JSON response, in the order they are
+// written. `snapshot` is used by the JSON response only.
+std::vector<std::string> response_pieces(Route route, const std::string& snapshot);
+
+}  // namespace tavrik
