@@ -1,4 +1,5 @@
 // The built program, started as a process: its console lines, streams and status.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include "support/test_support.h"
@@ -38,12 +39,27 @@ TEST(StartupTest, DashPIsTakenAsTheHost) {
   EXPECT_EQ(child->err(), "✗ cannot resolve X-Plane host '-p'\nPress Enter to close.\n");
 }
 
-TEST(StartupTest, FatalStopWaitsForEnter) {
-  auto child = start_child(bridge_path(), {"no-such-host.invalid"});
-  ASSERT_TRUE(child->wait_for_err("Press Enter to close.\n", 30s));
-  EXPECT_EQ(child->wait(300ms), std::nullopt);  // still waiting
-  child->send_line_and_close_stdin();
-  EXPECT_EQ(child->wait(30s), 1);
+TEST(StartupTest, FatalStopWaitsForEnterOrEndOfInput) {
+  for (std::string input : {"\n", ""}) {
+    auto child = start_child(bridge_path(), {"no-such-host.invalid"});
+    ASSERT_TRUE(child->wait_for_err("Press Enter to close.\n", 30s));
+    EXPECT_EQ(child->wait(300ms), std::nullopt);  // still waiting
+    child->close_stdin(input);
+    EXPECT_EQ(child->wait(30s), 1) << (input.empty() ? "end of input" : "Enter");
+  }
+}
+
+// The harness fails the test that started a child whose standard error
+// carries a sanitizer report; this host name puts one there.
+TEST(StartupTest, SanitizerReportOfAChildFailsTheTest) {
+  const std::string report = "==1==ERROR: AddressSanitizer: heap-use-after-free";
+  EXPECT_NONFATAL_FAILURE(
+      {
+        auto child = start_child(bridge_path(), {report}, ChildOptions::with_stdin(""));
+        child->wait(30s);
+      },
+      "child 'tavrik" + std::string(built_for_windows() ? ".exe " : " ") + report +
+          "' reported on standard error:\n✗ cannot resolve X-Plane host '" + report + "'\n");
 }
 
 TEST(StartupTest, StartsWithBannerAndXPlaneLineThenReady) {
