@@ -6,12 +6,13 @@
 #include "platform/platform.h"
 #include "server/listener.h"
 #include "state/live_state.h"
+#include "tavrik_version.h"
 #include "xplane/xplane_feed.h"
 
 namespace tavrik {
 namespace {
 
-constexpr const char* BANNER = "Velmara tavrik 1.1.0\n";
+constexpr const char* BANNER = "Velmara tavrik " TAVRIK_VERSION "\n";
 constexpr platform::Ipv4Address LOCAL_UDP_ADDRESS{0, 0};  // 0.0.0.0:0
 constexpr std::size_t THREAD_STACK_SIZE = 256 * 1024;
 
