@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "simconnect_double/double_support.h"
+#include "support/simconnect_double.h"
 #include "support/test_support.h"
 
 namespace tavrik {
@@ -19,18 +19,6 @@ const std::string NOT_FOUND =
     "… MSFS: SimConnect.dll not found — put it next to this .exe (from the MSFS SDK: SimConnect SDK\\lib)\n";
 const std::string STREAMING = "connection\nstream 2 47.5 8.25 1000 90 100 100 -500 10 0\n";
 
-std::string sdk_path(const std::string& folder) {
-  return platform::join_path(platform::join_path(platform::join_path(folder, "SimConnect SDK"), "lib"),
-                             "SimConnect.dll");
-}
-
-// Lays out `library` as an SDK under `folder`; returns the folder.
-std::string install_sdk(const TempFolder& folder, const char* library) {
-  fs::create_directories(folder / "SimConnect SDK" / "lib");
-  fs::copy_file(library, folder / "SimConnect SDK" / "lib" / "SimConnect.dll");
-  return folder.str();
-}
-
 // A copy of the bridge in `folder`, so that the folder is "next to the executable".
 std::string copy_bridge(const TempFolder& folder) {
   fs::path target = folder / fs::path(bridge_path()).filename().string();
@@ -38,16 +26,6 @@ std::string copy_bridge(const TempFolder& folder) {
   fs::permissions(target, fs::perms::owner_all, fs::perm_options::add);
   return target.string();
 }
-
-// Clears the SDK variables for one test and restores nothing: no test relies on them.
-struct CleanSdkEnvironment {
-  CleanSdkEnvironment() { clear(); }
-  ~CleanSdkEnvironment() { clear(); }
-  static void clear() {
-    unset_env("MSFS_SDK");
-    unset_env("MSFS2024_SDK");
-  }
-};
 
 std::unique_ptr<ChildProcess> start_msfs_bridge(const std::string& program, const ChildOptions& options = {}) {
   return start_child(program, {"--msfs", "--port", "0"}, options);
@@ -62,7 +40,8 @@ TEST(MsfsE2eTest, LibraryNextToExecutableFeedsTheState) {
 
   RunningBridge bridge;
   bridge.process = start_msfs_bridge(program);
-  const std::string found = "→ MSFS: SimConnect from " + platform::join_path(bin.str(), "SimConnect.dll") + "\n";
+  const std::string found =
+      "→ MSFS: SimConnect from " + bin.str() + (built_for_windows() ? "\\" : "/") + "SimConnect.dll" + "\n";
   ASSERT_TRUE(bridge.process->wait_for_out(found, 20s)) << bridge.process->out() << bridge.process->err();
   ASSERT_TRUE(bridge.process->wait_for_out("✓ receiving data from MSFS\n", 20s)) << bridge.process->out();
 
@@ -93,7 +72,7 @@ TEST(MsfsE2eTest, SkipsDirectoryAndIncompleteLibrary) {
   DoubleSession session(logs, STREAMING);
 
   auto child = start_msfs_bridge(program);
-  const std::string found = "→ MSFS: SimConnect from " + sdk_path(complete.str()) + "\n";
+  const std::string found = "→ MSFS: SimConnect from " + sdk_library_path(complete.str()) + "\n";
   ASSERT_TRUE(child->wait_for_out(found, 20s)) << child->out() << child->err();
   ASSERT_TRUE(child->wait_for_out("✓ receiving data from MSFS\n", 20s)) << child->out();
   EXPECT_EQ(lines_starting(session.calls(), "Open"), std::vector<std::string>{expected_open(1)});
@@ -112,7 +91,7 @@ TEST(MsfsE2eTest, EmptySdkVariableIsTakenAgainstTheWorkingDirectory) {
   options.working_directory = work.str();
 
   auto child = start_msfs_bridge(program, options);
-  const std::string found = "→ MSFS: SimConnect from " + sdk_path("") + "\n";
+  const std::string found = "→ MSFS: SimConnect from " + sdk_library_path("") + "\n";
   ASSERT_TRUE(child->wait_for_out(found, 20s)) << child->out() << child->err();
   ASSERT_TRUE(child->wait_for_out("✓ receiving data from MSFS\n", 20s)) << child->out();
 }
