@@ -1,7 +1,9 @@
 // The built program, started as a process: its console lines, streams and status.
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include "support/test_support.h"
+#include "tavrik_version.h"
 
 namespace tavrik {
 
@@ -24,7 +26,7 @@ TEST(StartupTest, UnresolvableHostIsAFatalStop) {
   for (std::string host : {"no-such-host.invalid", "h\xC3\xA9llo-\xE2\x9C\x88.invalid"}) {
     auto child = start_child(bridge_path(), {host}, ChildOptions::with_stdin(""));
     EXPECT_EQ(child->wait(30s), 1);
-    EXPECT_EQ(child->out(), "Velmara tavrik 1.1.0\n");
+    EXPECT_EQ(child->out(), "Velmara tavrik " TAVRIK_VERSION "\n");
     EXPECT_EQ(child->err(), "✗ cannot resolve X-Plane host '" + host + "'\nPress Enter to close.\n");
   }
 }
@@ -41,12 +43,27 @@ TEST(StartupTest, DashPIsTakenAsTheHost) {
   EXPECT_EQ(child->err(), "✗ cannot resolve X-Plane host '-p'\nPress Enter to close.\n");
 }
 
-TEST(StartupTest, FatalStopWaitsForEnter) {
-  auto child = start_child(bridge_path(), {"no-such-host.invalid"});
-  ASSERT_TRUE(child->wait_for_err("Press Enter to close.\n", 30s));
-  EXPECT_EQ(child->wait(300ms), std::nullopt);  // still waiting
-  child->send_line_and_close_stdin();
-  EXPECT_EQ(child->wait(30s), 1);
+TEST(StartupTest, FatalStopWaitsForEnterOrEndOfInput) {
+  for (std::string input : {"\n", ""}) {
+    auto child = start_child(bridge_path(), {"no-such-host.invalid"});
+    ASSERT_TRUE(child->wait_for_err("Press Enter to close.\n", 30s));
+    EXPECT_EQ(child->wait(300ms), std::nullopt);  // still waiting
+    child->close_stdin(input);
+    EXPECT_EQ(child->wait(30s), 1) << (input.empty() ? "end of input" : "Enter");
+  }
+}
+
+// The harness fails the test that started a child whose standard error
+// carries a sanitizer report; this host name puts one there.
+TEST(StartupTest, SanitizerReportOfAChildFailsTheTest) {
+  const std::string report = "==1==ERROR: AddressSanitizer: heap-use-after-free";
+  EXPECT_NONFATAL_FAILURE(
+      {
+        auto child = start_child(bridge_path(), {report}, ChildOptions::with_stdin(""));
+        child->wait(30s);
+      },
+      "child 'tavrik" + std::string(built_for_windows() ? ".exe " : " ") + report +
+          "' reported on standard error:\n✗ cannot resolve X-Plane host '" + report + "'\n");
 }
 
 TEST(StartupTest, StartsWithBannerAndXPlaneLineThenReady) {

@@ -41,7 +41,7 @@ function page_fetch(page, url, init = {}, timeout_ms = 4000) {
 // A browser whose page server counts as a public web site ("map.example").
 async function public_site({ https }) {
   const web = await h.start_static_server(EXAMPLES, https ? tls : null);
-  const browser = await h.launch_browser([
+  const browser = await h.launch_chromium([
     `--ip-address-space-overrides=127.0.0.1:${web.port}=public`,
     "--host-resolver-rules=MAP map.example 127.0.0.1, MAP bridge.example 127.0.0.1",
     "--ignore-certificate-errors",
@@ -59,7 +59,7 @@ const streams_since = (count) => proxy.requests.slice(count).filter((r) => r.tar
 
 test("one host gets at most six connections across all tabs; the name localhost counts as another host", async () => {
   const web = await h.start_static_server(EXAMPLES);
-  const browser = await h.launch_browser();
+  const browser = await h.launch_chromium();
   try {
     const tabs = [await browser.newPage(), await browser.newPage()];
     for (const tab of tabs) await tab.goto(`${web.origin}/live-map.html?bridge=http://127.0.0.1:1`);

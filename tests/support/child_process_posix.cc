@@ -1,73 +1,78 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "support/child_process.h"
 
+extern char** environ;
+
 namespace {
 
-std::string unique_path(const char* tag) {
-  static std::atomic<int> counter{0};
-  return (std::filesystem::temp_directory_path() /
-          ("tavrik-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + tag))
-      .string();
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
-}
-
+// posix_spawn does all its work between fork and exec itself (no allocation,
+// async-signal-safe calls only). Every descriptor of ours is close-on-exec, so
+// the child holds its three streams and nothing else: in particular not the
+// write end of its own stdin pipe, nor that of a sibling.
 class PosixChild : public ChildProcess {
  public:
   PosixChild(const std::string& program, const std::vector<std::string>& args, const ChildOptions& options)
-      : out_path_(unique_path("out")), err_path_(unique_path("err")) {
-    std::string in_path;
-    int pipe_fds[2] = {-1, -1};
+      : ChildProcess(program, args) {
+    // A write to a child's stdin after it has gone must fail, not kill the
+    // test; the child gets the default action back below.
+    signal(SIGPIPE, SIG_IGN);
+    int in_pipe[2] = {-1, -1};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
     if (options.stdin_text) {
-      in_path = unique_path("in");
-      std::ofstream(in_path, std::ios::binary) << *options.stdin_text;
-    } else if (pipe(pipe_fds) != 0) {
-      abort();
+      in_path_ = out_path_ + ".in";
+      std::ofstream(in_path_, std::ios::binary) << *options.stdin_text;
+      posix_spawn_file_actions_addopen(&actions, 0, in_path_.c_str(), O_RDONLY, 0);
+    } else if (pipe2(in_pipe, O_CLOEXEC) == 0) {
+      posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);  // dup2 clears close-on-exec on 0
     }
-    pid_ = fork();
-    if (pid_ == 0) {
-      int in = options.stdin_text ? open(in_path.c_str(), O_RDONLY) : pipe_fds[0];
-      dup2(in, 0);
-      dup2(open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-      dup2(open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-      if (!options.working_directory.empty() && chdir(options.working_directory.c_str()) != 0) _exit(127);
-      std::vector<char*> argv{const_cast<char*>(program.c_str())};
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(127);
-    }
-    if (pipe_fds[0] >= 0) close(pipe_fds[0]);
-    stdin_pipe_ = pipe_fds[1];
-    if (!in_path.empty()) unlink_later_.push_back(in_path);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (!options.working_directory.empty())
+      posix_spawn_file_actions_addchdir_np(&actions, options.working_directory.c_str());
+
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, pipe_signal;
+    sigemptyset(&none);
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &pipe_signal);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ) == 0)
+      pid_ = pid;
+    else
+      status_ = 127;
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (in_pipe[0] >= 0) close(in_pipe[0]);
+    stdin_pipe_ = in_pipe[1];
   }
 
   ~PosixChild() override {
     kill();
+    check_no_sanitizer_report();
     if (stdin_pipe_ >= 0) close(stdin_pipe_);
-    std::filesystem::remove(out_path_);
-    std::filesystem::remove(err_path_);
-    for (const auto& p : unlink_later_) std::filesystem::remove(p);
+    if (!in_path_.empty()) std::filesystem::remove(in_path_);
   }
-
-  std::string out() override { return slurp(out_path_); }
-  std::string err() override { return slurp(err_path_); }
 
   std::optional<int> wait(std::chrono::milliseconds limit) override {
     if (status_) return status_;
@@ -76,6 +81,7 @@ class PosixChild : public ChildProcess {
       int status = 0;
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        check_no_sanitizer_report();
         return status_;
       }
       if (std::chrono::steady_clock::now() > end) return std::nullopt;
@@ -91,16 +97,15 @@ class PosixChild : public ChildProcess {
 
   int pid() const override { return pid_ > 0 ? static_cast<int>(pid_) : 0; }
 
-  void send_line_and_close_stdin() override {
+  void close_stdin(std::string_view text) override {
     if (stdin_pipe_ < 0) return;
-    [[maybe_unused]] auto n = write(stdin_pipe_, "\n", 1);
+    [[maybe_unused]] auto n = write(stdin_pipe_, text.data(), text.size());
     close(stdin_pipe_);
     stdin_pipe_ = -1;
   }
 
  private:
-  std::string out_path_, err_path_;
-  std::vector<std::string> unlink_later_;
+  std::string in_path_;
   pid_t pid_ = -1;
   int stdin_pipe_ = -1;
   std::optional<int> status_;
@@ -115,3 +120,23 @@ std::unique_ptr<ChildProcess> start_child(const std::string& program, const std:
 
 void set_env(const std::string& name, const std::string& value) { setenv(name.c_str(), value.c_str(), 1); }
 void unset_env(const std::string& name) { unsetenv(name.c_str()); }
+
+std::string read_file_part(const std::string& path, std::size_t offset, std::size_t limit) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0 || static_cast<std::size_t>(info.st_size) <= offset) {
+    if (fd >= 0) close(fd);
+    return {};
+  }
+  limit = std::min(limit, static_cast<std::size_t>(info.st_size) - offset);
+  std::string data(limit, '\0');
+  std::size_t got = 0;
+  while (got < limit) {
+    ssize_t n = pread(fd, data.data() + got, limit - got, static_cast<off_t>(offset + got));
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  data.resize(got);
+  return data;
+}

@@ -2,10 +2,9 @@
 #define NOMINMAX
 #include <windows.h>
 
-#include <atomic>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "support/child_process.h"
@@ -46,86 +45,78 @@ std::wstring quote(const std::wstring& arg) {
   return out + L"\"";
 }
 
-std::string unique_path(const char* tag) {
-  static std::atomic<int> counter{0};
-  return (std::filesystem::temp_directory_path() /
-          ("tavrik-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++) + "-" + tag))
-      .string();
+// A handle the child inherits; created non-inheritable, so that no other
+// child started meanwhile takes it, and made inheritable just for this one.
+HANDLE for_child(HANDLE handle) {
+  SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  return handle;
 }
 
-std::string slurp(const std::string& path) {
-  HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return {};
-  std::string data;
-  char buffer[4096];
-  DWORD n = 0;
-  while (ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n > 0) data.append(buffer, n);
-  CloseHandle(h);
-  return data;
-}
-
-HANDLE inheritable_file(const std::string& path, bool write) {
-  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+HANDLE open_file(const std::string& path, bool write) {
   return CreateFileW(wide(path).c_str(), write ? GENERIC_WRITE : GENERIC_READ,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa, write ? CREATE_ALWAYS : OPEN_EXISTING,
-                     0, nullptr);
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     write ? CREATE_ALWAYS : OPEN_EXISTING, 0, nullptr);
 }
 
+// Only the three standard handles go to the child (an explicit handle list),
+// so it holds no pipe end of ours: closing its stdin pipe is its end of input.
 class Win32Child : public ChildProcess {
  public:
   Win32Child(const std::string& program, const std::vector<std::string>& args, const ChildOptions& options)
-      : out_path_(unique_path("out")), err_path_(unique_path("err")) {
+      : ChildProcess(program, args) {
     HANDLE in_read = nullptr;
     if (options.stdin_text) {
-      in_path_ = unique_path("in");
+      in_path_ = out_path_ + ".in";
       std::ofstream(in_path_, std::ios::binary) << *options.stdin_text;
-      in_read = inheritable_file(in_path_, false);
-    } else {
-      SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-      CreatePipe(&in_read, &stdin_pipe_, &sa, 0);
-      SetHandleInformation(stdin_pipe_, HANDLE_FLAG_INHERIT, 0);
+      in_read = open_file(in_path_, false);
+    } else if (!CreatePipe(&in_read, &stdin_pipe_, nullptr, 0)) {
+      in_read = stdin_pipe_ = nullptr;
     }
-    HANDLE out = inheritable_file(out_path_, true);
-    HANDLE err = inheritable_file(err_path_, true);
+    HANDLE handles[] = {for_child(in_read), for_child(open_file(out_path_, true)),
+                        for_child(open_file(err_path_, true))};
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> list_memory(size);
+    auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_memory.data());
+    InitializeProcThreadAttributeList(list, 1, 0, &size);
+    UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, sizeof handles, nullptr, nullptr);
+
     std::wstring command = quote(wide(windows_path(program)));
     for (const auto& a : args) command += L" " + quote(wide(a));
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = in_read;
-    si.hStdOutput = out;
-    si.hStdError = err;
+    STARTUPINFOEXW si{};
+    si.StartupInfo.cb = sizeof si;
+    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    si.StartupInfo.hStdInput = handles[0];
+    si.StartupInfo.hStdOutput = handles[1];
+    si.StartupInfo.hStdError = handles[2];
+    si.lpAttributeList = list;
     PROCESS_INFORMATION pi{};
     std::wstring cwd = wide(windows_path(options.working_directory));
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd.empty() ? nullptr : cwd.c_str(),
-                       &si, &pi)) {
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                       cwd.empty() ? nullptr : cwd.c_str(), &si.StartupInfo, &pi)) {
       process_ = pi.hProcess;
       CloseHandle(pi.hThread);
     }
-    CloseHandle(in_read);
-    CloseHandle(out);
-    CloseHandle(err);
+    DeleteProcThreadAttributeList(list);
+    for (HANDLE h : handles)
+      if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
   }
 
   ~Win32Child() override {
     kill();
+    check_no_sanitizer_report();
     if (stdin_pipe_) CloseHandle(stdin_pipe_);
     if (process_) CloseHandle(process_);
     std::error_code ec;
-    std::filesystem::remove(out_path_, ec);
-    std::filesystem::remove(err_path_, ec);
     if (!in_path_.empty()) std::filesystem::remove(in_path_, ec);
   }
-
-  std::string out() override { return slurp(out_path_); }
-  std::string err() override { return slurp(err_path_); }
 
   std::optional<int> wait(std::chrono::milliseconds limit) override {
     if (!process_) return 127;
     if (WaitForSingleObject(process_, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0) return std::nullopt;
     DWORD code = 0;
     GetExitCodeProcess(process_, &code);
+    check_no_sanitizer_report();
     return static_cast<int>(code);
   }
 
@@ -139,16 +130,16 @@ class Win32Child : public ChildProcess {
 
   int pid() const override { return process_ ? static_cast<int>(GetProcessId(process_)) : 0; }
 
-  void send_line_and_close_stdin() override {
+  void close_stdin(std::string_view text) override {
     if (!stdin_pipe_) return;
     DWORD n = 0;
-    WriteFile(stdin_pipe_, "\n", 1, &n, nullptr);
+    if (!text.empty()) WriteFile(stdin_pipe_, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
     CloseHandle(stdin_pipe_);
     stdin_pipe_ = nullptr;
   }
 
  private:
-  std::string out_path_, err_path_, in_path_;
+  std::string in_path_;
   HANDLE process_ = nullptr;
   HANDLE stdin_pipe_ = nullptr;
 };
@@ -164,3 +155,23 @@ void set_env(const std::string& name, const std::string& value) {
   SetEnvironmentVariableW(wide(name).c_str(), wide(value).c_str());
 }
 void unset_env(const std::string& name) { SetEnvironmentVariableW(wide(name).c_str(), nullptr); }
+
+std::string read_file_part(const std::string& path, std::size_t offset, std::size_t limit) {
+  HANDLE h = open_file(path, false);
+  if (h == INVALID_HANDLE_VALUE) return {};
+  LARGE_INTEGER size{}, at{};
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  std::string data;
+  if (GetFileSizeEx(h, &size) && static_cast<std::size_t>(size.QuadPart) > offset &&
+      SetFilePointerEx(h, at, nullptr, FILE_BEGIN)) {
+    data.resize(std::min(limit, static_cast<std::size_t>(size.QuadPart) - offset));
+    std::size_t got = 0;
+    DWORD n = 0;
+    while (got < data.size() && ReadFile(h, data.data() + got, static_cast<DWORD>(data.size() - got), &n, nullptr) &&
+           n > 0)
+      got += n;
+    data.resize(got);
+  }
+  CloseHandle(h);
+  return data;
+}

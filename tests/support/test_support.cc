@@ -5,24 +5,6 @@
 #include <random>
 #include <thread>
 
-bool ChildProcess::wait_for_out(const std::string& text, std::chrono::milliseconds limit) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (out().find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
-bool ChildProcess::wait_for_err(const std::string& text, std::chrono::milliseconds limit) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (err().find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 namespace tavrik {
 
 std::string read_until(const platform::Socket& socket, const std::string& text, std::chrono::milliseconds limit) {

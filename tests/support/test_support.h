@@ -15,6 +15,9 @@ namespace tavrik {
 // The built bridge.
 inline const char* bridge_path() { return TAVRIK_EXE; }
 
+// Whether this build is for Windows, for the few expectations that differ.
+constexpr bool built_for_windows() { return TAVRIK_TEST_WINDOWS; }
+
 // Sends `request` to 127.0.0.1:`port` and returns every byte received until
 // the server closes (or `limit` passes).
 std::string http_exchange(std::uint16_t port, const std::string& request,
