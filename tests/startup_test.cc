@@ -70,10 +70,11 @@ TEST(StartupTest, StartsWithBannerAndXPlaneLineThenReady) {
   RunningBridge bridge = start_bridge({"--xplane"});
   ASSERT_NE(bridge.port, 0) << bridge.process->out() << bridge.process->err();
   std::string out = bridge.process->out();
-  std::string expected =
-      "Velmara tavrik 1.1.0\n→ X-Plane: asking 127.0.0.1:49000 for position (5 Hz)\n"
-      "✓ bridge ready on http://localhost:" +
-      std::to_string(bridge.port) + " — enable live position (📡) on the map. Close this window to stop.\n";
+  std::string expected = "Velmara tavrik " TAVRIK_VERSION
+                         "\n→ X-Plane: asking 127.0.0.1:49000 for position (5 Hz)\n"
+                         "✓ bridge ready on http://localhost:" +
+                         std::to_string(bridge.port) +
+                         " — enable live position (📡) on the map. Close this window to stop.\n";
   EXPECT_EQ(out.substr(0, expected.size()), expected);
 }
 

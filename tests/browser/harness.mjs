@@ -169,11 +169,7 @@ export async function launch_browser(engine = "chromium") {
     };
   }
   if (engine !== "firefox") throw new Error(`unknown browser engine ${engine}`);
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), "tavrik-firefox-"));
-  const browser = await puppeteer.launch({
-    browser: "firefox", protocol: "webDriverBiDi", executablePath: FIREFOX, headless: true,
-    userDataDir: profile, defaultViewport: { width: 1100, height: 700 },
-  });
+  const browser = await launch_firefox();
   return {
     engine,
     async new_page({ before_load } = {}) {
@@ -188,8 +184,22 @@ export async function launch_browser(engine = "chromium") {
         close: () => page.close(),
       };
     },
-    close: async () => { await browser.close(); fs.rmSync(profile, { recursive: true, force: true }); },
+    close: () => browser.close(),
   };
+}
+
+// A fresh headless Firefox with a profile of its own and `prefs`, as
+// puppeteer-core's browser (WebDriver BiDi); close() removes the profile.
+export async function launch_firefox(prefs = {}) {
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), "tavrik-firefox-"));
+  const browser = await puppeteer.launch({
+    browser: "firefox", protocol: "webDriverBiDi", executablePath: FIREFOX, headless: true,
+    userDataDir: profile, defaultViewport: { width: 1100, height: 700 }, extraPrefsFirefox: prefs,
+    acceptInsecureCerts: true,
+  });
+  const close = browser.close.bind(browser);
+  browser.close = async () => { await close(); fs.rmSync(profile, { recursive: true, force: true }); };
+  return browser;
 }
 
 // Polls `probe` until it returns a truthy value; rejects with `what` after `timeout_ms`.
