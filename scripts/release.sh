@@ -1,45 +1,85 @@
 #!/usr/bin/env bash
 # Builds the release programs and packs them for users:
-#   out/tavrik-<version>-windows-x86_64.zip     (static, stripped tavrik.exe)
-#   out/tavrik-<version>-linux-x86_64.tar.gz    (stripped tavrik)
-# each with a user README, the example map page and the licence, in one folder.
+#   out/tavrik-<version>-windows-x86_64.zip    tavrik.exe and xplane-standin.exe (static, stripped)
+#   out/tavrik-<version>-linux-x86_64.tar.gz   tavrik and xplane-standin (stripped; need only glibc)
+#   out/SHA256SUMS                             the archives' checksums, for `sha256sum -c`
+# each with a user README, the third-party notices, the example map page and the
+# licence, in one folder. The version comes from CMake (project() in CMakeLists.txt).
+#
+# The same commit gives byte-identical archives wherever and whenever it is
+# built: every time stamp is the commit's (SOURCE_DATE_EPOCH, which the caller
+# may set instead, e.g. for a tree without .git), entries are sorted with fixed
+# owner and modes, the build folder is mapped out of the programs, and the .exe
+# carries no link time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-version=$(sed -n 's/^project(tavrik VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-[ -n "$version" ] || { echo "release: no version in CMakeLists.txt" >&2; exit 1; }
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+export TZ=UTC LC_ALL=C  # zip stores local time; sorting by bytes
+umask 022
+prefix_map="-ffile-prefix-map=$root/="
 
 build() {  # build <dir> [cmake args...]
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIK_TESTS=OFF "$@" >/dev/null
-  cmake --build "$dir" --target tavrik -- -j2
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIK_TESTS=OFF \
+    -DCMAKE_C_FLAGS="$prefix_map" -DCMAKE_CXX_FLAGS="$prefix_map" "$@" >/dev/null
+  cmake --build "$dir" --target tavrik xplane-standin -- -j2
 }
 
-stage() {  # stage <name> <program> <strip> <readme>: fills out/stage/<name>
-  local dir=out/stage/$1
+stage() {  # stage <folder> <system> <strip> <programs...>: fills out/stage/<folder>
+  local dir=out/stage/$1 system=$2 strip=$3 program
+  shift 3
   rm -rf "$dir" && mkdir -p "$dir"
-  "$3" -o "$dir/$(basename "$2")" "$2"
+  for program; do
+    "$strip" -o "$dir/$(basename "$program")" "$program"
+    chmod 755 "$dir/$(basename "$program")"
+  done
   cp examples/live-map.html "$dir/"
-  cp "$4" "$dir/README.txt"
+  cp "build-release/packaging/README-$system.txt" "$dir/README.txt"
+  notices "$system" >"$dir/THIRD-PARTY-NOTICES.txt"
   cp LICENSE "$dir/LICENSE.txt"
+  chmod 644 "$dir"/*.txt "$dir"/*.html
+  chmod 755 "$dir"
 }
 
-build build-release
-build build-release-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+notices() {  # notices <system>: what each program links, with the licence texts
+  local part
+  case $1 in
+    windows) set -- windows gcc-runtime mingw-w64 ;;
+    linux) set -- linux gcc-runtime glibc-startup ;;
+  esac
+  for part; do cat "packaging/notices/$part.txt" && echo; done
+  printf 'GNU General Public License, version 3\n------------------------------------\n\n'
+  cat /usr/share/common-licenses/GPL-3
+}
+
+settle() {  # settle <folder>: every entry of out/stage/<folder> gets the commit's time
+  find "out/stage/$1" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+}
+
+build build-release -DCMAKE_EXE_LINKER_FLAGS="-static-libstdc++ -static-libgcc"
+build build-release-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_EXE_LINKER_FLAGS=-Wl,--no-insert-timestamp
+version=$(sed -n 's/^#define TAVRIK_VERSION "\(.*\)"$/\1/p' build-release/generated/tavrik_version.h)
+[ -n "$version" ] || { echo "release: no version in build-release/generated/tavrik_version.h" >&2; exit 1; }
 
 mkdir -p out
 win=tavrik-$version-windows-x86_64
 linux=tavrik-$version-linux-x86_64
+rm -f "out/$win.zip" "out/$linux.tar.gz" out/SHA256SUMS
 
-stage "$win" build-release-win/tavrik.exe x86_64-w64-mingw32-strip packaging/README-windows.txt
+stage "$win" windows x86_64-w64-mingw32-strip build-release-win/tavrik.exe build-release-win/xplane-standin.exe
 # Notepad and friends: CR LF line ends for the Windows text files.
-for f in README.txt LICENSE.txt; do sed -i 's/\r\?$/\r/' "out/stage/$win/$f"; done
-rm -f "out/$win.zip"
-(cd out/stage && zip -q -X -r "$root/out/$win.zip" "$win")
+sed -i 's/\r\?$/\r/' out/stage/"$win"/*.txt
+settle "$win"
+# No extra fields (-X): the DOS time stamp alone, in UTC.
+(cd out/stage && find "$win" | sort | zip -q -X -@ "$root/out/$win.zip")
 
-stage "$linux" build-release/tavrik strip packaging/README-linux.txt
-rm -f "out/$linux.tar.gz"
-tar -C out/stage --owner=0 --group=0 --numeric-owner -czf "out/$linux.tar.gz" "$linux"
+stage "$linux" linux strip build-release/tavrik build-release/xplane-standin
+settle "$linux"
+tar -C out/stage --sort=name --format=gnu --owner=0 --group=0 --numeric-owner --mtime="@$SOURCE_DATE_EPOCH" \
+  -cf - "$linux" | gzip -9 -n >"out/$linux.tar.gz"
 
 rm -rf out/stage
-echo "release: out/$win.zip out/$linux.tar.gz"
+(cd out && sha256sum "$win.zip" "$linux.tar.gz" >SHA256SUMS)
+echo "release: out/$win.zip out/$linux.tar.gz out/SHA256SUMS"
+cat out/SHA256SUMS

@@ -1,27 +1,66 @@
 #!/usr/bin/env bash
-# Builds the Linux and the Windows (mingw-w64, run under Wine) builds and runs
-# every test of both, the browser tests in headless Chromium, builds and checks
-# the release archives, then runs the whole Linux suite under sanitizers and
-# every fuzz target for a bounded time. Exit status non-zero if anything fails.
-# QUICK=1 stops after the two builds' tests, for a fast round while developing.
-set -euo pipefail
+# Builds and tests everything, stage by stage: the Linux build and its tests,
+# the browser tests (headless Chromium and Firefox), the Windows build
+# (mingw-w64) and its tests under Wine, the release archives with their
+# checks and a second, reproducing build, the whole Linux suite under
+# sanitizers, and every fuzz target for a bounded time. Every stage runs even
+# when an earlier one failed (only the tests of a build that failed are left
+# out), and the run ends with one line per stage and a non-zero exit status
+# if any failed. QUICK=1 runs only the two builds and their tests.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
+export WINEDEBUG=-all
+# Warnings are errors here, as in CI.
+strict=-DTAVRIK_WERROR=ON
 
-cmake -S . -B build -G Ninja
-cmake --build build
-status=0
-(cd build && ctest --output-on-failure -j "$jobs")
-[ -n "${QUICK:-}" ] || bash tests/browser/run.sh || status=1
+summary=()
+failures=0
+declare -A outcome
 
-cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
-cmake --build build-win
-(cd build-win && WINEDEBUG=-all ctest --output-on-failure -j "$jobs") || status=$?
-# The archives users download: built from scratch, then checked (under Wine too).
-[ -n "${QUICK:-}" ] || { bash scripts/release.sh && bash tests/release/release_test.sh; } || status=1
-/usr/lib/wine/wineserver64 -k 2>/dev/null || true  # no Wine process outlives the run
+stage() {  # stage <name> <needs: stage that must have passed, or -> <command...>
+  local name=$1 needs=$2 start=$SECONDS result
+  shift 2
+  echo "=== $name"
+  if [ "$needs" != - ] && [ "${outcome[$needs]:-}" != passed ]; then
+    result="not run ($needs failed)"
+  elif "$@"; then
+    result=passed
+  else
+    result=FAILED
+  fi
+  outcome[$name]=$result
+  [ "$result" = passed ] || failures=$((failures + 1))
+  summary+=("$(printf '%-16s %-28s %5d s' "$name" "$result" $((SECONDS - start)))")
+  echo "=== $name: $result"
+}
+
+linux_build() { cmake -S . -B build -G Ninja $strict && cmake --build build; }
+linux_tests() { (cd build && ctest --output-on-failure -j "$jobs"); }
+windows_build() {
+  cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake $strict && cmake --build build-win
+}
+windows_tests() { (cd build-win && ctest --output-on-failure -j "$jobs"); }
+# The archives users download: built from scratch, checked (under Wine too),
+# then built again in another folder and compared byte for byte.
+release() {
+  bash scripts/release.sh && bash tests/release/release_test.sh && bash tests/release/reproducible_test.sh
+}
+
+stage "linux build" - linux_build
+stage "linux tests" "linux build" linux_tests
+[ -n "${QUICK:-}" ] || stage "browser tests" "linux build" bash tests/browser/run.sh
+stage "windows build" - windows_build
+stage "windows tests" "windows build" windows_tests
 if [ -z "${QUICK:-}" ]; then
-  bash scripts/sanitize.sh || status=1
-  bash scripts/fuzz.sh || status=1
+  stage "release" - release
+  stage "sanitizers" - bash scripts/sanitize.sh
+  stage "fuzz" - bash scripts/fuzz.sh
 fi
-exit $status
+/usr/lib/wine/wineserver64 -k 2>/dev/null || true  # no Wine process outlives the run
+
+echo
+echo "=== summary (${SECONDS} s in all)"
+printf '%s\n' "${summary[@]}"
+if [ "$failures" = 0 ]; then echo "all ${#summary[@]} stages passed"; else echo "$failures of ${#summary[@]} stages did not pass"; fi
+[ "$failures" = 0 ]

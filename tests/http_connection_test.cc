@@ -59,6 +59,16 @@ Received exchange(const std::string& request, bool half_close = false, std::chro
   return receive_until(connection.client, limit);
 }
 
+TEST(HttpConnectionTest, ListenerIsBoundTo127001Only) {
+  std::string failure;
+  platform::Socket listener = open_listener(0, &failure);
+  ASSERT_TRUE(listener.valid()) << failure;
+  auto bound = platform::local_address(listener);
+  ASSERT_TRUE(bound.has_value());
+  EXPECT_EQ(platform::format_address({bound->ip, 0}), "127.0.0.1:0");
+  EXPECT_NE(bound->port, 0);
+}
+
 TEST(HttpConnectionTest, AnswersByteForByteAndCloses) {
   struct Case {
     std::string request;

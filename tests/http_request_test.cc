@@ -166,6 +166,10 @@ TEST(HttpRequestTest, Tokens) {
       {" \r\n", {}},
   };
   for (const Case& c : cases) EXPECT_EQ(split_tokens(c.line), c.tokens) << c.line;
+  // Bytes that are not UTF-8 (callers rule them out) still end the scan, which
+  // never reads past the line: the cut-off U+3000 at the end is no space.
+  EXPECT_EQ(split_tokens("GET\xFF/state \xFF"), (Tokens{"GET\xFF/state", "\xFF"}));
+  EXPECT_EQ(split_tokens(std::string_view("GET \xE3\x80\x80", 6)), (Tokens{"GET", "\xE3\x80"}));
 }
 
 TEST(HttpRequestTest, Routes) {

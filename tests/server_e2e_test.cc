@@ -14,6 +14,10 @@ using namespace std::chrono_literals;
 TEST(ServerE2eTest, StateAndPreflight) {
   RunningBridge bridge = start_quiet_bridge();
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  // Only this computer's 127.0.0.1 is served: another loopback address on the
+  // same port finds nobody, as the network would.
+  int error = 0;
+  EXPECT_FALSE(platform::connect_tcp(*platform::parse_ipv4("127.0.0.2", bridge.port), &error).valid());
   EXPECT_EQ(http_exchange(bridge.port, "GET /state HTTP/1.1\r\nHost: localhost\r\n\r\n"), NOT_LIVE_JSON);
   EXPECT_EQ(http_exchange(bridge.port, "OPTIONS /state HTTP/1.1\r\n\r\n"),
             "HTTP/1.1 204 No Content\r\n" + CORS_BLOCK + "Content-Length: 0\r\n\r\n");

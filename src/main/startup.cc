@@ -6,20 +6,21 @@
 #include "platform/platform.h"
 #include "server/listener.h"
 #include "state/live_state.h"
+#include "tavrik_version.h"
 #include "xplane/xplane_feed.h"
 
 namespace tavrik {
 namespace {
 
-constexpr const char* BANNER = "Velmara tavrik 1.1.0\n";
+constexpr const char* BANNER = "Velmara tavrik " TAVRIK_VERSION "\n";
 constexpr platform::Ipv4Address LOCAL_UDP_ADDRESS{0, 0};  // 0.0.0.0:0
-constexpr std::size_t FEED_STACK_SIZE = 256 * 1024;
+constexpr std::size_t THREAD_STACK_SIZE = 256 * 1024;
 
 using platform::ConsoleStream;
 
 // Starts a long-lived thread of the bridge; one that cannot start is fatal.
-void start_thread(const char* what, std::function<void()> body) {
-  if (!platform::start_detached_thread(std::move(body), FEED_STACK_SIZE))
+void start_thread(const char* what, platform::ThreadBody body, std::size_t stack_bytes = THREAD_STACK_SIZE) {
+  if (!platform::start_detached_thread(std::move(body), stack_bytes))
     fatal_stop(std::string("✗ cannot start the ") + what + " thread\n");
 }
 
@@ -31,8 +32,9 @@ void start_xplane(const Options& options, const SharedState& holder) {
   if (!socket.valid()) fatal_stop("✗ UDP: " + platform::error_text(error) + "\n");
   platform::write_console(ConsoleStream::out, "→ X-Plane: asking " + platform::format_address(*target) +
                                                   " for position (" + std::to_string(XPLANE_REQUEST_HZ) + " Hz)\n");
-  auto owned = std::make_shared<platform::Socket>(std::move(socket));
-  start_thread("X-Plane", [target = *target, owned, holder] { run_xplane_feed(target, std::move(*owned), holder); });
+  start_thread("X-Plane", [target = *target, socket = std::move(socket), holder]() mutable {
+    run_xplane_feed(target, std::move(socket), holder);
+  });
 }
 
 }  // namespace
@@ -58,7 +60,9 @@ int run_bridge(const std::vector<std::string>& args) {
   platform::raise_open_file_limit();  // one socket pair per client: room for many map tabs
   SharedState holder = make_shared_state();
   if (options.run_xplane) start_xplane(options, holder);
-  if (options.run_msfs) start_thread("MSFS", [holder] { run_msfs_feed(holder); });
+  // SimConnect is another's code, with stack needs of its own: the system's default.
+  auto msfs_feed = [holder] { run_msfs_feed(holder); };
+  if (options.run_msfs) start_thread("MSFS", msfs_feed, platform::SYSTEM_STACK_SIZE);
   std::string failure;
   platform::Socket listener = open_listener(options.port, &failure);
   if (!listener.valid()) fatal_stop(failure);

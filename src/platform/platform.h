@@ -4,13 +4,15 @@
 #pragma once
 
 #include <chrono>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace tavrik::platform {
@@ -131,9 +133,38 @@ IoResult send_to(const Socket& socket, const void* data, std::size_t size, Ipv4A
 
 // ---- Threads --------------------------------------------------------------
 
-// Starts `body` on a new detached thread with a stack of `stack_bytes`.
-// False when the thread cannot be started (then `body` is not run).
-bool start_detached_thread(std::function<void()> body, std::size_t stack_bytes);
+// The work of one thread: any callable taking no arguments, move-only ones
+// included, so that a thread can own what it is given (a socket, say).
+class ThreadBody {
+ public:
+  template <typename F>
+  requires(!std::same_as<std::decay_t<F>, ThreadBody> && std::invocable<std::decay_t<F>&>) ThreadBody(F&& work)
+      : work_(std::make_unique<Work<std::decay_t<F>>>(std::forward<F>(work))) {}
+
+  void operator()() { work_->run(); }
+
+ private:
+  struct Runnable {
+    virtual ~Runnable() = default;
+    virtual void run() = 0;
+  };
+  template <typename F>
+  struct Work : Runnable {
+    explicit Work(F&& f) : f(std::move(f)) {}
+    explicit Work(const F& f) : f(f) {}
+    void run() override { f(); }
+    F f;
+  };
+  std::unique_ptr<Runnable> work_;
+};
+
+// The system's default stack size, for threads that run code of others.
+constexpr std::size_t SYSTEM_STACK_SIZE = 0;
+
+// Starts `body` on a new detached thread with a stack of `stack_bytes`
+// (SYSTEM_STACK_SIZE: the system's default). False when the thread cannot be
+// started; then `body` is destroyed without running.
+bool start_detached_thread(ThreadBody body, std::size_t stack_bytes);
 
 // Lets the system wake the calling thread's sleeps up to `slack` late, so that
 // the timers of many sleeping threads fire together (Linux timer slack;

@@ -18,6 +18,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -293,19 +294,19 @@ IoResult send_to(const Socket& socket, const void* data, std::size_t size, Ipv4A
 
 namespace {
 void* thread_entry(void* arg) {
-  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+  std::unique_ptr<ThreadBody> body(static_cast<ThreadBody*>(arg));
   (*body)();
   return nullptr;
 }
 }  // namespace
 
-bool start_detached_thread(std::function<void()> body, std::size_t stack_bytes) {
+bool start_detached_thread(ThreadBody body, std::size_t stack_bytes) {
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return false;
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  if (stack_bytes < static_cast<std::size_t>(PTHREAD_STACK_MIN)) stack_bytes = PTHREAD_STACK_MIN;
-  pthread_attr_setstacksize(&attr, stack_bytes);
-  auto* owned = new std::function<void()>(std::move(body));
+  if (stack_bytes != SYSTEM_STACK_SIZE)
+    pthread_attr_setstacksize(&attr, std::max(stack_bytes, static_cast<std::size_t>(PTHREAD_STACK_MIN)));
+  auto* owned = new ThreadBody(std::move(body));
   pthread_t thread;
   int rc = pthread_create(&thread, &attr, thread_entry, owned);
   pthread_attr_destroy(&attr);

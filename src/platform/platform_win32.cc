@@ -318,14 +318,15 @@ IoResult send_to(const Socket& socket, const void* data, std::size_t size, Ipv4A
 
 namespace {
 DWORD WINAPI thread_entry(LPVOID arg) {
-  std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+  std::unique_ptr<ThreadBody> body(static_cast<ThreadBody*>(arg));
   (*body)();
   return 0;
 }
 }  // namespace
 
-bool start_detached_thread(std::function<void()> body, std::size_t stack_bytes) {
-  auto* owned = new std::function<void()>(std::move(body));
+bool start_detached_thread(ThreadBody body, std::size_t stack_bytes) {
+  auto* owned = new ThreadBody(std::move(body));
+  // A size of 0 (SYSTEM_STACK_SIZE) reserves the executable's default.
   HANDLE thread = CreateThread(nullptr, stack_bytes, thread_entry, owned, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (!thread) {
     delete owned;

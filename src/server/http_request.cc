@@ -28,10 +28,12 @@ bool is_allowed_second_byte(unsigned char lead, unsigned char second) {
   return true;
 }
 
-// The code point at `at` of valid UTF-8 `text`; advances `at` past it.
+// The code point at `at` of valid UTF-8 `text`; advances `at` past it. On
+// other bytes it still advances by one byte at least and never beyond the
+// end, so a scan cannot stall or overrun even if a caller skips the check.
 char32_t decode_at(std::string_view text, std::size_t& at) {
   auto lead = static_cast<unsigned char>(text[at]);
-  std::size_t length = sequence_length(lead);
+  std::size_t length = std::clamp<std::size_t>(sequence_length(lead), 1, text.size() - at);
   static constexpr unsigned char LEAD_MASK[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
   char32_t code_point = lead & LEAD_MASK[length];
   for (std::size_t i = 1; i < length; ++i) code_point = (code_point << 6) | (text[at + i] & 0x3F);

@@ -1,6 +1,5 @@
 #include "server/listener.h"
 
-#include <memory>
 #include <thread>
 
 #include "server/http_connection.h"
@@ -40,11 +39,10 @@ void run_accept_loop(const platform::Socket& listener, const SharedState& holder
       if (platform::is_out_of_resources(error)) std::this_thread::sleep_for(ACCEPT_RETRY_PAUSE);
       continue;
     }
-    auto owned = std::make_shared<platform::Socket>(std::move(stream));
-    // If the thread cannot start, the last reference to `owned` goes with the
-    // discarded body and closes the connection.
-    platform::start_detached_thread([owned, holder] { handle_connection(std::move(*owned), holder); },
-                                    CONNECTION_STACK_SIZE);
+    // If the thread cannot start, the discarded body closes the connection.
+    platform::start_detached_thread(
+        [stream = std::move(stream), holder]() mutable { handle_connection(std::move(stream), holder); },
+        CONNECTION_STACK_SIZE);
   }
 }
 

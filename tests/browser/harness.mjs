@@ -1,5 +1,5 @@
 // Helpers for the browser tests: the programs under test, a static server for
-// the page, a recording proxy, and Debian's headless Chromium.
+// the page, a recording proxy, and Debian's headless Chromium and Firefox.
 import { execFileSync, spawn } from "node:child_process";
 import fs from "node:fs";
 import http from "node:http";
@@ -9,11 +9,15 @@ import os from "node:os";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
 import { chromium } from "playwright-core";
+import puppeteer from "puppeteer-core";
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..");
 export const BUILD = path.resolve(process.env.TAVRIK_BUILD || path.join(ROOT, "build"));
 export const ARTIFACTS = path.resolve(process.env.TAVRIK_ARTIFACTS || path.join(BUILD, "browser-artifacts"));
 export const CHROMIUM = process.env.CHROMIUM || "/usr/bin/chromium";
+export const FIREFOX = process.env.FIREFOX || "/usr/bin/firefox-esr";
+// The engines that tests of the page run in; TAVRIK_BROWSERS=firefox picks one.
+export const ENGINES = (process.env.TAVRIK_BROWSERS || "chromium,firefox").split(",").filter(Boolean);
 
 // Chromium as a quiet, offline, throw-away browser.
 export const CHROMIUM_ARGS = [
@@ -53,9 +57,10 @@ export async function stop_program(program) {
   clearTimeout(late);
 }
 
-// The built bridge, told to ask the stand-in at `xplane_address`.
-export async function start_bridge(xplane_address) {
-  const bridge = await start_program(path.join(BUILD, "tavrik"), [xplane_address, "--xplane", "--port", "0"],
+// The built bridge, told to ask the stand-in at `xplane_address`, on `port`
+// (by default one the system picks).
+export async function start_bridge(xplane_address, port = 0) {
+  const bridge = await start_program(path.join(BUILD, "tavrik"), [xplane_address, "--xplane", "--port", String(port)],
                                      /bridge ready on http:\/\/localhost:(\d+)/);
   bridge.port = Number(bridge.match[1]);
   bridge.url = `http://127.0.0.1:${bridge.port}`;
@@ -125,8 +130,9 @@ function parse_head(text) {
   return { method, target, headers };
 }
 
-// A fresh headless Chromium with a profile of its own; close() removes it.
-export async function launch_browser(extra_args = []) {
+// A fresh headless Chromium with a profile of its own, as playwright-core's
+// browser context (for the Chromium-only checks); close() removes the profile.
+export async function launch_chromium(extra_args = []) {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), "tavrik-chromium-"));
   const context = await chromium.launchPersistentContext(profile, {
     executablePath: CHROMIUM, headless: true, args: [...CHROMIUM_ARGS, ...extra_args],
@@ -135,6 +141,65 @@ export async function launch_browser(extra_args = []) {
   const close = context.close.bind(context);
   context.close = async () => { await close(); fs.rmSync(profile, { recursive: true, force: true }); };
   return context;
+}
+
+// A fresh headless `engine` ("chromium" or "firefox", the latter driven over
+// WebDriver BiDi by puppeteer-core), seen through the few calls the tests make,
+// so that one test body runs in both: new_page() gives { goto(url),
+// text(selector), evaluate(fn, arg), screenshot(file), close() }, and
+// new_page({ before_load }) runs before_load in every document first.
+export async function launch_browser(engine = "chromium") {
+  if (engine === "chromium") {
+    const context = await launch_chromium();
+    return {
+      engine,
+      async new_page({ before_load } = {}) {
+        const page = await context.newPage();
+        if (process.env.TAVRIK_BROWSER_LOG) page.on("pageerror", (error) => console.error(`${engine}:`, error));
+        if (before_load) await page.addInitScript(before_load);
+        return {
+          goto: (url) => page.goto(url),
+          text: (selector) => page.textContent(selector),
+          evaluate: (fn, arg) => page.evaluate(fn, arg),
+          screenshot: (file) => page.screenshot({ path: file }),
+          close: () => page.close(),
+        };
+      },
+      close: () => context.close(),
+    };
+  }
+  if (engine !== "firefox") throw new Error(`unknown browser engine ${engine}`);
+  const browser = await launch_firefox();
+  return {
+    engine,
+    async new_page({ before_load } = {}) {
+      const page = await browser.newPage();
+      if (process.env.TAVRIK_BROWSER_LOG) page.on("pageerror", (error) => console.error(`${engine}:`, error));
+      if (before_load) await page.evaluateOnNewDocument(before_load);
+      return {
+        goto: (url) => page.goto(url),
+        text: (selector) => page.$eval(selector, (element) => element.textContent),
+        evaluate: (fn, arg) => page.evaluate(fn, arg),
+        screenshot: (file) => page.screenshot({ path: file }),
+        close: () => page.close(),
+      };
+    },
+    close: () => browser.close(),
+  };
+}
+
+// A fresh headless Firefox with a profile of its own and `prefs`, as
+// puppeteer-core's browser (WebDriver BiDi); close() removes the profile.
+export async function launch_firefox(prefs = {}) {
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), "tavrik-firefox-"));
+  const browser = await puppeteer.launch({
+    browser: "firefox", protocol: "webDriverBiDi", executablePath: FIREFOX, headless: true,
+    userDataDir: profile, defaultViewport: { width: 1100, height: 700 }, extraPrefsFirefox: prefs,
+    acceptInsecureCerts: true,
+  });
+  const close = browser.close.bind(browser);
+  browser.close = async () => { await close(); fs.rmSync(profile, { recursive: true, force: true }); };
+  return browser;
 }
 
 // Polls `probe` until it returns a truthy value; rejects with `what` after `timeout_ms`.

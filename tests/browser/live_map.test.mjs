@@ -1,109 +1,159 @@
-// The example map page in headless Chromium, fed by the real bridge, which is
-// fed by the X-Plane stand-in. The page comes from another origin than the bridge.
+// The example map page in headless Chromium and Firefox, fed by the real
+// bridge, which is fed by the X-Plane stand-in. The page comes from another
+// origin than the bridge. The same tests run in each engine.
 import assert from "node:assert/strict";
 import fs from "node:fs";
 import path from "node:path";
-import { after, before, test } from "node:test";
+import { after, before, describe, test } from "node:test";
 import * as h from "./harness.mjs";
 
-let standin, bridge, web, browser, page;
+// Whether an engine's EventSource stops for good when a reconnection fails.
+const EVENTSOURCE_GIVES_UP = { chromium: false, firefox: true };
 
-before(async () => {
-  standin = await h.start_standin();
-  bridge = await h.start_bridge(standin.address);
-  web = await h.start_static_server(path.join(h.ROOT, "examples"));
-  browser = await h.launch_browser();
-  page = await browser.newPage();
-  page.on("pageerror", (error) => console.error("page error:", error));
-});
+for (const engine of h.ENGINES) {
+  describe(`the example page in ${engine}`, () => {
+    let standin, bridge, web, browser, page;
 
-after(async () => {
-  await browser?.close();
-  web?.close();
-  await h.stop_program(bridge);
-  await h.stop_program(standin);
-});
+    before(async () => {
+      standin = await h.start_standin();
+      bridge = await h.start_bridge(standin.address);
+      web = await h.start_static_server(path.join(h.ROOT, "examples"));
+      browser = await h.launch_browser(engine);
+      page = await browser.new_page();
+    });
 
-const live_text = () => page.textContent("#live-status");
-const page_view = () => page.evaluate(() => ({ ...window.tavrik, trail: window.tavrik.trail.length }));
+    after(async () => {
+      await browser?.close();
+      web?.close();
+      await h.stop_program(bridge);
+      await h.stop_program(standin);
+    });
 
-test("the page follows the stream and shows the live aircraft in pilot units", async () => {
-  await page.goto(`${web.origin}/live-map.html?bridge=${bridge.url}`);
-  assert.notEqual(new URL(web.origin).port, String(bridge.port), "page and bridge must be different origins");
-  await h.wait_for("the page to show live data", async () => (await live_text()) === "live", 20000);
-  // A few more events, so that the track has a length.
-  const first = (await page_view()).received;
-  await h.wait_for("three more events", async () => (await page_view()).received >= first + 3);
+    const live_text = () => page.text("#live-status");
+    const page_view = () => page.evaluate(() => ({ ...window.tavrik, trail: window.tavrik.trail.length }));
+    const map_url = () => `${web.origin}/live-map.html?bridge=${bridge.url}`;
 
-  const view = await page_view();
-  assert.equal(view.transport, "stream");
-  assert.equal(view.reachable, true);
-  assert.ok(view.trail >= 2, `trail of ${view.trail} points`);
-  const s = view.snapshot;
-  assert.equal(s.live, true);
-  assert.equal(s.sim, "xp");
-  assert.equal(await page.textContent("#bridge-status"), "reachable");
-  assert.equal(await page.textContent("#sim"), "X-Plane");
+    test("the page follows the stream and shows the live aircraft in pilot units", async () => {
+      await page.goto(map_url());
+      assert.notEqual(new URL(web.origin).port, String(bridge.port), "page and bridge must be different origins");
+      await h.wait_for("the page to show live data", async () => (await live_text()) === "live", 20000);
+      // A few more events, so that the track has a length.
+      const first = (await page_view()).received;
+      await h.wait_for("three more events", async () => (await page_view()).received >= first + 3);
 
-  // Panel values come from one snapshot; the newest may have moved on, so
-  // read the panel and the snapshot behind it together.
-  const shown = await page.evaluate(() => ({
-    snapshot: window.tavrik.snapshot,
-    alt: document.getElementById("alt").textContent, agl: document.getElementById("agl").textContent,
-    gs: document.getElementById("gs").textContent, ias: document.getElementById("ias").textContent,
-    vs: document.getElementById("vs").textContent, hdg: document.getElementById("hdg").textContent,
-  }));
-  const n = shown.snapshot;
-  if (typeof n.alt === "number") assert.equal(shown.alt, `${(n.alt / 0.3048).toFixed(0)} ft`);
-  if (typeof n.agl === "number") assert.equal(shown.agl, `${(n.agl / 0.3048).toFixed(0)} ft`);
-  if (typeof n.gs === "number") assert.equal(shown.gs, `${(n.gs / 0.5144444444444445).toFixed(0)} kt`);
-  if (typeof n.ias === "number") assert.equal(shown.ias, `${n.ias.toFixed(0)} kt`);
-  if (typeof n.vs === "number") assert.match(shown.vs, /^[+-]?\d+ fpm$/);
-  if (typeof n.hdg === "number") assert.match(shown.hdg, /^\d{3}°$/);
+      const view = await page_view();
+      assert.equal(view.transport, "stream");
+      assert.equal(view.reachable, true);
+      assert.ok(view.trail >= 2, `trail of ${view.trail} points`);
+      const s = view.snapshot;
+      assert.equal(s.live, true);
+      assert.equal(s.sim, "xp");
+      assert.equal(await page.text("#bridge-status"), "reachable");
+      assert.equal(await page.text("#sim"), "X-Plane");
 
-  fs.mkdirSync(h.ARTIFACTS, { recursive: true });
-  const shot = path.join(h.ARTIFACTS, "live-map.png");
-  await page.screenshot({ path: shot });
-  assert.ok(fs.statSync(shot).size > 10000, "screenshot written");
-});
+      // Panel values come from one snapshot; the newest may have moved on, so
+      // read the panel and the snapshot behind it together.
+      const shown = await page.evaluate(() => ({
+        snapshot: window.tavrik.snapshot,
+        alt: document.getElementById("alt").textContent, agl: document.getElementById("agl").textContent,
+        gs: document.getElementById("gs").textContent, ias: document.getElementById("ias").textContent,
+        vs: document.getElementById("vs").textContent, hdg: document.getElementById("hdg").textContent,
+      }));
+      const n = shown.snapshot;
+      if (typeof n.alt === "number") assert.equal(shown.alt, `${(n.alt / 0.3048).toFixed(0)} ft`);
+      if (typeof n.agl === "number") assert.equal(shown.agl, `${(n.agl / 0.3048).toFixed(0)} ft`);
+      if (typeof n.gs === "number") assert.equal(shown.gs, `${(n.gs / 0.5144444444444445).toFixed(0)} kt`);
+      if (typeof n.ias === "number") assert.equal(shown.ias, `${n.ias.toFixed(0)} kt`);
+      if (typeof n.vs === "number") assert.match(shown.vs, /^[+-]?\d+ fpm$/);
+      if (typeof n.hdg === "number") assert.match(shown.hdg, /^\d{3}°$/);
 
-test("the page shows 'not live' while the stand-in pauses, and live again when it resumes", async () => {
-  await h.pause_standin(standin);
-  await h.wait_for("the page to show 'not live'", async () => (await live_text()) === "not live", 30000);
-  // The bridge is still there and keeps the stream going.
-  assert.equal(await page.textContent("#bridge-status"), "reachable");
-  assert.equal((await page_view()).transport, "stream");
+      fs.mkdirSync(h.ARTIFACTS, { recursive: true });
+      const shot = path.join(h.ARTIFACTS, `live-map-${engine}.png`);
+      await page.screenshot(shot);
+      assert.ok(fs.statSync(shot).size > 10000, "screenshot written");
+    });
 
-  await h.resume_standin(standin);
-  await h.wait_for("the page to show live data again", async () => (await live_text()) === "live", 30000);
-});
+    test("the page shows 'not live' while the stand-in pauses, and live again when it resumes", async () => {
+      await h.pause_standin(standin);
+      await h.wait_for("the page to show 'not live'", async () => (await live_text()) === "not live", 30000);
+      // The bridge is still there and keeps the stream going.
+      assert.equal(await page.text("#bridge-status"), "reachable");
+      assert.equal((await page_view()).transport, "stream");
 
-test("the page falls back to polling /state when the stream fails", async () => {
-  // EventSource absent (as in some embedded browsers): the page must poll.
-  const polling = await browser.newPage();
-  await polling.addInitScript(() => { delete window.EventSource; });
-  await polling.goto(`${web.origin}/live-map.html?bridge=${bridge.url}`);
-  await h.wait_for("the polling page to show live data",
-                   async () => (await polling.textContent("#live-status")) === "live", 20000);
-  assert.equal(await polling.evaluate(() => window.tavrik.transport), "polling");
-  await polling.close();
-});
+      await h.resume_standin(standin);
+      await h.wait_for("the page to show live data again", async () => (await live_text()) === "live", 30000);
+    });
 
-test("the page opened from disk (file://), as users open the example, reaches the bridge", async () => {
-  const local = await browser.newPage();
-  await local.goto(`file://${path.join(h.ROOT, "examples", "live-map.html")}?bridge=${bridge.url}`);
-  await h.wait_for("the bridge to be reachable from file://",
-                   async () => (await local.textContent("#bridge-status")) === "reachable", 20000);
-  assert.equal(await local.evaluate(() => window.tavrik.transport), "stream");
-  await local.close();
-});
+    test("the page comes back live by itself when the bridge is closed and started again", async () => {
+      const own = await browser.new_page();
+      await own.goto(map_url());
+      await h.wait_for("the page to show live data", async () => (await own.text("#live-status")) === "live", 20000);
+      // Beside the page, a bare EventSource records what the engine itself does.
+      await own.evaluate((url) => {
+        window.probe = { events: [], messages: 0 };
+        const source = new EventSource(url);
+        const note = (type) => window.probe.events.push(`${type}:${source.readyState}`);
+        source.onopen = () => note("open");
+        source.onerror = () => note("error");
+        source.onmessage = () => { window.probe.messages += 1; };
+      }, `${bridge.url}/stream`);
+      await h.wait_for("the probe's first event", () => own.evaluate(() => window.probe.messages > 0));
+      const port = bridge.port;
+      await h.stop_program(bridge);
+      await h.wait_for("the page to see the bridge gone",
+                       async () => (await own.text("#bridge-status")) === "unreachable", 10000);
+      assert.equal(await own.text("#live-status"), "not live");
+      // Long enough for the engine to try to reconnect at least once (the bridge asks for 2 s).
+      await h.sleep(3000);
+      const while_away = await own.evaluate(() => [...window.probe.events]);
+      bridge = await h.start_bridge(standin.address, port);
+      // Within a few polls (one a second), not only at the page's next stream attempt (30 s).
+      await h.wait_for("the page to show live data again", async () => (await own.text("#live-status")) === "live", 10000);
 
-test("the page says so when no bridge answers", async () => {
-  const lonely = await browser.newPage();
-  // A port on which nothing listens: the static server's, closed for this.
-  const closed = await h.free_port();
-  await lonely.goto(`${web.origin}/live-map.html?bridge=http://127.0.0.1:${closed}`);
-  await h.wait_for("'unreachable'", async () => (await lonely.textContent("#bridge-status")) === "unreachable");
-  assert.equal(await lonely.textContent("#live-status"), "not live");
-  await lonely.close();
-});
+      // What the engine's own EventSource did, which every map page has to live with:
+      // Chromium keeps reconnecting (each error leaves it CONNECTING, 0) and opens
+      // again once the bridge is back; Firefox closes it for good (CLOSED, 2) after
+      // the first failed reconnection, so the page must make a new one.
+      const gives_up = EVENTSOURCE_GIVES_UP[engine];
+      const retried = gives_up ? ["open:1", "error:0", "error:2"] : ["open:1", "error:0", "error:0"];
+      assert.deepEqual(while_away.slice(0, 3), retried, JSON.stringify(while_away));
+      if (gives_up) {
+        await h.sleep(5000);
+        assert.deepEqual(await own.evaluate(() => window.probe.events), while_away, "no reconnection after CLOSED");
+      } else {
+        await h.wait_for("the EventSource to open again",
+                         () => own.evaluate(() => window.probe.events.at(-1) === "open:1"), 15000);
+      }
+      await own.close();
+    });
+
+    test("the page falls back to polling /state when the stream fails", async () => {
+      // EventSource absent (as in some embedded browsers): the page must poll.
+      const polling = await browser.new_page({ before_load: () => { delete window.EventSource; } });
+      await polling.goto(map_url());
+      await h.wait_for("the polling page to show live data",
+                       async () => (await polling.text("#live-status")) === "live", 20000);
+      assert.equal(await polling.evaluate(() => window.tavrik.transport), "polling");
+      await polling.close();
+    });
+
+    test("the page opened from disk (file://), as users open the example, reaches the bridge", async () => {
+      const local = await browser.new_page();
+      await local.goto(`file://${path.join(h.ROOT, "examples", "live-map.html")}?bridge=${bridge.url}`);
+      await h.wait_for("the bridge to be reachable from file://",
+                       async () => (await local.text("#bridge-status")) === "reachable", 20000);
+      assert.equal(await local.evaluate(() => window.tavrik.transport), "stream");
+      await local.close();
+    });
+
+    test("the page says so when no bridge answers", async () => {
+      const lonely = await browser.new_page();
+      // A port on which nothing listens.
+      const closed = await h.free_port();
+      await lonely.goto(`${web.origin}/live-map.html?bridge=http://127.0.0.1:${closed}`);
+      await h.wait_for("'unreachable'", async () => (await lonely.text("#bridge-status")) === "unreachable");
+      assert.equal(await lonely.text("#live-status"), "not live");
+      await lonely.close();
+    });
+  });
+}
