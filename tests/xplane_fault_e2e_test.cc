@@ -20,13 +20,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-platform::Socket udp_on(const char* ip, std::uint16_t port) {
-  int error = 0;
-  platform::Socket socket = platform::open_udp(*platform::parse_ipv4(ip, port), &error);
-  EXPECT_TRUE(socket.valid()) << ip << ": " << platform::error_text(error);
-  return socket;
-}
-
 void send(const platform::Socket& from, platform::Ipv4Address to, const std::string& bytes) {
   platform::send_to(from, bytes.data(), bytes.size(), to);
 }
@@ -150,7 +143,9 @@ TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
 TEST(XplaneFaultE2eTest, SnapshotFollowsTheNewestSenderThroughSilence) {
   FakeXplane fake;
   const platform::Socket& xplane = fake.socket;
-  platform::Socket second = udp_on("127.0.0.33", 0);
+  int error = 0;
+  platform::Socket second = platform::open_udp(*platform::parse_ipv4("127.0.0.33", 0), &error);
+  ASSERT_TRUE(second.valid()) << platform::error_text(error);
   RunningBridge bridge = start_bridge({"--xplane", fake.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto pass = fake.first_pass();
