@@ -2,11 +2,15 @@
 // what it tells the library, and what it makes of the data.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
+#include <regex>
 #include <thread>
 
 #include "platform/platform.h"
-#include "simconnect_double/double_support.h"
+#include "support/simconnect_double.h"
 #include "support/test_support.h"
+#include "xplane/xplane_feed.h"
 
 namespace tavrik {
 
@@ -19,18 +23,6 @@ const std::string NOT_FOUND =
     "… MSFS: SimConnect.dll not found — put it next to this .exe (from the MSFS SDK: SimConnect SDK\\lib)\n";
 const std::string STREAMING = "connection\nstream 2 47.5 8.25 1000 90 100 100 -500 10 0\n";
 
-std::string sdk_path(const std::string& folder) {
-  return platform::join_path(platform::join_path(platform::join_path(folder, "SimConnect SDK"), "lib"),
-                             "SimConnect.dll");
-}
-
-// Lays out `library` as an SDK under `folder`; returns the folder.
-std::string install_sdk(const TempFolder& folder, const char* library) {
-  fs::create_directories(folder / "SimConnect SDK" / "lib");
-  fs::copy_file(library, folder / "SimConnect SDK" / "lib" / "SimConnect.dll");
-  return folder.str();
-}
-
 // A copy of the bridge in `folder`, so that the folder is "next to the executable".
 std::string copy_bridge(const TempFolder& folder) {
   fs::path target = folder / fs::path(bridge_path()).filename().string();
@@ -38,16 +30,6 @@ std::string copy_bridge(const TempFolder& folder) {
   fs::permissions(target, fs::perms::owner_all, fs::perm_options::add);
   return target.string();
 }
-
-// Clears the SDK variables for one test and restores nothing: no test relies on them.
-struct CleanSdkEnvironment {
-  CleanSdkEnvironment() { clear(); }
-  ~CleanSdkEnvironment() { clear(); }
-  static void clear() {
-    unset_env("MSFS_SDK");
-    unset_env("MSFS2024_SDK");
-  }
-};
 
 std::unique_ptr<ChildProcess> start_msfs_bridge(const std::string& program, const ChildOptions& options = {}) {
   return start_child(program, {"--msfs", "--port", "0"}, options);
@@ -62,7 +44,8 @@ TEST(MsfsE2eTest, LibraryNextToExecutableFeedsTheState) {
 
   RunningBridge bridge;
   bridge.process = start_msfs_bridge(program);
-  const std::string found = "→ MSFS: SimConnect from " + platform::join_path(bin.str(), "SimConnect.dll") + "\n";
+  const std::string found =
+      "→ MSFS: SimConnect from " + bin.str() + (built_for_windows() ? "\\" : "/") + "SimConnect.dll" + "\n";
   ASSERT_TRUE(bridge.process->wait_for_out(found, 20s)) << bridge.process->out() << bridge.process->err();
   ASSERT_TRUE(bridge.process->wait_for_out("✓ receiving data from MSFS\n", 20s)) << bridge.process->out();
 
@@ -93,7 +76,7 @@ TEST(MsfsE2eTest, SkipsDirectoryAndIncompleteLibrary) {
   DoubleSession session(logs, STREAMING);
 
   auto child = start_msfs_bridge(program);
-  const std::string found = "→ MSFS: SimConnect from " + sdk_path(complete.str()) + "\n";
+  const std::string found = "→ MSFS: SimConnect from " + sdk_library_path(complete.str()) + "\n";
   ASSERT_TRUE(child->wait_for_out(found, 20s)) << child->out() << child->err();
   ASSERT_TRUE(child->wait_for_out("✓ receiving data from MSFS\n", 20s)) << child->out();
   EXPECT_EQ(lines_starting(session.calls(), "Open"), std::vector<std::string>{expected_open(1)});
@@ -112,7 +95,7 @@ TEST(MsfsE2eTest, EmptySdkVariableIsTakenAgainstTheWorkingDirectory) {
   options.working_directory = work.str();
 
   auto child = start_msfs_bridge(program, options);
-  const std::string found = "→ MSFS: SimConnect from " + sdk_path("") + "\n";
+  const std::string found = "→ MSFS: SimConnect from " + sdk_library_path("") + "\n";
   ASSERT_TRUE(child->wait_for_out(found, 20s)) << child->out() << child->err();
   ASSERT_TRUE(child->wait_for_out("✓ receiving data from MSFS\n", 20s)) << child->out();
 }
@@ -154,6 +137,71 @@ TEST(MsfsE2eTest, ReconnectsAfterQuitWithFreshRegistrations) {
   EXPECT_EQ(lines_starting(calls, "Close"), std::vector<std::string>{"Close handle=1"});
   // The close comes before the second open.
   EXPECT_LT(calls.find("Close handle=1"), calls.find(expected_open(2)));
+}
+
+// No simulator option: both feeds run and write the one record. Whoever wrote
+// last decides the snapshot, with none of the other's values under its name,
+// and the console names each simulator as it takes over, never waiting
+// between them.
+TEST(MsfsE2eTest, BothFeedsAtOnceTheLastWriterShows) {
+  CleanSdkEnvironment clean;
+  TempFolder sdk("both-sdk"), logs("both-logs");
+  set_env("MSFS_SDK", install_sdk(sdk, simconnect_double_path()));
+  std::string script = "connection\n";
+  for (int i = 0; i < 30; ++i) script += "sample 47.5 8.25 1000 90 100 100 -500 10 0\nnone 4\n";  // about 6 s
+  DoubleSession session(logs, script);
+  std::string ip;
+  platform::Socket xplane = open_free_loopback_udp(XPLANE_UDP_PORT, &ip);
+  ASSERT_TRUE(xplane.valid());
+
+  RunningBridge bridge = start_bridge({ip});
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  platform::set_receive_timeout(xplane, 5000);
+  char request[2048];
+  platform::Ipv4Address to;
+  ASSERT_FALSE(platform::receive_from(xplane, request, sizeof request, &to).failed());
+  ASSERT_TRUE(bridge.process->wait_for_out("✓ receiving data from MSFS\n", 20s)) << bridge.process->out();
+
+  // X-Plane joins while MSFS still sends, and goes on after MSFS has stopped.
+  const std::string reply("RREF,\0\0\0\0\0\0\x28\x41\x01\0\0\0\0\0\xA2\x41\x03\0\0\0\0\0\xB4\x42", 29);
+  const std::string xp_form = R"({"live":true,"sim":"xp","lat":10.5,"lon":20.25,"hdg":90})";
+  const std::string msfs_form =
+      R"({"live":true,"sim":"msfs","lat":47.5,"lon":8.25,"alt":304.8,"hdg":90,"gs":51.44444444444445,)"
+      R"("ias":100,"vs":-500,"agl":3.048})";
+  std::atomic<bool> sending{true};
+  std::thread sender([&] {
+    for (; sending; std::this_thread::sleep_for(250ms)) platform::send_to(xplane, reply.data(), reply.size(), to);
+  });
+  int xp_seen = 0, msfs_seen = 0;
+  std::string last;
+  for (auto end = std::chrono::steady_clock::now() + 9s; std::chrono::steady_clock::now() < end;) {
+    std::string response = http_exchange(bridge.port, "GET /state HTTP/1.1\r\n\r\n", 3s);
+    std::string body =
+        std::regex_replace(response.substr(response.find("\r\n\r\n") + 4), std::regex("\"t\":[0-9]+,"), "");
+    if (body == xp_form) {
+      ++xp_seen;
+    } else if (body == msfs_form) {
+      ++msfs_seen;
+    } else {
+      ADD_FAILURE() << body;
+    }
+    last = body;
+    std::this_thread::sleep_for(70ms);
+  }
+  sending = false;
+  sender.join();
+  std::printf("[ writers  ] /state showed X-Plane %d times, MSFS %d times\n", xp_seen, msfs_seen);
+  EXPECT_GT(msfs_seen, 0);
+  EXPECT_GT(xp_seen, 0);
+  EXPECT_EQ(last, xp_form);  // MSFS has stopped; X-Plane alone writes
+
+  std::string out = bridge.process->out();
+  std::size_t msfs_line = out.find("✓ receiving data from MSFS\n");
+  std::size_t xp_line = out.rfind("✓ receiving data from X-Plane\n");
+  ASSERT_NE(xp_line, std::string::npos) << out;
+  EXPECT_LT(msfs_line, xp_line);
+  EXPECT_GT(xp_line, out.rfind("✓ receiving data from MSFS\n"));  // the last switch was to X-Plane
+  EXPECT_EQ(out.find("… waiting", msfs_line), std::string::npos) << out;
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <thread>
 #include <tuple>
 
+#include "support/test_support.h"
+
 namespace tavrik {
 
 namespace {
@@ -39,11 +41,16 @@ TEST(PlatformTest, UdpOversizeDatagramIsAnError) {
   ASSERT_TRUE(a.valid() && b.valid());
   platform::set_receive_timeout(b, 2000);
   Ipv4Address to = *platform::local_address(b);
-  std::string big(3000, 'x');
-  ASSERT_FALSE(platform::send_to(a, big.data(), big.size(), to).failed());
-  ASSERT_FALSE(platform::send_to(a, "RREF!", 5, to).failed());
   char buffer[2048];
-  EXPECT_TRUE(platform::receive_from(b, buffer, sizeof buffer, nullptr).failed());
+  // Too large by far and by one byte: errors. Exactly the buffer's size: data.
+  for (std::size_t size : {std::size_t{3000}, sizeof buffer + 1, sizeof buffer}) {
+    std::string datagram(size, 'x');
+    ASSERT_FALSE(platform::send_to(a, datagram.data(), datagram.size(), to).failed());
+    platform::IoResult got = platform::receive_from(b, buffer, sizeof buffer, nullptr);
+    EXPECT_EQ(got.failed(), size > sizeof buffer) << size;
+    EXPECT_EQ(got.bytes, size > sizeof buffer ? 0 : size) << size;
+  }
+  ASSERT_FALSE(platform::send_to(a, "RREF!", 5, to).failed());
   Ipv4Address from;
   platform::IoResult r = platform::receive_from(b, buffer, sizeof buffer, &from);
   EXPECT_EQ(r.error, 0);
@@ -133,10 +140,22 @@ TEST(PlatformTest, DetachedThreadRuns) {
 }
 
 TEST(PlatformTest, PathJoinAndParent) {
-  EXPECT_EQ(platform::join_path("", "SimConnect.dll"), "SimConnect.dll");
-  std::string joined = platform::join_path("base", "x");
-  EXPECT_TRUE(joined == "base/x" || joined == "base\\x") << joined;
-  EXPECT_EQ(platform::join_path("base/", "x"), "base/x");
+  // Windows joins with "\\", keeps either trailing separator, and adds none
+  // after a bare drive ("C:x" is relative to that drive's folder); POSIX knows "/" alone.
+  struct Case {
+    const char *base, *posix, *windows;
+  } cases[] = {
+      {"", "x", "x"},
+      {"base", "base/x", "base\\x"},
+      {"base/", "base/x", "base/x"},
+      {"base\\", "base\\/x", "base\\x"},
+      {"dir\\sub", "dir\\sub/x", "dir\\sub\\x"},
+      {"C:", "C:/x", "C:x"},
+      {"C:\\", "C:\\/x", "C:\\x"},
+      {"C:\\MSFS SDK", "C:\\MSFS SDK/x", "C:\\MSFS SDK\\x"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(platform::join_path(c.base, "x"), built_for_windows() ? c.windows : c.posix) << c.base;
   EXPECT_EQ(platform::parent_directory("noslash"), std::nullopt);
   auto exe = platform::executable_path();
   ASSERT_TRUE(exe.has_value());
