@@ -15,18 +15,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string HEADER =
-    "HTTP/1.1 200 OK\r\n"
-    "Access-Control-Allow-Origin: *\r\n"
-    "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
-    "Access-Control-Allow-Headers: *\r\n"
-    "Access-Control-Allow-Private-Network: true\r\n"
-    "Content-Type: text/event-stream\r\n"
-    "Cache-Control: no-cache\r\n"
-    "Connection: keep-alive\r\n"
-    "\r\n"
-    "retry: 2000\n\n";
-const std::string NOT_LIVE_EVENT = "data: {\"live\":false}\n\n";
+const std::string HEADER = "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
+                           "Content-Type: text/event-stream\r\n"
+                           "Cache-Control: no-cache\r\n"
+                           "Connection: keep-alive\r\n"
+                           "\r\n"
+                           "retry: 2000\n\n";
 
 TEST(EventStreamTest, HeaderAndEventBytes) {
   EXPECT_EQ(stream_header(), HEADER);

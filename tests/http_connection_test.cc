@@ -18,42 +18,12 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const std::string CORS =
-    "Access-Control-Allow-Origin: *\r\n"
-    "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
-    "Access-Control-Allow-Headers: *\r\n"
-    "Access-Control-Allow-Private-Network: true\r\n";
-const std::string NO_CONTENT = "HTTP/1.1 204 No Content\r\n" + CORS + "Content-Length: 0\r\n\r\n";
-const std::string TEXT = "HTTP/1.1 200 OK\r\n" + CORS +
+const std::string NO_CONTENT = "HTTP/1.1 204 No Content\r\n" + CORS_BLOCK + "Content-Length: 0\r\n\r\n";
+const std::string TEXT = "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
                          "Content-Type: text/plain; charset=utf-8\r\nContent-Length: 93\r\n\r\n"
                          "Velmara tavrik is running. Keep this window open and enable live position "
                          "(\xF0\x9F\x93\xA1) on the map.\n";
-const std::string NOT_LIVE_JSON =
-    "HTTP/1.1 200 OK\r\n" + CORS + "Content-Type: application/json\r\nContent-Length: 14\r\n\r\n{\"live\":false}";
-
 const ConnectionLimits FAST{.read_timeout = 300ms, .head_budget = 3000ms, .send_timeout = 3000ms};
-
-struct Reply {
-  std::string bytes;
-  bool closed = false;  // the server closed the connection (not our limit)
-};
-
-// Reads until the server closes or `limit` passes.
-Reply read_reply(const platform::Socket& socket, std::chrono::milliseconds limit) {
-  Reply reply;
-  auto end = Clock::now() + limit;
-  char buffer[4096];
-  while (Clock::now() < end) {
-    platform::set_receive_timeout(socket, 50);
-    platform::IoResult got = platform::receive(socket, buffer, sizeof buffer);
-    if (got.failed() && platform::is_timeout(got.error)) continue;
-    reply.closed = true;  // end of data, or reset
-    if (got.failed() || got.bytes == 0) break;
-    reply.closed = false;
-    reply.bytes.append(buffer, got.bytes);
-  }
-  return reply;
-}
 
 // One listener on port 0 that hands its first connection to handle_connection
 // on a thread of its own, and a client connected to it.
@@ -82,11 +52,11 @@ class OneConnection {
   std::thread server_;
 };
 
-Reply exchange(const std::string& request, bool half_close = false, std::chrono::milliseconds limit = 5s) {
+Received exchange(const std::string& request, bool half_close = false, std::chrono::milliseconds limit = 5s) {
   OneConnection connection;
   platform::send_all(connection.client, request);
   if (half_close) platform::shutdown_send(connection.client);
-  return read_reply(connection.client, limit);
+  return receive_until(connection.client, limit);
 }
 
 TEST(HttpConnectionTest, ListenerIsBoundTo127001Only) {
@@ -125,7 +95,7 @@ TEST(HttpConnectionTest, AnswersByteForByteAndCloses) {
       {"GET\r\n\r\n", TEXT},
   };
   for (const Case& c : cases) {
-    Reply reply = exchange(c.request);
+    Received reply = exchange(c.request);
     EXPECT_EQ(reply.bytes, c.answer) << c.request;
     EXPECT_TRUE(reply.closed) << c.request;
   }
@@ -139,7 +109,7 @@ TEST(HttpConnectionTest, ClosedWithoutAnswer) {
       "GET /" + std::string(20000, 'a'),  // request line beyond the bound
   };
   for (const std::string& request : requests) {
-    Reply reply = exchange(request);
+    Received reply = exchange(request);
     EXPECT_EQ(reply.bytes, "") << request.substr(0, 30);
     EXPECT_TRUE(reply.closed) << request.substr(0, 30);
   }
@@ -155,7 +125,7 @@ TEST(HttpConnectionTest, HeadsThatNeverEndAreAnswered) {
       "GET /state HTTP/1.1\r\nX-Long: " + std::string(20000, 'x') + "\r\n",  // a header beyond the bound
   };
   for (const std::string& request : requests) {
-    Reply reply = exchange(request);
+    Received reply = exchange(request);
     EXPECT_EQ(reply.bytes, NOT_LIVE_JSON) << request.substr(0, 40);
     EXPECT_TRUE(reply.closed);
   }
@@ -166,9 +136,9 @@ TEST(HttpConnectionTest, HalfCloseIsAnsweredAtOnce) {
   OneConnection connection(ConnectionLimits{});
   platform::send_all(connection.client, "GET /state HTTP/1.1\r\n");
   platform::shutdown_send(connection.client);
-  EXPECT_EQ(read_reply(connection.client, 3s).bytes, NOT_LIVE_JSON);
+  EXPECT_EQ(receive_until(connection.client, 3s).bytes, NOT_LIVE_JSON);
 
-  Reply nothing_sent = exchange("", /*half_close=*/true);
+  Received nothing_sent = exchange("", /*half_close=*/true);
   EXPECT_EQ(nothing_sent.bytes, TEXT);  // an empty request line takes the default route
 }
 
@@ -177,11 +147,11 @@ TEST(HttpConnectionTest, TricklingClientIsCutAtTheHeadBudget) {
   for (std::string start : {"GET /state HTTP/1.1\r\nX-Slow: ", "GET /sta"}) {
     OneConnection connection(limits);
     platform::send_all(connection.client, start);
-    Reply reply;
+    Received reply;
     auto give_up = Clock::now() + 6s;  // each byte comes well within the receive time-out
     while (!reply.closed && Clock::now() < give_up) {
       platform::send_all(connection.client, "a");
-      Reply part = read_reply(connection.client, 100ms);
+      Received part = receive_until(connection.client, 100ms);
       reply.bytes += part.bytes;
       reply.closed = part.closed;
     }
@@ -202,8 +172,8 @@ TEST(HttpConnectionTest, StateCarriesTheLiveSnapshot) {
   OneConnection connection(FAST, state);
   platform::send_all(connection.client, "GET /state HTTP/1.1\r\n\r\n");
   std::string body = R"({"live":true,"sim":"xp","t":1700000000000,"lat":47.5,"lon":8.25})";
-  EXPECT_EQ(read_reply(connection.client, 5s).bytes,
-            "HTTP/1.1 200 OK\r\n" + CORS +
+  EXPECT_EQ(receive_until(connection.client, 5s).bytes,
+            "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
                 "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
 }
 

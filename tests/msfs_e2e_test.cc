@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "simconnect_double/double_support.h"
+#include "support/simconnect_double.h"
 #include "support/test_support.h"
 #include "xplane/xplane_feed.h"
 
@@ -23,18 +23,6 @@ const std::string NOT_FOUND =
     "… MSFS: SimConnect.dll not found — put it next to this .exe (from the MSFS SDK: SimConnect SDK\\lib)\n";
 const std::string STREAMING = "connection\nstream 2 47.5 8.25 1000 90 100 100 -500 10 0\n";
 
-std::string sdk_path(const std::string& folder) {
-  return platform::join_path(platform::join_path(platform::join_path(folder, "SimConnect SDK"), "lib"),
-                             "SimConnect.dll");
-}
-
-// Lays out `library` as an SDK under `folder`; returns the folder.
-std::string install_sdk(const TempFolder& folder, const char* library) {
-  fs::create_directories(folder / "SimConnect SDK" / "lib");
-  fs::copy_file(library, folder / "SimConnect SDK" / "lib" / "SimConnect.dll");
-  return folder.str();
-}
-
 // A copy of the bridge in `folder`, so that the folder is "next to the executable".
 std::string copy_bridge(const TempFolder& folder) {
   fs::path target = folder / fs::path(bridge_path()).filename().string();
@@ -42,16 +30,6 @@ std::string copy_bridge(const TempFolder& folder) {
   fs::permissions(target, fs::perms::owner_all, fs::perm_options::add);
   return target.string();
 }
-
-// Clears the SDK variables for one test and restores nothing: no test relies on them.
-struct CleanSdkEnvironment {
-  CleanSdkEnvironment() { clear(); }
-  ~CleanSdkEnvironment() { clear(); }
-  static void clear() {
-    unset_env("MSFS_SDK");
-    unset_env("MSFS2024_SDK");
-  }
-};
 
 std::unique_ptr<ChildProcess> start_msfs_bridge(const std::string& program, const ChildOptions& options = {}) {
   return start_child(program, {"--msfs", "--port", "0"}, options);
@@ -66,7 +44,8 @@ TEST(MsfsE2eTest, LibraryNextToExecutableFeedsTheState) {
 
   RunningBridge bridge;
   bridge.process = start_msfs_bridge(program);
-  const std::string found = "→ MSFS: SimConnect from " + platform::join_path(bin.str(), "SimConnect.dll") + "\n";
+  const std::string found =
+      "→ MSFS: SimConnect from " + bin.str() + (built_for_windows() ? "\\" : "/") + "SimConnect.dll" + "\n";
   ASSERT_TRUE(bridge.process->wait_for_out(found, 20s)) << bridge.process->out() << bridge.process->err();
   ASSERT_TRUE(bridge.process->wait_for_out("✓ receiving data from MSFS\n", 20s)) << bridge.process->out();
 
@@ -97,7 +76,7 @@ TEST(MsfsE2eTest, SkipsDirectoryAndIncompleteLibrary) {
   DoubleSession session(logs, STREAMING);
 
   auto child = start_msfs_bridge(program);
-  const std::string found = "→ MSFS: SimConnect from " + sdk_path(complete.str()) + "\n";
+  const std::string found = "→ MSFS: SimConnect from " + sdk_library_path(complete.str()) + "\n";
   ASSERT_TRUE(child->wait_for_out(found, 20s)) << child->out() << child->err();
   ASSERT_TRUE(child->wait_for_out("✓ receiving data from MSFS\n", 20s)) << child->out();
   EXPECT_EQ(lines_starting(session.calls(), "Open"), std::vector<std::string>{expected_open(1)});
@@ -116,7 +95,7 @@ TEST(MsfsE2eTest, EmptySdkVariableIsTakenAgainstTheWorkingDirectory) {
   options.working_directory = work.str();
 
   auto child = start_msfs_bridge(program, options);
-  const std::string found = "→ MSFS: SimConnect from " + sdk_path("") + "\n";
+  const std::string found = "→ MSFS: SimConnect from " + sdk_library_path("") + "\n";
   ASSERT_TRUE(child->wait_for_out(found, 20s)) << child->out() << child->err();
   ASSERT_TRUE(child->wait_for_out("✓ receiving data from MSFS\n", 20s)) << child->out();
 }
@@ -184,7 +163,7 @@ TEST(MsfsE2eTest, BothFeedsAtOnceTheLastWriterShows) {
   ASSERT_TRUE(bridge.process->wait_for_out("✓ receiving data from MSFS\n", 20s)) << bridge.process->out();
 
   // X-Plane joins while MSFS still sends, and goes on after MSFS has stopped.
-  const std::string reply("RREF,\0\0\0\0\0\0\x28\x41\x01\0\0\0\0\0\xA2\x41\x03\0\0\0\0\0\xB4\x42", 29);
+  const std::string reply = rref_reply({{0, 10.5f}, {1, 20.25f}, {3, 90.0f}});
   const std::string xp_form = R"({"live":true,"sim":"xp","lat":10.5,"lon":20.25,"hdg":90})";
   const std::string msfs_form =
       R"({"live":true,"sim":"msfs","lat":47.5,"lon":8.25,"alt":304.8,"hdg":90,"gs":51.44444444444445,)"
@@ -196,9 +175,7 @@ TEST(MsfsE2eTest, BothFeedsAtOnceTheLastWriterShows) {
   int xp_seen = 0, msfs_seen = 0;
   std::string last;
   for (auto end = std::chrono::steady_clock::now() + 9s; std::chrono::steady_clock::now() < end;) {
-    std::string response = http_exchange(bridge.port, "GET /state HTTP/1.1\r\n\r\n", 3s);
-    std::string body =
-        std::regex_replace(response.substr(response.find("\r\n\r\n") + 4), std::regex("\"t\":[0-9]+,"), "");
+    std::string body = std::regex_replace(state_body(bridge.port), std::regex("\"t\":[0-9]+,"), "");
     if (body == xp_form) {
       ++xp_seen;
     } else if (body == msfs_form) {

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "simconnect_double/double_support.h"
+#include "support/simconnect_double.h"
 #include "support/test_support.h"
 
 namespace tavrik {
@@ -12,14 +12,11 @@ namespace tavrik {
 namespace {
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 
 TEST(MsfsFaultE2eTest, ReconnectsThroughFailuresAndGarbage) {
   TempFolder sdk("fault-sdk"), logs("fault-logs");
-  fs::create_directories(sdk / "SimConnect SDK" / "lib");
-  fs::copy_file(simconnect_double_path(), sdk / "SimConnect SDK" / "lib" / "SimConnect.dll");
-  set_env("MSFS_SDK", sdk.str());
-  unset_env("MSFS2024_SDK");
+  CleanSdkEnvironment clean;
+  set_env("MSFS_SDK", install_sdk(sdk, simconnect_double_path()));
   // Six sessions, the reconnection delay (3 s) apart: a failed open, a null
   // handle, garbage then a quit, a failed registration, a failed request,
   // and at last a working connection.
@@ -46,7 +43,6 @@ TEST(MsfsFaultE2eTest, ReconnectsThroughFailuresAndGarbage) {
             (std::vector<std::string>{"Close handle=1", "Close handle=2", "Close handle=3"}));
   EXPECT_EQ(lines_starting(calls, "Dispatch handle=1").size(), 7u);
   EXPECT_EQ(bridge.process->wait(0ms), std::nullopt);  // still running
-  unset_env("MSFS_SDK");
 }
 
 }  // namespace

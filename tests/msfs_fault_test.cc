@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "msfs/msfs_feed.h"
-#include "simconnect_double/double_support.h"
+#include "support/simconnect_double.h"
 
 namespace tavrik {
 

@@ -6,6 +6,8 @@
 #include <thread>
 #include <tuple>
 
+#include "support/test_support.h"
+
 namespace tavrik {
 
 namespace {
@@ -133,10 +135,22 @@ TEST(PlatformTest, DetachedThreadRuns) {
 }
 
 TEST(PlatformTest, PathJoinAndParent) {
-  EXPECT_EQ(platform::join_path("", "SimConnect.dll"), "SimConnect.dll");
-  std::string joined = platform::join_path("base", "x");
-  EXPECT_TRUE(joined == "base/x" || joined == "base\\x") << joined;
-  EXPECT_EQ(platform::join_path("base/", "x"), "base/x");
+  // Windows joins with "\\", keeps either trailing separator, and adds none
+  // after a bare drive ("C:x" is relative to that drive's folder); POSIX knows "/" alone.
+  struct Case {
+    const char *base, *posix, *windows;
+  } cases[] = {
+      {"", "x", "x"},
+      {"base", "base/x", "base\\x"},
+      {"base/", "base/x", "base/x"},
+      {"base\\", "base\\/x", "base\\x"},
+      {"dir\\sub", "dir\\sub/x", "dir\\sub\\x"},
+      {"C:", "C:/x", "C:x"},
+      {"C:\\", "C:\\/x", "C:\\x"},
+      {"C:\\MSFS SDK", "C:\\MSFS SDK/x", "C:\\MSFS SDK\\x"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(platform::join_path(c.base, "x"), built_for_windows() ? c.windows : c.posix) << c.base;
   EXPECT_EQ(platform::parent_directory("noslash"), std::nullopt);
   auto exe = platform::executable_path();
   ASSERT_TRUE(exe.has_value());

@@ -11,23 +11,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string CORS =
-    "Access-Control-Allow-Origin: *\r\n"
-    "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
-    "Access-Control-Allow-Headers: *\r\n"
-    "Access-Control-Allow-Private-Network: true\r\n";
-const std::string NOT_LIVE_JSON =
-    "HTTP/1.1 200 OK\r\n" + CORS + "Content-Type: application/json\r\nContent-Length: 14\r\n\r\n{\"live\":false}";
-const std::string NOT_LIVE_EVENT = "data: {\"live\":false}\n\n";
-
-platform::Socket connect_to(std::uint16_t port) {
-  int error = 0;
-  return platform::connect_tcp(*platform::parse_ipv4("127.0.0.1", port), &error);
-}
-
-// MSFS alone: no SimConnect here, so nothing ever turns the state live.
-RunningBridge start_quiet_bridge() { return start_bridge({"--msfs"}); }
-
 TEST(ServerE2eTest, StateAndPreflight) {
   RunningBridge bridge = start_quiet_bridge();
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
@@ -37,16 +20,16 @@ TEST(ServerE2eTest, StateAndPreflight) {
   EXPECT_FALSE(platform::connect_tcp(*platform::parse_ipv4("127.0.0.2", bridge.port), &error).valid());
   EXPECT_EQ(http_exchange(bridge.port, "GET /state HTTP/1.1\r\nHost: localhost\r\n\r\n"), NOT_LIVE_JSON);
   EXPECT_EQ(http_exchange(bridge.port, "OPTIONS /state HTTP/1.1\r\n\r\n"),
-            "HTTP/1.1 204 No Content\r\n" + CORS + "Content-Length: 0\r\n\r\n");
+            "HTTP/1.1 204 No Content\r\n" + CORS_BLOCK + "Content-Length: 0\r\n\r\n");
 }
 
 TEST(ServerE2eTest, StreamSendsRetryThenEvents) {
   RunningBridge bridge = start_quiet_bridge();
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
-  platform::Socket client = connect_to(bridge.port);
+  platform::Socket client = connect_loopback(bridge.port);
   platform::send_all(client, "GET /stream HTTP/1.1\r\nAccept: text/event-stream\r\n\r\n");
   std::string got = read_until(client, NOT_LIVE_EVENT, 5s);
-  EXPECT_EQ(got, "HTTP/1.1 200 OK\r\n" + CORS +
+  EXPECT_EQ(got, "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
                      "Content-Type: text/event-stream\r\nCache-Control: no-cache\r\nConnection: keep-alive\r\n\r\n"
                      "retry: 2000\n\n" +
                      NOT_LIVE_EVENT);
@@ -56,13 +39,13 @@ TEST(ServerE2eTest, StreamSendsRetryThenEvents) {
 TEST(ServerE2eTest, ManyClientsWhileAStreamIsOpen) {
   RunningBridge bridge = start_quiet_bridge();
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
-  platform::Socket stream = connect_to(bridge.port);
+  platform::Socket stream = connect_loopback(bridge.port);
   platform::send_all(stream, "GET /stream HTTP/1.1\r\n\r\n");
   ASSERT_NE(read_until(stream, NOT_LIVE_EVENT, 5s).find(NOT_LIVE_EVENT), std::string::npos);
 
   constexpr int CLIENTS = 50;
   std::vector<platform::Socket> clients;
-  for (int i = 0; i < CLIENTS; ++i) clients.push_back(connect_to(bridge.port));
+  for (int i = 0; i < CLIENTS; ++i) clients.push_back(connect_loopback(bridge.port));
   for (auto& client : clients) platform::send_all(client, "GET /state HTTP/1.1\r\n\r\n");
   int answered = 0;
   for (auto& client : clients) answered += read_until(client, "{\"live\":false}", 10s) == NOT_LIVE_JSON;
@@ -80,7 +63,7 @@ TEST(ServerE2eTest, UnfinishedHeadIsAnsweredWhenTheReceiveTimesOut) {
   std::vector<std::string> got(3);
   for (std::size_t i = 0; i < waited.size(); ++i)
     clients.emplace_back([&, i] {
-      platform::Socket client = connect_to(bridge.port);
+      platform::Socket client = connect_loopback(bridge.port);
       auto start = std::chrono::steady_clock::now();
       platform::send_all(client, "GET /state HTTP/1.1\r\n");
       got[i] = read_until(client, "{\"live\":false}", 15s);

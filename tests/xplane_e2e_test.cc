@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cstdio>
 #include <random>
 #include <thread>
@@ -72,12 +71,7 @@ struct FakeXplane {
   }
 
   void reply(platform::Ipv4Address to, float lat, float lon) {
-    std::string bytes("RREF,", 5);
-    for (auto [index, value] : {std::pair<std::uint32_t, float>{0, lat}, {1, lon}, {3, 90.0f}}) {
-      for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>(index >> (8 * i)));
-      auto bits = std::bit_cast<std::uint32_t>(value);
-      for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<char>(bits >> (8 * i)));
-    }
+    std::string bytes = rref_reply({{0, lat}, {1, lon}, {3, 90.0f}});
     platform::send_to(socket, bytes.data(), bytes.size(), to);
   }
 
@@ -199,8 +193,7 @@ TEST(XplaneE2eTest, StreamEventsFollowDatagramsAtThePollRate) {
   auto pass = xplane.first_pass();
   ASSERT_EQ(pass.size(), 8u);
   const platform::Ipv4Address to = pass[0].from;
-  int error = 0;
-  platform::Socket stream = platform::connect_tcp(*platform::parse_ipv4("127.0.0.1", bridge.port), &error);
+  platform::Socket stream = connect_loopback(bridge.port);
   platform::send_all(stream, "GET /stream HTTP/1.1\r\n\r\n");
   ASSERT_NE(read_until(stream, "data: ", 5s).find("data: "), std::string::npos);
 

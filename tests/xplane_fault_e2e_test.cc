@@ -4,6 +4,7 @@
 // 127.0.0.N:49000 and learns the bridge's address from its requests.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -59,39 +60,8 @@ int count_requests(const platform::Socket& xplane, Clock::duration span) {
   return count;
 }
 
-std::string reply(const std::vector<std::pair<std::uint32_t, float>>& records) {
-  std::string bytes = "RREF,";
-  for (auto [index, value] : records) {
-    char record[8];
-    std::uint32_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    for (int i = 0; i < 4; ++i) {
-      record[i] = static_cast<char>(index >> (8 * i));
-      record[4 + i] = static_cast<char>(bits >> (8 * i));
-    }
-    bytes.append(record, sizeof record);
-  }
-  return bytes;
-}
-
 void send(const platform::Socket& from, platform::Ipv4Address to, const std::string& bytes) {
   platform::send_to(from, bytes.data(), bytes.size(), to);
-}
-
-std::string state_body(std::uint16_t port) {
-  std::string response = http_exchange(port, "GET /state HTTP/1.1\r\n\r\n", 5s);
-  std::size_t body = response.find("\r\n\r\n");
-  return body == std::string::npos ? response : response.substr(body + 4);
-}
-
-// Polls /state until it contains `text`; the last body seen.
-std::string wait_for_state(std::uint16_t port, const std::string& text, Clock::duration limit = 10s) {
-  std::string body;
-  for (auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(50ms)) {
-    body = state_body(port);
-    if (body.find(text) != std::string::npos) break;
-  }
-  return body;
 }
 
 // Sends `bytes` until /state shows `text`: a burst before it may have filled
@@ -154,28 +124,42 @@ TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
   std::mt19937 random(20261208);
   const int batch = scaled_count(500);
   int bad_sent = 0, good_sent = 0;
+  // Spread over 400 ms or more: several stream polls see the bridge meanwhile.
   auto send_bad_batch = [&] {
     for (int i = 0; i < batch; ++i, ++bad_sent) {
       send(xplane, *to, bad_datagram(random));
-      if (i % 50 == 49) std::this_thread::sleep_for(2ms);  // within the socket's buffer
+      if (i % std::max(1, batch / 20) == 0) std::this_thread::sleep_for(20ms);
     }
   };
 
-  send_bad_batch();
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(state_body(bridge.port), "{\"live\":false}");
-
-  // After each marker reply, a batch of bad datagrams leaves the snapshot,
-  // its stamp "t" included, exactly as the marker left it.
+  // A stream shows every stamp: each update makes an event at the next poll,
+  // with its own "t". After each batch of bad datagrams, a marker reply from
+  // the same sender, read after all of them; until the marker's event the
+  // stream only repeats the event from before the batch, and the marker's
+  // snapshot carries its own values alone.
+  platform::Socket stream = connect_loopback(bridge.port);
+  platform::send_all(stream, "GET /stream HTTP/1.1\r\n\r\n");
+  std::string received = read_until(stream, NOT_LIVE_EVENT, 5s);
+  ASSERT_NE(received.find(NOT_LIVE_EVENT), std::string::npos) << received;
+  std::string before = NOT_LIVE_EVENT, pending;
   for (int round = 0; round < 6; ++round) {
-    float lat = 10.5f + static_cast<float>(round);
-    std::string marker = "\"lat\":" + std::to_string(static_cast<int>(lat)) + ".5,\"lon\":20.25";
-    std::string before = send_until_shown(xplane, *to, reply({{0, lat}, {1, 20.25f}}), bridge.port, marker);
-    ++good_sent;
-    ASSERT_NE(before.find(marker), std::string::npos) << before;
     send_bad_batch();
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(state_body(bridge.port), before) << "round " << round;
+    const std::string marker = "\"lat\":" + std::to_string(10 + round) + ".5,\"lon\":20.25}";
+    std::string shown = send_until_shown(xplane, *to, rref_reply({{0, 10.5f + static_cast<float>(round)}, {1, 20.25f}}),
+                                         bridge.port, marker);
+    ++good_sent;
+    EXPECT_TRUE(shown.starts_with("{\"live\":true,\"sim\":\"xp\",\"t\":") && shown.ends_with("," + marker)) << shown;
+    std::string events = pending + read_until(stream, marker, 5s);
+    std::size_t at = events.find(marker);
+    ASSERT_NE(at, std::string::npos) << "round " << round << ": " << events;
+    std::size_t start = events.rfind("data: ", at), end = events.find("\n\n", at);
+    ASSERT_NE(end, std::string::npos) << events;
+    std::string between = events.substr(0, start);
+    for (std::size_t same = between.find(before); same != std::string::npos; same = between.find(before))
+      between.erase(same, before.size());
+    EXPECT_EQ(between, "") << "round " << round << ", before the batch: " << before;
+    before = events.substr(start, end + 2 - start);
+    pending = events.substr(end + 2);
   }
 
   // Random well-headed replies are all taken; the last one decides.
@@ -185,7 +169,7 @@ TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
   }
   std::vector<std::pair<std::uint32_t, float>> all;
   for (std::uint32_t i = 0; i < 8; ++i) all.push_back({i, 1.5f + static_cast<float>(i)});
-  std::string last = send_until_shown(xplane, *to, reply(all), bridge.port, "\"lat\":1.5,");
+  std::string last = send_until_shown(xplane, *to, rref_reply(all), bridge.port, "\"lat\":1.5,");
   ++good_sent;
   EXPECT_NE(last.find("\"sim\":\"xp\""), std::string::npos) << last;
   EXPECT_NE(last.find("\"lat\":1.5,\"lon\":2.5,\"alt\":3.5,\"hdg\":4.5,\"gs\":5.5,\"ias\":6.5,\"vs\":7.5,\"agl\":8.5}"),
@@ -211,7 +195,8 @@ TEST(XplaneFaultE2eTest, SnapshotFollowsTheNewestSenderThroughSilence) {
     const char* shows;
   } turns[] = {{&xplane, 1.5f, "\"lat\":1.5,"}, {&second, 3.5f, "\"lat\":3.5,"}, {&xplane, 5.5f, "\"lat\":5.5,"}};
   for (const auto& turn : turns) {
-    std::string body = send_until_shown(*turn.from, *to, reply({{0, turn.lat}, {1, 2.25f}}), bridge.port, turn.shows);
+    std::string body =
+        send_until_shown(*turn.from, *to, rref_reply({{0, turn.lat}, {1, 2.25f}}), bridge.port, turn.shows);
     EXPECT_NE(body.find(turn.shows), std::string::npos) << body;
   }
 
@@ -221,7 +206,7 @@ TEST(XplaneFaultE2eTest, SnapshotFollowsTheNewestSenderThroughSilence) {
   EXPECT_GE(count_requests(xplane, 4500ms), 8);
 
   // X-Plane comes back.
-  std::string back = send_until_shown(xplane, *to, reply({{0, 7.5f}, {1, 2.25f}}), bridge.port, "\"lat\":7.5,");
+  std::string back = send_until_shown(xplane, *to, rref_reply({{0, 7.5f}, {1, 2.25f}}), bridge.port, "\"lat\":7.5,");
   EXPECT_NE(back.find("{\"live\":true,\"sim\":\"xp\""), std::string::npos) << back;
   EXPECT_NE(back.find("\"lat\":7.5,\"lon\":2.25}"), std::string::npos) << back;
 }

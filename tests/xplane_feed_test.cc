@@ -3,11 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cstring>
 #include <vector>
 
 #include "support/fake_loop_clock.h"
+#include "support/test_support.h"
 
 namespace tavrik {
 
@@ -15,32 +14,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-using Bytes = std::vector<std::uint8_t>;
-
-void put_u32(Bytes& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
-struct Record {
-  std::uint32_t index;
-  float value;
-};
-
-// "RREF", one byte, then (index, value) records, little-endian.
-Bytes reply(std::initializer_list<Record> records, std::uint8_t fifth = ',') {
-  Bytes out = {'R', 'R', 'E', 'F', fifth};
-  for (const Record& r : records) {
-    put_u32(out, r.index);
-    put_u32(out, std::bit_cast<std::uint32_t>(r.value));
-  }
-  return out;
-}
-
 const Instant T0 = Instant{} + 1000s;
 const WallClock::time_point WALL = WallClock::time_point{} + 1700000000000ms;
 
-bool feed(LiveState& state, const Bytes& bytes, Instant now = T0) {
-  return apply_xplane_reply(state, bytes.data(), bytes.size(), now, WALL);
+bool feed(LiveState& state, const std::string& bytes, Instant now = T0) {
+  return apply_xplane_reply(state, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), now, WALL);
 }
 
 TEST(XplaneFeedTest, SubscriptionRequestBytes) {
@@ -70,7 +48,7 @@ TEST(XplaneFeedTest, RequestNegativeFieldsAndLongPath) {
 
 TEST(XplaneFeedTest, RecordsAreStoredWidened) {
   LiveState state;
-  ASSERT_TRUE(feed(state, reply({{0, 47.462f}, {1, 8.25f}})));
+  ASSERT_TRUE(feed(state, rref_reply({{0, 47.462f}, {1, 8.25f}})));
   EXPECT_EQ(state.sim, SimKind::xp);
   EXPECT_EQ(state.values[Value::LAT], static_cast<double>(47.462f));
   EXPECT_EQ(state.values[Value::LON], 8.25);
@@ -87,31 +65,31 @@ TEST(XplaneFeedTest, AcceptedDatagrams) {
   const auto none = std::nullopt;
   struct Case {
     const char* name;
-    Bytes bytes;
+    std::string bytes;
     Values values;
   } cases[] = {
-      {"all eight", reply({{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}}),
+      {"all eight", rref_reply({{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}}),
        Values{1, 2, 3, 4, 5, 6, 7, 8}},
-      {"index 8 skipped", reply({{8, 9}, {1, 2}}), Values{none, 2}},
-      {"index 4294967295 skipped", reply({{0, 1}, {4294967295u, 9}, {7, 8}}),
+      {"index 8 skipped", rref_reply({{8, 9}, {1, 2}}), Values{none, 2}},
+      {"index 4294967295 skipped", rref_reply({{0, 1}, {4294967295u, 9}, {7, 8}}),
        Values{1, none, none, none, none, none, none, 8}},
-      {"5 bytes, no record", reply({}), Values{}},
-      {"any fifth byte", reply({{3, 90}}, 0), Values{none, none, none, 90}},
+      {"5 bytes, no record", rref_reply({}), Values{}},
+      {"any fifth byte", rref_reply({{3, 90}}, 0), Values{none, none, none, 90}},
       {"12 bytes: partial tail",
        [] {
-         auto b = reply({{0, 1}});
+         auto b = rref_reply({{0, 1}});
          b.pop_back();
          return b;
        }(),
        Values{}},
       {"20 bytes: one record",
        [] {
-         auto b = reply({{2, 1500.5f}, {1, 2}});
+         auto b = rref_reply({{2, 1500.5f}, {1, 2}});
          b.resize(20);
          return b;
        }(),
        Values{none, none, 1500.5}},
-      {"repeated index: last wins", reply({{6, -500}, {6, 250}}), Values{none, none, none, none, none, none, 250}},
+      {"repeated index: last wins", rref_reply({{6, -500}, {6, 250}}), Values{none, none, none, none, none, none, 250}},
   };
   for (const auto& c : cases) {
     LiveState state;
@@ -123,13 +101,13 @@ TEST(XplaneFeedTest, AcceptedDatagrams) {
 }
 
 TEST(XplaneFeedTest, RejectedDatagramsLeaveTheRecordAlone) {
-  std::vector<std::pair<const char*, Bytes>> cases{
+  std::vector<std::pair<const char*, std::string>> cases{
       {"empty", {}},
       {"4 bytes", {'R', 'R', 'E', 'F'}},
-      {"byte 0", reply({{0, 1}})},
-      {"byte 1", reply({{0, 1}})},
-      {"byte 2", reply({{0, 1}})},
-      {"byte 3", reply({{0, 1}})},
+      {"byte 0", rref_reply({{0, 1}})},
+      {"byte 1", rref_reply({{0, 1}})},
+      {"byte 2", rref_reply({{0, 1}})},
+      {"byte 3", rref_reply({{0, 1}})},
       {"lower case", {'r', 'r', 'e', 'f', 0}},
       {"DATA", {'D', 'A', 'T', 'A', '*', 0, 0, 0, 0, 0, 0, 0, 0}},
   };
@@ -148,8 +126,8 @@ TEST(XplaneFeedTest, RejectedDatagramsLeaveTheRecordAlone) {
 
 TEST(XplaneFeedTest, FiveByteReplyKeepsValuesAndStamps) {
   LiveState state;
-  feed(state, reply({{0, 47.5f}, {1, 8.25f}}), T0);
-  ASSERT_TRUE(feed(state, reply({}), T0 + 2500ms));
+  feed(state, rref_reply({{0, 47.5f}, {1, 8.25f}}), T0);
+  ASSERT_TRUE(feed(state, rref_reply({}), T0 + 2500ms));
   EXPECT_EQ(state.values[Value::LAT], 47.5);
   EXPECT_EQ(state.update_count, 2u);
   EXPECT_EQ(state.last_update, T0 + 2500ms);
@@ -161,21 +139,21 @@ TEST(XplaneFeedTest, SwitchFromMsfsClearsItsValues) {
   for (auto& v : state.values) v = 123.0;
   state.sim = SimKind::msfs;
   state.update_count = 41;
-  ASSERT_TRUE(feed(state, reply({{0, 47.5f}, {1, 8.25f}})));
+  ASSERT_TRUE(feed(state, rref_reply({{0, 47.5f}, {1, 8.25f}})));
   std::array<std::optional<double>, VALUE_COUNT> expected{47.5, 8.25};
   EXPECT_EQ(state.values, expected);
   EXPECT_EQ(state.sim, SimKind::xp);
   EXPECT_EQ(state.update_count, 42u);
 
   // Later X-Plane datagrams keep what earlier ones wrote.
-  ASSERT_TRUE(feed(state, reply({{3, 90}})));
+  ASSERT_TRUE(feed(state, rref_reply({{3, 90}})));
   EXPECT_EQ(state.values[Value::LAT], 47.5);
   EXPECT_EQ(state.values[Value::HDG], 90.0);
 }
 
 TEST(XplaneFeedTest, NonFiniteValuesAreStoredButNotShown) {
   LiveState state;
-  ASSERT_TRUE(feed(state, reply({{0, 47.5f}, {1, 8.25f}, {5, std::numeric_limits<float>::infinity()}})));
+  ASSERT_TRUE(feed(state, rref_reply({{0, 47.5f}, {1, 8.25f}, {5, std::numeric_limits<float>::infinity()}})));
   EXPECT_TRUE(state.values[Value::IAS]);
   EXPECT_EQ(build_live_snapshot(state, T0).find("ias"), std::string::npos);
 }

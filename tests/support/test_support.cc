@@ -1,24 +1,40 @@
 #include "support/test_support.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <random>
 #include <thread>
 
+#include "platform/byte_order.h"
+
 namespace tavrik {
 
-std::string read_until(const platform::Socket& socket, const std::string& text, std::chrono::milliseconds limit) {
-  std::string got;
-  auto end = std::chrono::steady_clock::now() + limit;
+using namespace std::chrono_literals;
+
+Received receive_until(const platform::Socket& socket, std::chrono::milliseconds limit, std::string_view text) {
+  using Clock = std::chrono::steady_clock;
+  Received got;
+  const auto end = Clock::now() + limit;
   char buffer[4096];
-  while (got.find(text) == std::string::npos && std::chrono::steady_clock::now() < end) {
-    platform::set_receive_timeout(socket, 200);
+  while (text.empty() || got.bytes.find(text) == std::string::npos) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now());
+    if (left <= 0ms) break;
+    platform::set_receive_timeout(socket, static_cast<int>(std::min(left, 200ms).count()));
     platform::IoResult r = platform::receive(socket, buffer, sizeof buffer);
     if (r.failed() && platform::is_timeout(r.error)) continue;
-    if (r.failed() || r.bytes == 0) break;
-    got.append(buffer, r.bytes);
+    if (r.failed() || r.bytes == 0) {
+      got.closed = true;  // end of data, or reset
+      break;
+    }
+    got.bytes.append(buffer, r.bytes);
   }
   return got;
+}
+
+platform::Socket connect_loopback(std::uint16_t port) {
+  int error = 0;
+  return platform::connect_tcp(*platform::parse_ipv4("127.0.0.1", port), &error);
 }
 
 std::string http_exchange(std::uint16_t port, const std::string& request, std::chrono::milliseconds limit) {
@@ -26,17 +42,32 @@ std::string http_exchange(std::uint16_t port, const std::string& request, std::c
   platform::Socket socket = platform::connect_tcp(*platform::parse_ipv4("127.0.0.1", port), &error);
   if (!socket.valid()) return "connect failed: " + platform::error_text(error);
   platform::send_all(socket, request);
-  std::string got;
-  auto end = std::chrono::steady_clock::now() + limit;
-  char buffer[4096];
-  while (std::chrono::steady_clock::now() < end) {
-    platform::set_receive_timeout(socket, 200);
-    platform::IoResult r = platform::receive(socket, buffer, sizeof buffer);
-    if (r.failed() && platform::is_timeout(r.error)) continue;
-    if (r.failed() || r.bytes == 0) break;
-    got.append(buffer, r.bytes);
+  return receive_until(socket, limit).bytes;
+}
+
+std::string state_body(std::uint16_t port) {
+  std::string response = http_exchange(port, "GET /state HTTP/1.1\r\n\r\n", 5s);
+  std::size_t body = response.find("\r\n\r\n");
+  return body == std::string::npos ? response : response.substr(body + 4);
+}
+
+std::string wait_for_state(std::uint16_t port, const std::string& text, std::chrono::milliseconds limit) {
+  std::string body;
+  for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;
+       std::this_thread::sleep_for(50ms)) {
+    body = state_body(port);
+    if (body.find(text) != std::string::npos) break;
   }
-  return got;
+  return body;
+}
+
+std::string rref_reply(const std::vector<std::pair<std::uint32_t, float>>& records, char fifth) {
+  std::string bytes = std::string("RREF") + fifth;
+  for (auto [index, value] : records) {
+    platform::append_u32_le(bytes, index);
+    platform::append_u32_le(bytes, std::bit_cast<std::uint32_t>(value));
+  }
+  return bytes;
 }
 
 std::uint16_t ready_port(const std::string& console) {
@@ -80,6 +111,12 @@ int scaled_count(int count) {
   int percent = scale ? std::atoi(scale->c_str()) : 100;
   if (percent <= 0) percent = 100;
   return std::max(1, count * percent / 100);
+}
+
+RunningBridge start_quiet_bridge() {
+  unset_env("MSFS_SDK");
+  unset_env("MSFS2024_SDK");
+  return start_bridge({"--msfs"});
 }
 
 RunningBridge start_bridge(std::vector<std::string> args, const ChildOptions& options) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -18,13 +20,46 @@ inline const char* bridge_path() { return TAVRIK_EXE; }
 // Whether this build is for Windows, for the few expectations that differ.
 constexpr bool built_for_windows() { return TAVRIK_TEST_WINDOWS; }
 
+// The CORS block after the status line of every response, and what the
+// bridge answers while nothing is live: written out here byte for byte, so
+// that a change in the program shows.
+inline const std::string CORS_BLOCK =
+    "Access-Control-Allow-Origin: *\r\n"
+    "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
+    "Access-Control-Allow-Headers: *\r\n"
+    "Access-Control-Allow-Private-Network: true\r\n";
+inline const std::string NOT_LIVE_JSON =
+    "HTTP/1.1 200 OK\r\n" + CORS_BLOCK + "Content-Type: application/json\r\nContent-Length: 14\r\n\r\n{\"live\":false}";
+inline const std::string NOT_LIVE_EVENT = "data: {\"live\":false}\n\n";
+
+// A client connected to 127.0.0.1:`port`; invalid when nobody accepts.
+platform::Socket connect_loopback(std::uint16_t port);
+
+// What a client received, and whether the server closed (end of data or a
+// reset) before the limit.
+struct Received {
+  std::string bytes;
+  bool closed = false;
+};
+// Receives until the server closes, `text` (when given) has arrived, or `limit` passes.
+Received receive_until(const platform::Socket& socket, std::chrono::milliseconds limit, std::string_view text = {});
+inline std::string read_until(const platform::Socket& socket, std::string_view text, std::chrono::milliseconds limit) {
+  return receive_until(socket, limit, text).bytes;
+}
+
 // Sends `request` to 127.0.0.1:`port` and returns every byte received until
 // the server closes (or `limit` passes).
 std::string http_exchange(std::uint16_t port, const std::string& request,
                           std::chrono::milliseconds limit = std::chrono::seconds(10));
 
-// Reads from `socket` until `text` has been seen (or `limit`); returns all read.
-std::string read_until(const platform::Socket& socket, const std::string& text, std::chrono::milliseconds limit);
+// The body of the answer to "GET /state" (all of it when it has no head).
+std::string state_body(std::uint16_t port);
+// Polls "/state" until its body contains `text`; the last body seen.
+std::string wait_for_state(std::uint16_t port, const std::string& text,
+                           std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+// An X-Plane reply: "RREF", `fifth`, then (index, value) records, little-endian.
+std::string rref_reply(const std::vector<std::pair<std::uint32_t, float>>& records, char fifth = ',');
 
 // The port in the ready line "✓ bridge ready on http://localhost:<port> …"; 0 if absent.
 std::uint16_t ready_port(const std::string& console);
@@ -48,5 +83,8 @@ struct RunningBridge {
   std::uint16_t port = 0;
 };
 RunningBridge start_bridge(std::vector<std::string> args, const ChildOptions& options = {});
+// MSFS alone with no SDK variables and no SimConnect anywhere near: nothing
+// ever turns the state live.
+RunningBridge start_quiet_bridge();
 
 }  // namespace tavrik

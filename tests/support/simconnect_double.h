@@ -1,4 +1,5 @@
-// What the MSFS tests share: scratch folders, files, and the SimConnect double.
+// What the MSFS tests share: scratch folders, files, SDK layouts and the
+// SimConnect double.
 #pragma once
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/test_support.h"
 
 // The built doubles: the full one, and one without SimConnect_GetNextDispatch.
 inline const char* simconnect_double_path() { return SIMCONNECT_DOUBLE; }
@@ -37,6 +39,30 @@ class TempFolder {
 
  private:
   std::filesystem::path path_;
+};
+
+// Lays out `library` as an SDK under `folder`; returns the folder.
+inline std::string install_sdk(const TempFolder& folder, const char* library) {
+  std::filesystem::create_directories(folder / "SimConnect SDK" / "lib");
+  std::filesystem::copy_file(library, folder / "SimConnect SDK" / "lib" / "SimConnect.dll");
+  return folder.str();
+}
+
+// Where the program looks for the library in the SDK at `folder`, spelt as it
+// prints it: with the separator of the system the build is for.
+inline std::string sdk_library_path(const std::string& folder) {
+  const std::string sep = tavrik::built_for_windows() ? "\\" : "/";
+  return (folder.empty() ? "" : folder + sep) + "SimConnect SDK" + sep + "lib" + sep + "SimConnect.dll";
+}
+
+// Clears the SDK variables for one test, and again at its end.
+struct CleanSdkEnvironment {
+  CleanSdkEnvironment() { clear(); }
+  ~CleanSdkEnvironment() { clear(); }
+  static void clear() {
+    unset_env("MSFS_SDK");
+    unset_env("MSFS2024_SDK");
+  }
 };
 
 inline void write_text(const std::filesystem::path& path, const std::string& text) {
