@@ -41,11 +41,16 @@ TEST(PlatformTest, UdpOversizeDatagramIsAnError) {
   ASSERT_TRUE(a.valid() && b.valid());
   platform::set_receive_timeout(b, 2000);
   Ipv4Address to = *platform::local_address(b);
-  std::string big(3000, 'x');
-  ASSERT_FALSE(platform::send_to(a, big.data(), big.size(), to).failed());
-  ASSERT_FALSE(platform::send_to(a, "RREF!", 5, to).failed());
   char buffer[2048];
-  EXPECT_TRUE(platform::receive_from(b, buffer, sizeof buffer, nullptr).failed());
+  // Too large by far and by one byte: errors. Exactly the buffer's size: data.
+  for (std::size_t size : {std::size_t{3000}, sizeof buffer + 1, sizeof buffer}) {
+    std::string datagram(size, 'x');
+    ASSERT_FALSE(platform::send_to(a, datagram.data(), datagram.size(), to).failed());
+    platform::IoResult got = platform::receive_from(b, buffer, sizeof buffer, nullptr);
+    EXPECT_EQ(got.failed(), size > sizeof buffer) << size;
+    EXPECT_EQ(got.bytes, size > sizeof buffer ? 0 : size) << size;
+  }
+  ASSERT_FALSE(platform::send_to(a, "RREF!", 5, to).failed());
   Ipv4Address from;
   platform::IoResult r = platform::receive_from(b, buffer, sizeof buffer, &from);
   EXPECT_EQ(r.error, 0);

@@ -1,18 +1,11 @@
-// POSIX implementation of the platform layer (Linux; portable to macOS).
-#include <arpa/inet.h>
+// POSIX implementation of the platform layer. Built and tested on Linux; where
+// a call is Linux's own (accept4, timer slack, /proc/self/exe) a branch for
+// other POSIX systems such as macOS stands beside it.
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
-
-#include "platform/platform.h"
-#if defined(__linux__)
-#include <sys/prctl.h>
-#endif
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/uio.h>
@@ -27,6 +20,11 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/socket_calls.h"
+
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #if defined(__APPLE__)
 #include <mach-o/dyld.h>
 #endif
@@ -34,51 +32,34 @@
 namespace tavrik::platform {
 namespace {
 
-int as_fd(const Socket& socket) { return static_cast<int>(socket.native()); }
-
-sockaddr_in to_sockaddr(Ipv4Address address) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(address.ip);
-  sa.sin_port = htons(address.port);
-  return sa;
-}
-
-Ipv4Address from_sockaddr(const sockaddr_in& sa) { return {ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)}; }
-
 #if !defined(__linux__)
 // Marks a descriptor close-on-exec where the socket call could not (macOS).
 void set_cloexec(int fd) { fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC); }
 #endif
 
-int new_socket(int type, int* error) {
-#if defined(SOCK_CLOEXEC)
-  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-#else
-  int fd = ::socket(AF_INET, type, 0);
-  if (fd >= 0) set_cloexec(fd);
-#endif
-  if (fd < 0) *error = errno;
-#if defined(SO_NOSIGPIPE)
-  if (fd >= 0) {
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
-  }
-#endif
-  return fd;
-}
-
+// A send to a peer that has gone must not raise SIGPIPE: Linux refuses it per
+// send (MSG_NOSIGNAL), macOS per socket (SO_NOSIGPIPE).
 #if defined(MSG_NOSIGNAL)
 constexpr int SEND_FLAGS = MSG_NOSIGNAL;
 #else
 constexpr int SEND_FLAGS = 0;
 #endif
 
-bool set_timeout(const Socket& socket, int option, int milliseconds) {
-  timeval tv{};
-  tv.tv_sec = milliseconds / 1000;
-  tv.tv_usec = (milliseconds % 1000) * 1000;
-  return setsockopt(as_fd(socket), SOL_SOCKET, option, &tv, sizeof tv) == 0;
+void refuse_sigpipe([[maybe_unused]] int fd) {
+#if defined(SO_NOSIGPIPE)
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+}
+
+// Owns the descriptor a socket call just returned; on its failure, reports errno.
+Socket adopt(int fd, int* error) {
+  if (fd < 0) {
+    *error = errno;
+    return Socket();
+  }
+  refuse_sigpipe(fd);
+  return Socket(static_cast<std::uintptr_t>(fd));
 }
 
 }  // namespace
@@ -99,30 +80,45 @@ bool is_timeout(int code) { return code == EAGAIN || code == EWOULDBLOCK || code
 
 bool is_out_of_resources(int code) { return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM; }
 
-std::optional<Ipv4Address> parse_ipv4(std::string_view text, std::uint16_t port) {
-  std::string copy(text);
-  in_addr addr{};
-  if (inet_pton(AF_INET, copy.c_str(), &addr) != 1) return std::nullopt;
-  return Ipv4Address{ntohl(addr.s_addr), port};
+void start_sockets() {}
+
+int last_socket_error() { return errno; }
+
+Socket new_socket(int type, int* error) {
+#if defined(SOCK_CLOEXEC)
+  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+#else
+  int fd = ::socket(AF_INET, type, 0);
+  if (fd >= 0) set_cloexec(fd);
+#endif
+  return adopt(fd, error);
 }
 
-std::optional<Ipv4Address> resolve_ipv4(const std::string& host, std::uint16_t port) {
-  if (auto literal = parse_ipv4(host, port)) return literal;
-  in6_addr v6{};
-  if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) return std::nullopt;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* list = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) return std::nullopt;
-  std::optional<Ipv4Address> found;
-  for (addrinfo* ai = list; ai && !found; ai = ai->ai_next) {
-    if (ai->ai_family != AF_INET) continue;
-    Ipv4Address a = from_sockaddr(*reinterpret_cast<const sockaddr_in*>(ai->ai_addr));
-    found = Ipv4Address{a.ip, port};
+// Without SO_REUSEADDR a restart fails while old connections sit in TIME_WAIT;
+// with it, a second live listener is still refused, as on Windows by default.
+void prepare_listener(const Socket& socket) {
+  int one = 1;
+  setsockopt(native_of(socket), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+}
+
+bool set_timeout(const Socket& socket, int option, int milliseconds) {
+  timeval tv{};
+  tv.tv_sec = milliseconds / 1000;
+  tv.tv_usec = (milliseconds % 1000) * 1000;
+  return setsockopt(native_of(socket), SOL_SOCKET, option, &tv, sizeof tv) == 0;
+}
+
+IoResult send_gathered(const Socket& socket, std::span<const std::string_view> pieces) {
+  iovec parts[MAX_GATHER];
+  for (std::size_t i = 0; i < pieces.size(); ++i) parts[i] = {const_cast<char*>(pieces[i].data()), pieces[i].size()};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = pieces.size();
+  for (;;) {
+    ssize_t n = sendmsg(native_of(socket), &message, SEND_FLAGS);
+    if (n >= 0) return {static_cast<std::size_t>(n), 0};
+    if (errno != EINTR) return {0, errno};
   }
-  freeaddrinfo(list);
-  return found;
 }
 
 void Socket::close() {
@@ -130,153 +126,48 @@ void Socket::close() {
   handle_ = INVALID;
 }
 
-Socket open_udp(Ipv4Address local, int* error) {
-  int fd = new_socket(SOCK_DGRAM, error);
-  if (fd < 0) return Socket();
-  Socket socket(static_cast<std::uintptr_t>(fd));
-  sockaddr_in sa = to_sockaddr(local);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    *error = errno;
-    return Socket();
-  }
-  return socket;
-}
-
-Socket open_tcp_listener(Ipv4Address local, int backlog, int* error) {
-  int fd = new_socket(SOCK_STREAM, error);
-  if (fd < 0) return Socket();
-  Socket socket(static_cast<std::uintptr_t>(fd));
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in sa = to_sockaddr(local);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, backlog) != 0) {
-    *error = errno;
-    return Socket();
-  }
-  return socket;
-}
-
 Socket accept_connection(const Socket& listener, int* error) {
 #if defined(__linux__)
-  int fd = accept4(as_fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
+  int fd = accept4(native_of(listener), nullptr, nullptr, SOCK_CLOEXEC);
 #else
-  int fd = accept(as_fd(listener), nullptr, nullptr);
+  int fd = accept(native_of(listener), nullptr, nullptr);
   if (fd >= 0) set_cloexec(fd);
 #endif
-  if (fd < 0) {
-    *error = errno;
-    return Socket();
-  }
-#if defined(SO_NOSIGPIPE)
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
-#endif
-  return Socket(static_cast<std::uintptr_t>(fd));
-}
-
-Socket connect_tcp(Ipv4Address remote, int* error) {
-  int fd = new_socket(SOCK_STREAM, error);
-  if (fd < 0) return Socket();
-  Socket socket(static_cast<std::uintptr_t>(fd));
-  sockaddr_in sa = to_sockaddr(remote);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    *error = errno;
-    return Socket();
-  }
-  return socket;
-}
-
-std::optional<Ipv4Address> local_address(const Socket& socket) {
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  if (getsockname(as_fd(socket), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return std::nullopt;
-  return from_sockaddr(sa);
+  return adopt(fd, error);
 }
 
 Socket duplicate_socket(const Socket& socket, int* error) {
-  int fd = fcntl(as_fd(socket), F_DUPFD_CLOEXEC, 0);
-  if (fd < 0) {
-    *error = errno;
-    return Socket();
-  }
-  return Socket(static_cast<std::uintptr_t>(fd));
+  return adopt(fcntl(native_of(socket), F_DUPFD_CLOEXEC, 0), error);
 }
-
-bool set_receive_timeout(const Socket& socket, int milliseconds) {
-  return set_timeout(socket, SO_RCVTIMEO, milliseconds);
-}
-
-bool set_send_timeout(const Socket& socket, int milliseconds) { return set_timeout(socket, SO_SNDTIMEO, milliseconds); }
 
 bool set_no_delay(const Socket& socket) {
   int one = 1;
-  return setsockopt(as_fd(socket), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
+  return setsockopt(native_of(socket), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
 }
 
 IoResult receive(const Socket& socket, void* buffer, std::size_t size) {
   for (;;) {
-    ssize_t n = recv(as_fd(socket), buffer, size, 0);
+    ssize_t n = recv(native_of(socket), buffer, size, 0);
     if (n >= 0) return {static_cast<std::size_t>(n), 0};
     if (errno != EINTR) return {0, errno};
   }
 }
 
-bool send_all(const Socket& socket, const void* data, std::size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = send(as_fd(socket), p, size, SEND_FLAGS);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool send_all(const Socket& socket, std::span<const std::string_view> pieces) {
-  iovec vec[16];
-  if (pieces.size() > 16) {  // more than a response has: send one by one
-    for (std::string_view piece : pieces)
-      if (!send_all(socket, piece.data(), piece.size())) return false;
-    return true;
-  }
-  std::size_t count = 0;
-  for (std::string_view piece : pieces)
-    if (!piece.empty()) vec[count++] = {const_cast<char*>(piece.data()), piece.size()};
-  iovec* next = vec;
-  while (count > 0) {
-    msghdr message{};
-    message.msg_iov = next;
-    message.msg_iovlen = count;
-    ssize_t n = sendmsg(as_fd(socket), &message, SEND_FLAGS);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    auto sent = static_cast<std::size_t>(n);
-    while (count > 0 && sent >= next->iov_len) {  // drop what went whole
-      sent -= next->iov_len;
-      ++next;
-      --count;
-    }
-    if (count > 0) {
-      next->iov_base = static_cast<char*>(next->iov_base) + sent;
-      next->iov_len -= sent;
-    }
-  }
-  return true;
-}
-
-void shutdown_send(const Socket& socket) { shutdown(as_fd(socket), SHUT_WR); }
+void shutdown_send(const Socket& socket) { shutdown(native_of(socket), SHUT_WR); }
 
 IoResult receive_from(const Socket& socket, void* buffer, std::size_t size, Ipv4Address* from) {
+  // One spare byte past the caller's buffer: a datagram that reaches it is
+  // too large. Unlike Linux's MSG_TRUNC, this works on every POSIX system.
+  char spare;
+  iovec parts[2] = {{buffer, size}, {&spare, 1}};
   sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-#if defined(MSG_TRUNC) && defined(__linux__)
-  constexpr int flags = MSG_TRUNC;  // report the real length, so oversize is caught
-#else
-  constexpr int flags = 0;
-#endif
+  msghdr message{};
+  message.msg_name = &sa;
+  message.msg_namelen = sizeof sa;
+  message.msg_iov = parts;
+  message.msg_iovlen = 2;
   for (;;) {
-    ssize_t n = recvfrom(as_fd(socket), buffer, size, flags, reinterpret_cast<sockaddr*>(&sa), &len);
+    ssize_t n = recvmsg(native_of(socket), &message, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return {0, errno};
     if (static_cast<std::size_t>(n) > size) return {0, EMSGSIZE};
@@ -287,7 +178,7 @@ IoResult receive_from(const Socket& socket, void* buffer, std::size_t size, Ipv4
 
 IoResult send_to(const Socket& socket, const void* data, std::size_t size, Ipv4Address to) {
   sockaddr_in sa = to_sockaddr(to);
-  ssize_t n = sendto(as_fd(socket), data, size, SEND_FLAGS, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  ssize_t n = sendto(native_of(socket), data, size, SEND_FLAGS, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   if (n < 0) return {0, errno};
   return {static_cast<std::size_t>(n), 0};
 }

@@ -1,34 +1,19 @@
 // Win32 implementation of the platform layer (Winsock 2.2, KERNEL32).
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-// Winsock must come before windows.h.
+// The socket headers come first: Winsock must come before windows.h.
 // clang-format off
-#include <winsock2.h>
-#include <ws2tcpip.h>
+#include "platform/socket_calls.h"
 #include <windows.h>
 #include <shellapi.h>
 // clang-format on
 
+#include <algorithm>
 #include <climits>
 #include <cwchar>
 #include <memory>
 #include <mutex>
 
-#include "platform/platform.h"
-
 namespace tavrik::platform {
 namespace {
-
-SOCKET as_socket(const Socket& socket) { return static_cast<SOCKET>(socket.native()); }
-
-// WSAStartup once, before the first socket call of any thread.
-void ensure_winsock() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-  });
-}
 
 std::wstring to_wide(std::string_view text) {
   if (text.empty()) return {};
@@ -45,23 +30,6 @@ std::string to_utf8(const wchar_t* text, int length) {
   std::string utf8(static_cast<std::size_t>(n), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), n, nullptr, nullptr);
   return utf8;
-}
-
-sockaddr_in to_sockaddr(Ipv4Address address) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(address.ip);
-  sa.sin_port = htons(address.port);
-  return sa;
-}
-
-Ipv4Address from_sockaddr(const sockaddr_in& sa) { return {ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)}; }
-
-Socket new_socket(int type, int protocol, int* error) {
-  ensure_winsock();
-  SOCKET s = WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-  if (s == INVALID_SOCKET) *error = WSAGetLastError();
-  return s == INVALID_SOCKET ? Socket() : Socket(static_cast<std::uintptr_t>(s));
 }
 
 // Texts for Winsock codes, for systems (Wine) whose message table lacks them.
@@ -112,11 +80,6 @@ const char* winsock_fallback_text(int code) {
   }
 }
 
-bool set_timeout(const Socket& socket, int option, int milliseconds) {
-  DWORD ms = static_cast<DWORD>(milliseconds);  // Winsock takes milliseconds, not a timeval
-  return setsockopt(as_socket(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&ms), sizeof ms) == 0;
-}
-
 }  // namespace
 
 std::string error_text(int code) {
@@ -138,31 +101,42 @@ bool is_timeout(int code) { return code == WSAETIMEDOUT || code == WSAEWOULDBLOC
 
 bool is_out_of_resources(int code) { return code == WSAEMFILE || code == WSAENOBUFS; }
 
-std::optional<Ipv4Address> parse_ipv4(std::string_view text, std::uint16_t port) {
-  ensure_winsock();
-  std::string copy(text);
-  in_addr addr{};
-  if (inet_pton(AF_INET, copy.c_str(), &addr) != 1) return std::nullopt;
-  return Ipv4Address{ntohl(addr.s_addr), port};
+void start_sockets() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+  });
 }
 
-std::optional<Ipv4Address> resolve_ipv4(const std::string& host, std::uint16_t port) {
-  if (auto literal = parse_ipv4(host, port)) return literal;
-  in6_addr v6{};
-  if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) return std::nullopt;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* list = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) return std::nullopt;
-  std::optional<Ipv4Address> found;
-  for (addrinfo* ai = list; ai && !found; ai = ai->ai_next) {
-    if (ai->ai_family != AF_INET) continue;
-    Ipv4Address a = from_sockaddr(*reinterpret_cast<const sockaddr_in*>(ai->ai_addr));
-    found = Ipv4Address{a.ip, port};
-  }
-  freeaddrinfo(list);
-  return found;
+int last_socket_error() { return WSAGetLastError(); }
+
+Socket new_socket(int type, int* error) {
+  start_sockets();
+  int protocol = type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP;
+  SOCKET s = WSASocketW(AF_INET, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) *error = WSAGetLastError();
+  return s == INVALID_SOCKET ? Socket() : Socket(static_cast<std::uintptr_t>(s));
+}
+
+// No SO_REUSEADDR: on Windows it would let a second copy take the port, and
+// the default already ignores old connections in TIME_WAIT.
+void prepare_listener(const Socket&) {}
+
+bool set_timeout(const Socket& socket, int option, int milliseconds) {
+  DWORD ms = static_cast<DWORD>(milliseconds);  // Winsock takes milliseconds, not a timeval
+  return setsockopt(native_of(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&ms), sizeof ms) == 0;
+}
+
+IoResult send_gathered(const Socket& socket, std::span<const std::string_view> pieces) {
+  WSABUF parts[MAX_GATHER];
+  for (std::size_t i = 0; i < pieces.size(); ++i)  // a piece beyond 4 GiB goes in parts
+    parts[i] = {static_cast<ULONG>(std::min<std::size_t>(pieces[i].size(), ULONG_MAX)),
+                const_cast<char*>(pieces[i].data())};
+  DWORD sent = 0;
+  if (WSASend(native_of(socket), parts, static_cast<DWORD>(pieces.size()), &sent, 0, nullptr, nullptr) != 0)
+    return {0, WSAGetLastError()};
+  return {sent, 0};
 }
 
 void Socket::close() {
@@ -170,32 +144,8 @@ void Socket::close() {
   handle_ = INVALID;
 }
 
-Socket open_udp(Ipv4Address local, int* error) {
-  Socket socket = new_socket(SOCK_DGRAM, IPPROTO_UDP, error);
-  if (!socket.valid()) return socket;
-  sockaddr_in sa = to_sockaddr(local);
-  if (bind(as_socket(socket), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    *error = WSAGetLastError();
-    return Socket();
-  }
-  return socket;
-}
-
-// No SO_REUSEADDR: on Windows it would let a second copy take the port.
-Socket open_tcp_listener(Ipv4Address local, int backlog, int* error) {
-  Socket socket = new_socket(SOCK_STREAM, IPPROTO_TCP, error);
-  if (!socket.valid()) return socket;
-  sockaddr_in sa = to_sockaddr(local);
-  if (bind(as_socket(socket), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-      listen(as_socket(socket), backlog) != 0) {
-    *error = WSAGetLastError();
-    return Socket();
-  }
-  return socket;
-}
-
 Socket accept_connection(const Socket& listener, int* error) {
-  SOCKET s = accept(as_socket(listener), nullptr, nullptr);
+  SOCKET s = accept(native_of(listener), nullptr, nullptr);
   if (s == INVALID_SOCKET) {
     *error = WSAGetLastError();
     return Socket();
@@ -204,27 +154,9 @@ Socket accept_connection(const Socket& listener, int* error) {
   return Socket(static_cast<std::uintptr_t>(s));
 }
 
-Socket connect_tcp(Ipv4Address remote, int* error) {
-  Socket socket = new_socket(SOCK_STREAM, IPPROTO_TCP, error);
-  if (!socket.valid()) return socket;
-  sockaddr_in sa = to_sockaddr(remote);
-  if (connect(as_socket(socket), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    *error = WSAGetLastError();
-    return Socket();
-  }
-  return socket;
-}
-
-std::optional<Ipv4Address> local_address(const Socket& socket) {
-  sockaddr_in sa{};
-  int len = sizeof sa;
-  if (getsockname(as_socket(socket), reinterpret_cast<sockaddr*>(&sa), &len) != 0) return std::nullopt;
-  return from_sockaddr(sa);
-}
-
 Socket duplicate_socket(const Socket& socket, int* error) {
   WSAPROTOCOL_INFOW info{};
-  if (WSADuplicateSocketW(as_socket(socket), GetCurrentProcessId(), &info) != 0) {
+  if (WSADuplicateSocketW(native_of(socket), GetCurrentProcessId(), &info) != 0) {
     *error = WSAGetLastError();
     return Socket();
   }
@@ -237,72 +169,27 @@ Socket duplicate_socket(const Socket& socket, int* error) {
   return Socket(static_cast<std::uintptr_t>(s));
 }
 
-bool set_receive_timeout(const Socket& socket, int milliseconds) {
-  return set_timeout(socket, SO_RCVTIMEO, milliseconds);
-}
-
-bool set_send_timeout(const Socket& socket, int milliseconds) { return set_timeout(socket, SO_SNDTIMEO, milliseconds); }
-
 bool set_no_delay(const Socket& socket) {
   BOOL one = TRUE;
-  return setsockopt(as_socket(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one) == 0;
+  return setsockopt(native_of(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one) == 0;
 }
 
 IoResult receive(const Socket& socket, void* buffer, std::size_t size) {
   int cap = size > INT_MAX ? INT_MAX : static_cast<int>(size);
-  int n = recv(as_socket(socket), static_cast<char*>(buffer), cap, 0);
+  int n = recv(native_of(socket), static_cast<char*>(buffer), cap, 0);
   if (n >= 0) return {static_cast<std::size_t>(n), 0};
   int code = WSAGetLastError();
   if (code == WSAESHUTDOWN) return {0, 0};  // after a shutdown: end of data
   return {0, code};
 }
 
-bool send_all(const Socket& socket, const void* data, std::size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    int chunk = size > INT_MAX ? INT_MAX : static_cast<int>(size);
-    int n = send(as_socket(socket), p, chunk, 0);
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool send_all(const Socket& socket, std::span<const std::string_view> pieces) {
-  WSABUF buffers[16];
-  if (pieces.size() > 16) {  // more than a response has: send one by one
-    for (std::string_view piece : pieces)
-      if (!send_all(socket, piece.data(), piece.size())) return false;
-    return true;
-  }
-  DWORD count = 0;
-  for (std::string_view piece : pieces)
-    if (!piece.empty()) buffers[count++] = {static_cast<ULONG>(piece.size()), const_cast<char*>(piece.data())};
-  WSABUF* next = buffers;
-  while (count > 0) {
-    DWORD sent = 0;
-    if (WSASend(as_socket(socket), next, count, &sent, 0, nullptr, nullptr) != 0 || sent == 0) return false;
-    while (count > 0 && sent >= next->len) {  // drop what went whole
-      sent -= next->len;
-      ++next;
-      --count;
-    }
-    if (count > 0) {
-      next->buf += sent;
-      next->len -= sent;
-    }
-  }
-  return true;
-}
-
-void shutdown_send(const Socket& socket) { shutdown(as_socket(socket), SD_SEND); }
+void shutdown_send(const Socket& socket) { shutdown(native_of(socket), SD_SEND); }
 
 IoResult receive_from(const Socket& socket, void* buffer, std::size_t size, Ipv4Address* from) {
   sockaddr_in sa{};
   int len = sizeof sa;
   int cap = size > INT_MAX ? INT_MAX : static_cast<int>(size);
-  int n = recvfrom(as_socket(socket), static_cast<char*>(buffer), cap, 0, reinterpret_cast<sockaddr*>(&sa), &len);
+  int n = recvfrom(native_of(socket), static_cast<char*>(buffer), cap, 0, reinterpret_cast<sockaddr*>(&sa), &len);
   if (n < 0) return {0, WSAGetLastError()};  // WSAEMSGSIZE for an oversize datagram
   if (from) *from = from_sockaddr(sa);
   return {static_cast<std::size_t>(n), 0};
@@ -310,7 +197,7 @@ IoResult receive_from(const Socket& socket, void* buffer, std::size_t size, Ipv4
 
 IoResult send_to(const Socket& socket, const void* data, std::size_t size, Ipv4Address to) {
   sockaddr_in sa = to_sockaddr(to);
-  int n = sendto(as_socket(socket), static_cast<const char*>(data), static_cast<int>(size), 0,
+  int n = sendto(native_of(socket), static_cast<const char*>(data), static_cast<int>(size), 0,
                  reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   if (n < 0) return {0, WSAGetLastError()};
   return {static_cast<std::size_t>(n), 0};

@@ -1,0 +1,71 @@
+// Inside the platform layer only: the system's socket headers, and the few
+// socket calls whose form differs by system. platform_sockets.cc writes the
+// socket code both systems share on top of them; platform_posix.cc and
+// platform_win32.cc each define them for their system.
+#pragma once
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX  // libstdc++ may have defined it already
+#endif
+// Winsock must come before windows.h.
+// clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// clang-format on
+#else
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace tavrik::platform {
+
+#if defined(_WIN32)
+using NativeSocket = SOCKET;
+using SocketLength = int;
+#else
+using NativeSocket = int;
+using SocketLength = socklen_t;
+#endif
+
+inline NativeSocket native_of(const Socket& socket) { return static_cast<NativeSocket>(socket.native()); }
+
+sockaddr_in to_sockaddr(Ipv4Address address);
+Ipv4Address from_sockaddr(const sockaddr_in& sa);
+
+// ---- Defined per system -----------------------------------------------------
+
+// Readies the socket library; before the first socket call of any thread.
+void start_sockets();
+
+// The error code of this thread's last failed socket call.
+int last_socket_error();
+
+// A new IPv4 socket of `type` (SOCK_DGRAM or SOCK_STREAM), non-inheritable,
+// whose sends never raise a signal. On failure: invalid socket, *error set.
+Socket new_socket(int type, int* error);
+
+// Prepares a TCP socket for bind and listen: a restarted bridge can take its
+// port back at once, while a second live listener is still refused.
+void prepare_listener(const Socket& socket);
+
+// Sets `option` (SO_RCVTIMEO or SO_SNDTIMEO) to `milliseconds`; 0: none.
+bool set_timeout(const Socket& socket, int option, int milliseconds);
+
+// One gathered send call of at most MAX_GATHER pieces, none empty; it may
+// send less than all. Retried when a signal interrupts it.
+constexpr std::size_t MAX_GATHER = 16;
+IoResult send_gathered(const Socket& socket, std::span<const std::string_view> pieces);
+
+}  // namespace tavrik::platform
