@@ -163,7 +163,7 @@ TEST(MsfsE2eTest, BothFeedsAtOnceTheLastWriterShows) {
   ASSERT_TRUE(bridge.process->wait_for_out("✓ receiving data from MSFS\n", 20s)) << bridge.process->out();
 
   // X-Plane joins while MSFS still sends, and goes on after MSFS has stopped.
-  const std::string reply("RREF,\0\0\0\0\0\0\x28\x41\x01\0\0\0\0\0\xA2\x41\x03\0\0\0\0\0\xB4\x42", 29);
+  const std::string reply = rref_reply({{0, 10.5f}, {1, 20.25f}, {3, 90.0f}});
   const std::string xp_form = R"({"live":true,"sim":"xp","lat":10.5,"lon":20.25,"hdg":90})";
   const std::string msfs_form =
       R"({"live":true,"sim":"msfs","lat":47.5,"lon":8.25,"alt":304.8,"hdg":90,"gs":51.44444444444445,)"
@@ -175,9 +175,7 @@ TEST(MsfsE2eTest, BothFeedsAtOnceTheLastWriterShows) {
   int xp_seen = 0, msfs_seen = 0;
   std::string last;
   for (auto end = std::chrono::steady_clock::now() + 9s; std::chrono::steady_clock::now() < end;) {
-    std::string response = http_exchange(bridge.port, "GET /state HTTP/1.1\r\n\r\n", 3s);
-    std::string body =
-        std::regex_replace(response.substr(response.find("\r\n\r\n") + 4), std::regex("\"t\":[0-9]+,"), "");
+    std::string body = std::regex_replace(state_body(bridge.port), std::regex("\"t\":[0-9]+,"), "");
     if (body == xp_form) {
       ++xp_seen;
     } else if (body == msfs_form) {
