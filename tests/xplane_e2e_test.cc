@@ -128,8 +128,7 @@ TEST(XplaneE2eTest, StreamEventsFollowDatagramsAtThePollRate) {
   auto pass = xplane.first_pass();
   ASSERT_EQ(pass.size(), 8u);
   const platform::Ipv4Address to = pass[0].from;
-  int error = 0;
-  platform::Socket stream = platform::connect_tcp(*platform::parse_ipv4("127.0.0.1", bridge.port), &error);
+  platform::Socket stream = connect_loopback(bridge.port);
   platform::send_all(stream, "GET /stream HTTP/1.1\r\n\r\n");
   ASSERT_NE(read_until(stream, "data: ", 5s).find("data: "), std::string::npos);
 
