@@ -5,7 +5,6 @@
 
 #include <thread>
 
-#include "server/listener.h"
 #include "support/fake_loop_clock.h"
 #include "support/test_support.h"
 
@@ -53,32 +52,6 @@ TEST(EventStreamTest, EventIsDueOnANewCountOrAfterAHeartbeat) {
         << c.count << " " << c.last_sent_count << " " << c.since_last_sent.count();
 }
 
-// serve_event_stream on its own thread over a loopback connection, paced by
-// a fake clock; a sleeper that throws StopLoop ends it.
-class StreamRun {
- public:
-  StreamRun(SharedState state, LoopClock& clock) {
-    std::string failure;
-    listener_ = open_listener(0, &failure);
-    int error = 0;
-    client = platform::connect_tcp(*platform::local_address(listener_), &error);
-    server_ = std::thread([this, state, &clock] {
-      int error = 0;
-      platform::Socket stream = platform::accept_connection(listener_, &error);
-      try {
-        serve_event_stream(stream, state, clock);
-      } catch (const StopLoop&) {
-      }
-    });
-  }
-  void join() { server_.join(); }
-  platform::Socket client;
-
- private:
-  platform::Socket listener_;
-  std::thread server_;
-};
-
 void make_live(LiveStateHolder& holder, Instant stamped, double lat) {
   std::lock_guard<std::mutex> lock(holder.mutex);
   holder.record.values[Value::LAT] = lat;
@@ -107,7 +80,12 @@ TEST(EventStreamTest, PollsEvery180MsAndBeatsEverySixthPoll) {
     if (sleeps == 2) make_live(*state, clock.now(), 48.5);  // at 360 ms: a feed update
     if (sleeps == 21) throw StopLoop();
   };
-  StreamRun run(state, clock);
+  ServedConnection run([&](platform::Socket stream) {  // until the sleeper stops it
+    try {
+      serve_event_stream(stream, state, clock);
+    } catch (const StopLoop&) {
+    }
+  });
   run.join();
   const std::string expected = HEADER + live_event("47.5") + live_event("48.5")  // polls 0 and 2
                                + live_event("48.5") + live_event("48.5")         // polls 8 and 14

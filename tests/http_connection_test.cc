@@ -25,31 +25,10 @@ const std::string TEXT = "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
                          "(\xF0\x9F\x93\xA1) on the map.\n";
 const ConnectionLimits FAST{.read_timeout = 300ms, .head_budget = 3000ms, .send_timeout = 3000ms};
 
-// One listener on port 0 that hands its first connection to handle_connection
-// on a thread of its own, and a client connected to it.
-class OneConnection {
- public:
-  explicit OneConnection(ConnectionLimits limits = FAST, SharedState state = make_shared_state()) {
-    std::string failure;
-    listener_ = open_listener(0, &failure);
-    auto address = platform::local_address(listener_);
-    server_ = std::thread([this, limits, state] {
-      int error = 0;
-      platform::Socket stream = platform::accept_connection(listener_, &error);
-      if (stream.valid()) handle_connection(std::move(stream), state, limits);
-    });
-    int error = 0;
-    client = platform::connect_tcp(*address, &error);
-  }
-  ~OneConnection() {
-    client.close();
-    server_.join();
-  }
-  platform::Socket client;
-
- private:
-  platform::Socket listener_;
-  std::thread server_;
+// handle_connection on the first connection to a loopback listener.
+struct OneConnection : ServedConnection {
+  explicit OneConnection(ConnectionLimits limits = FAST, SharedState state = make_shared_state())
+      : ServedConnection([=](platform::Socket stream) { handle_connection(std::move(stream), state, limits); }) {}
 };
 
 Received exchange(const std::string& request, bool half_close = false, std::chrono::milliseconds limit = 5s) {
@@ -69,7 +48,10 @@ TEST(HttpConnectionTest, ListenerIsBoundTo127001Only) {
   EXPECT_NE(bound->port, 0);
 }
 
-TEST(HttpConnectionTest, AnswersByteForByteAndCloses) {
+TEST(HttpConnectionTest, AnswersByteForByteOrNotAtAllAndCloses) {
+  const std::string NOTHING;
+  std::string many_headers = "GET /state HTTP/1.1\r\n";
+  for (int i = 0; i < 500; ++i) many_headers += "X-" + std::to_string(i) + ": y\r\n";
   struct Case {
     std::string request;
     const std::string& answer;
@@ -93,41 +75,19 @@ TEST(HttpConnectionTest, AnswersByteForByteAndCloses) {
       {"GET /STATE HTTP/1.1\r\n\r\n", TEXT},
       {"GET /favicon.ico HTTP/1.1\r\n\r\n", TEXT},
       {"GET\r\n\r\n", TEXT},
+      {"", NOTHING},                                 // nothing within the receive time-out
+      {"GET /\xFF HTTP/1.1\r\n\r\n", NOTHING},       // not UTF-8
+      {"GET /state HTTP/1.1", NOTHING},              // request line never ended
+      {"GET /" + std::string(20000, 'a'), NOTHING},  // request line beyond the bound
+      {"GET /state HTTP/1.1\r\n", NOT_LIVE_JSON},    // then waits: the time-out answers
+      {"GET /state HTTP/1.1\r\nHost: x\r\n", NOT_LIVE_JSON},
+      {many_headers, NOT_LIVE_JSON},  // more header lines than the bound
+      {"GET /state HTTP/1.1\r\nX-Long: " + std::string(20000, 'x') + "\r\n", NOT_LIVE_JSON},  // a header beyond it
   };
   for (const Case& c : cases) {
     Received reply = exchange(c.request);
-    EXPECT_EQ(reply.bytes, c.answer) << c.request;
-    EXPECT_TRUE(reply.closed) << c.request;
-  }
-}
-
-TEST(HttpConnectionTest, ClosedWithoutAnswer) {
-  std::string requests[] = {
-      "",                                 // nothing within the receive time-out
-      "GET /\xFF HTTP/1.1\r\n\r\n",       // not UTF-8
-      "GET /state HTTP/1.1",              // request line never ended
-      "GET /" + std::string(20000, 'a'),  // request line beyond the bound
-  };
-  for (const std::string& request : requests) {
-    Received reply = exchange(request);
-    EXPECT_EQ(reply.bytes, "") << request.substr(0, 30);
-    EXPECT_TRUE(reply.closed) << request.substr(0, 30);
-  }
-}
-
-TEST(HttpConnectionTest, HeadsThatNeverEndAreAnswered) {
-  std::string many_headers = "GET /state HTTP/1.1\r\n";
-  for (int i = 0; i < 500; ++i) many_headers += "X-" + std::to_string(i) + ": y\r\n";
-  std::string requests[] = {
-      "GET /state HTTP/1.1\r\n",  // then waits: the time-out answers
-      "GET /state HTTP/1.1\r\nHost: x\r\n",
-      many_headers,                                                          // more header lines than the bound
-      "GET /state HTTP/1.1\r\nX-Long: " + std::string(20000, 'x') + "\r\n",  // a header beyond the bound
-  };
-  for (const std::string& request : requests) {
-    Received reply = exchange(request);
-    EXPECT_EQ(reply.bytes, NOT_LIVE_JSON) << request.substr(0, 40);
-    EXPECT_TRUE(reply.closed);
+    EXPECT_EQ(reply.bytes, c.answer) << c.request.substr(0, 60);
+    EXPECT_TRUE(reply.closed) << c.request.substr(0, 60);
   }
 }
 
@@ -208,25 +168,18 @@ TEST(HttpConnectionTest, DeafStreamClientIsDroppedAfterTheSendTimeout) {
   limits.stream_clock = &clock;
   std::atomic<bool> ended{false};
   std::atomic<Clock::rep> ended_at{0};
-  std::string failure;
-  platform::Socket listener = open_listener(0, &failure);
-  int error = 0;
-  platform::Socket client = platform::connect_tcp(*platform::local_address(listener), &error);
-  std::thread handler([&] {
-    int error = 0;
-    handle_connection(platform::accept_connection(listener, &error), state, limits);
+  ServedConnection connection([&](platform::Socket stream) {
+    handle_connection(std::move(stream), state, limits);
     ended_at = Clock::now().time_since_epoch().count();
     ended = true;
   });
-  platform::send_all(client, "GET /stream HTTP/1.1\r\n\r\n");
+  platform::send_all(connection.client, "GET /stream HTTP/1.1\r\n\r\n");
   auto give_up = Clock::now() + 30s;
   while (!ended && Clock::now() < give_up) std::this_thread::sleep_for(20ms);
   ASSERT_TRUE(ended);
   auto stalled = Clock::duration(ended_at - last_poll);
   EXPECT_GE(stalled, 300ms);
   EXPECT_LE(stalled, 3s);
-  client.close();
-  handler.join();
 
   // The program's own limits: 5 s per receive of the head, 10 s for the whole
   // head, 10 s per send.

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "support/fake_xplane.h"
 #include "support/simconnect_double.h"
 #include "support/test_support.h"
 #include "xplane/xplane_feed.h"
@@ -150,34 +151,27 @@ TEST(MsfsE2eTest, BothFeedsAtOnceTheLastWriterShows) {
   std::string script = "connection\n";
   for (int i = 0; i < 30; ++i) script += "sample 47.5 8.25 1000 90 100 100 -500 10 0\nnone 4\n";  // about 6 s
   DoubleSession session(logs, script);
-  std::string ip;
-  platform::Socket xplane = open_free_loopback_udp(XPLANE_UDP_PORT, &ip);
-  ASSERT_TRUE(xplane.valid());
-
-  RunningBridge bridge = start_bridge({ip});
+  FakeXplane xplane;
+  RunningBridge bridge = start_bridge({xplane.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
-  platform::set_receive_timeout(xplane, 5000);
-  char request[2048];
-  platform::Ipv4Address to;
-  ASSERT_FALSE(platform::receive_from(xplane, request, sizeof request, &to).failed());
+  auto pass = xplane.first_pass();
+  ASSERT_EQ(pass.size(), 8u);
+  const platform::Ipv4Address to = pass[0].from;
   ASSERT_TRUE(bridge.process->wait_for_out("✓ receiving data from MSFS\n", 20s)) << bridge.process->out();
 
   // X-Plane joins while MSFS still sends, and goes on after MSFS has stopped.
-  const std::string reply("RREF,\0\0\0\0\0\0\x28\x41\x01\0\0\0\0\0\xA2\x41\x03\0\0\0\0\0\xB4\x42", 29);
   const std::string xp_form = R"({"live":true,"sim":"xp","lat":10.5,"lon":20.25,"hdg":90})";
   const std::string msfs_form =
       R"({"live":true,"sim":"msfs","lat":47.5,"lon":8.25,"alt":304.8,"hdg":90,"gs":51.44444444444445,)"
       R"("ias":100,"vs":-500,"agl":3.048})";
   std::atomic<bool> sending{true};
   std::thread sender([&] {
-    for (; sending; std::this_thread::sleep_for(250ms)) platform::send_to(xplane, reply.data(), reply.size(), to);
+    for (; sending; std::this_thread::sleep_for(250ms)) xplane.reply(to, 10.5f, 20.25f);
   });
   int xp_seen = 0, msfs_seen = 0;
   std::string last;
   for (auto end = std::chrono::steady_clock::now() + 9s; std::chrono::steady_clock::now() < end;) {
-    std::string response = http_exchange(bridge.port, "GET /state HTTP/1.1\r\n\r\n", 3s);
-    std::string body =
-        std::regex_replace(response.substr(response.find("\r\n\r\n") + 4), std::regex("\"t\":[0-9]+,"), "");
+    std::string body = std::regex_replace(state_body(bridge.port), std::regex("\"t\":[0-9]+,"), "");
     if (body == xp_form) {
       ++xp_seen;
     } else if (body == msfs_form) {

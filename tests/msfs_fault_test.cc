@@ -16,12 +16,6 @@ using namespace std::chrono_literals;
 const FeedTiming QUICK{10ms, 5ms, 200ms};
 const std::string VALUES = " 47.5 8.25 1000 90 100 100 -500 10 0\n";
 
-SimConnectApi load_double() {
-  auto api = load_simconnect(simconnect_double_path());
-  EXPECT_TRUE(api.has_value());
-  return api.value_or(SimConnectApi{});
-}
-
 TEST(MsfsFaultTest, EveryCallFailingInTurnEndsOneSessionAndTheNextStartsAfresh) {
   TempFolder folder("every-call");
   std::string script = "open_fail 2\nopen_null 2\n";

@@ -199,12 +199,6 @@ TEST(MsfsSampleTest, SilenceLimit) {
 
 const FeedTiming QUICK{10ms, 5ms, 300ms};
 
-SimConnectApi load_double() {
-  auto api = load_simconnect(simconnect_double_path());
-  EXPECT_TRUE(api.has_value());
-  return api.value_or(SimConnectApi{});
-}
-
 TEST(MsfsLibraryTest, ChoosesFirstCompleteLibrary) {
   TempFolder folder("choose");
   std::filesystem::create_directory(folder / "SimConnect.dll");

@@ -104,15 +104,14 @@ TEST(OpenFilesE2eTest, OutOfDescriptorsTheAcceptLoopWaitsAndRecovers) {
   ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &tight, nullptr), 0);
   std::vector<platform::Socket> clients;
   for (int i = 0; i < 10; ++i) {
-    int error = 0;
-    clients.push_back(platform::connect_tcp(*platform::parse_ipv4("127.0.0.1", bridge.port), &error));
+    clients.push_back(connect_loopback(bridge.port));
     platform::send_all(clients.back(), "GET /stream HTTP/1.1\r\n\r\n");
   }
   std::this_thread::sleep_for(500ms);
 
   auto cpu_before = cpu_time(pid);
   auto wall_before = Clock::now();
-  std::string reply("RREF,\0\0\0\0\0\0\x3e\x42\x01\0\0\0\0\0\x04\x41", 21);  // lat 47.5, lon 8.25
+  const std::string reply = rref_reply({{0, 47.5f}, {1, 8.25f}});
   for (auto end = Clock::now() + 2s; Clock::now() < end; std::this_thread::sleep_for(200ms))
     platform::send_to(xplane, reply.data(), reply.size(), to);
   auto cpu = cpu_time(pid) - cpu_before;
@@ -132,7 +131,7 @@ TEST(OpenFilesE2eTest, OutOfDescriptorsTheAcceptLoopWaitsAndRecovers) {
   std::string body;
   for (auto end = Clock::now() + 10s; Clock::now() < end && body.find("\"sim\":\"xp\"") == std::string::npos;) {
     platform::send_to(xplane, reply.data(), reply.size(), to);
-    body = http_exchange(bridge.port, "GET /state HTTP/1.1\r\n\r\n", 2s);
+    body = state_body(bridge.port);
   }
   EXPECT_NE(body.find("\"lat\":47.5,\"lon\":8.25}"), std::string::npos) << body;
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "main/command_line.h"
+#include "support/fake_xplane.h"
 #include "support/test_support.h"
 #include "xplane/xplane_feed.h"
 
@@ -21,72 +22,6 @@ using Clock = std::chrono::steady_clock;
 
 const std::string WAITING = "… waiting for X-Plane (is a flight loaded?)\n";
 const std::string RECEIVING = "✓ receiving data from X-Plane\n";
-
-struct Datagram {
-  std::string bytes;
-  platform::Ipv4Address from;
-  Clock::time_point at;
-};
-
-// What X-Plane's side of the wire sees.
-struct FakeXplane {
-  std::string ip;
-  platform::Socket socket;
-
-  FakeXplane() {
-    socket = open_free_loopback_udp(XPLANE_UDP_PORT, &ip);
-    EXPECT_TRUE(socket.valid()) << "no free loopback address for port 49000";
-    platform::set_receive_timeout(socket, 100);
-  }
-
-  explicit FakeXplane(std::string at) : ip(std::move(at)) {
-    int error = 0;
-    socket = platform::open_udp(*platform::parse_ipv4(ip, XPLANE_UDP_PORT), &error);
-    EXPECT_TRUE(socket.valid()) << ip << ": " << platform::error_text(error);
-    platform::set_receive_timeout(socket, 100);
-  }
-
-  // Every datagram that arrives within `span`.
-  std::vector<Datagram> collect(Clock::duration span) {
-    std::vector<Datagram> got;
-    auto end = Clock::now() + span;
-    char buffer[2048];
-    while (Clock::now() < end) {
-      platform::Ipv4Address from;
-      platform::IoResult r = platform::receive_from(socket, buffer, sizeof buffer, &from);
-      if (!r.failed()) got.push_back({std::string(buffer, r.bytes), from, Clock::now()});
-    }
-    return got;
-  }
-
-  // Waits for the first complete pass of eight requests; empty on time-out.
-  std::vector<Datagram> first_pass(Clock::duration limit = 20s) {
-    std::vector<Datagram> got;
-    auto end = Clock::now() + limit;
-    while (got.size() < 8 && Clock::now() < end) {
-      auto more = collect(100ms);
-      got.insert(got.end(), more.begin(), more.end());
-    }
-    return got;
-  }
-
-  void reply(platform::Ipv4Address to, float lat, float lon) {
-    std::string bytes = rref_reply({{0, lat}, {1, lon}, {3, 90.0f}});
-    platform::send_to(socket, bytes.data(), bytes.size(), to);
-  }
-
-  // Answers at about 5 Hz for `span`; returns requests that arrived meanwhile.
-  std::vector<Datagram> answer_for(platform::Ipv4Address to, Clock::duration span) {
-    std::vector<Datagram> requests;
-    auto end = Clock::now() + span;
-    while (Clock::now() < end) {
-      reply(to, 47.5f, 8.25f);
-      auto more = collect(200ms);
-      requests.insert(requests.end(), more.begin(), more.end());
-    }
-    return requests;
-  }
-};
 
 // Splits datagrams into passes: a gap of over a second starts a new one.
 std::vector<std::vector<Datagram>> passes(const std::vector<Datagram>& all) {
@@ -193,8 +128,7 @@ TEST(XplaneE2eTest, StreamEventsFollowDatagramsAtThePollRate) {
   auto pass = xplane.first_pass();
   ASSERT_EQ(pass.size(), 8u);
   const platform::Ipv4Address to = pass[0].from;
-  int error = 0;
-  platform::Socket stream = platform::connect_tcp(*platform::parse_ipv4("127.0.0.1", bridge.port), &error);
+  platform::Socket stream = connect_loopback(bridge.port);
   platform::send_all(stream, "GET /stream HTTP/1.1\r\n\r\n");
   ASSERT_NE(read_until(stream, "data: ", 5s).find("data: "), std::string::npos);
 

@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <random>
 #include <thread>
 
+#include "support/fake_xplane.h"
 #include "support/test_support.h"
 #include "xplane/xplane_feed.h"
 
@@ -19,46 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-platform::Socket udp_on(const char* ip, std::uint16_t port) {
-  int error = 0;
-  platform::Socket socket = platform::open_udp(*platform::parse_ipv4(ip, port), &error);
-  EXPECT_TRUE(socket.valid()) << ip << ": " << platform::error_text(error);
-  return socket;
-}
-
-platform::Socket fake_xplane(std::string* ip) {
-  platform::Socket socket = open_free_loopback_udp(XPLANE_UDP_PORT, ip);
-  if (!socket.valid()) {
-    int error = 0;
-    platform::open_udp(*platform::parse_ipv4(*ip, XPLANE_UDP_PORT), &error);
-    ADD_FAILURE() << "no free address for a fake X-Plane; " << *ip << ": " << platform::error_text(error);
-  }
-  return socket;
-}
-
-// The bridge's address, from the first request that reaches `xplane`.
-std::optional<platform::Ipv4Address> bridge_address(const platform::Socket& xplane, Clock::duration limit = 20s) {
-  platform::set_receive_timeout(xplane, 100);
-  char buffer[2048];
-  for (auto end = Clock::now() + limit; Clock::now() < end;) {
-    platform::Ipv4Address from;
-    platform::IoResult got = platform::receive_from(xplane, buffer, sizeof buffer, &from);
-    if (!got.failed() && got.bytes >= 4 && std::memcmp(buffer, "RREF", 4) == 0) return from;
-  }
-  return std::nullopt;
-}
-
-// Requests that reach `xplane` within `span`.
-int count_requests(const platform::Socket& xplane, Clock::duration span) {
-  int count = 0;
-  char buffer[2048];
-  for (auto end = Clock::now() + span; Clock::now() < end;) {
-    platform::IoResult got = platform::receive_from(xplane, buffer, sizeof buffer, nullptr);
-    count += !got.failed() && got.bytes == 413;
-  }
-  return count;
-}
 
 void send(const platform::Socket& from, platform::Ipv4Address to, const std::string& bytes) {
   platform::send_to(from, bytes.data(), bytes.size(), to);
@@ -114,12 +74,13 @@ std::string random_good_datagram(std::mt19937& random) {
 }
 
 TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
-  std::string ip;
-  platform::Socket xplane = fake_xplane(&ip);
-  RunningBridge bridge = start_bridge({"--xplane", ip});
+  FakeXplane fake;
+  const platform::Socket& xplane = fake.socket;
+  RunningBridge bridge = start_bridge({"--xplane", fake.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
-  std::optional<platform::Ipv4Address> to = bridge_address(xplane);
-  ASSERT_TRUE(to.has_value());
+  auto pass = fake.first_pass();
+  ASSERT_EQ(pass.size(), 8u);
+  const platform::Ipv4Address to = pass[0].from;
 
   std::mt19937 random(20261208);
   const int batch = scaled_count(500);
@@ -127,7 +88,7 @@ TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
   // Spread over 400 ms or more: several stream polls see the bridge meanwhile.
   auto send_bad_batch = [&] {
     for (int i = 0; i < batch; ++i, ++bad_sent) {
-      send(xplane, *to, bad_datagram(random));
+      send(xplane, to, bad_datagram(random));
       if (i % std::max(1, batch / 20) == 0) std::this_thread::sleep_for(20ms);
     }
   };
@@ -145,7 +106,7 @@ TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
   for (int round = 0; round < 6; ++round) {
     send_bad_batch();
     const std::string marker = "\"lat\":" + std::to_string(10 + round) + ".5,\"lon\":20.25}";
-    std::string shown = send_until_shown(xplane, *to, rref_reply({{0, 10.5f + static_cast<float>(round)}, {1, 20.25f}}),
+    std::string shown = send_until_shown(xplane, to, rref_reply({{0, 10.5f + static_cast<float>(round)}, {1, 20.25f}}),
                                          bridge.port, marker);
     ++good_sent;
     EXPECT_TRUE(shown.starts_with("{\"live\":true,\"sim\":\"xp\",\"t\":") && shown.ends_with("," + marker)) << shown;
@@ -164,12 +125,12 @@ TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
 
   // Random well-headed replies are all taken; the last one decides.
   for (int i = 0; i < batch; ++i, ++good_sent) {
-    send(xplane, *to, random_good_datagram(random));
+    send(xplane, to, random_good_datagram(random));
     if (i % 50 == 49) std::this_thread::sleep_for(2ms);
   }
   std::vector<std::pair<std::uint32_t, float>> all;
   for (std::uint32_t i = 0; i < 8; ++i) all.push_back({i, 1.5f + static_cast<float>(i)});
-  std::string last = send_until_shown(xplane, *to, rref_reply(all), bridge.port, "\"lat\":1.5,");
+  std::string last = send_until_shown(xplane, to, rref_reply(all), bridge.port, "\"lat\":1.5,");
   ++good_sent;
   EXPECT_NE(last.find("\"sim\":\"xp\""), std::string::npos) << last;
   EXPECT_NE(last.find("\"lat\":1.5,\"lon\":2.5,\"alt\":3.5,\"hdg\":4.5,\"gs\":5.5,\"ias\":6.5,\"vs\":7.5,\"agl\":8.5}"),
@@ -180,13 +141,16 @@ TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
 }
 
 TEST(XplaneFaultE2eTest, SnapshotFollowsTheNewestSenderThroughSilence) {
-  std::string ip;
-  platform::Socket xplane = fake_xplane(&ip);
-  platform::Socket second = udp_on("127.0.0.33", 0);
-  RunningBridge bridge = start_bridge({"--xplane", ip});
+  FakeXplane fake;
+  const platform::Socket& xplane = fake.socket;
+  int error = 0;
+  platform::Socket second = platform::open_udp(*platform::parse_ipv4("127.0.0.33", 0), &error);
+  ASSERT_TRUE(second.valid()) << platform::error_text(error);
+  RunningBridge bridge = start_bridge({"--xplane", fake.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
-  std::optional<platform::Ipv4Address> to = bridge_address(xplane);
-  ASSERT_TRUE(to.has_value());
+  auto pass = fake.first_pass();
+  ASSERT_EQ(pass.size(), 8u);
+  const platform::Ipv4Address to = pass[0].from;
 
   // Two senders in turn: the newest reply wins, whoever sent it.
   const struct {
@@ -196,17 +160,16 @@ TEST(XplaneFaultE2eTest, SnapshotFollowsTheNewestSenderThroughSilence) {
   } turns[] = {{&xplane, 1.5f, "\"lat\":1.5,"}, {&second, 3.5f, "\"lat\":3.5,"}, {&xplane, 5.5f, "\"lat\":5.5,"}};
   for (const auto& turn : turns) {
     std::string body =
-        send_until_shown(*turn.from, *to, rref_reply({{0, turn.lat}, {1, 2.25f}}), bridge.port, turn.shows);
+        send_until_shown(*turn.from, to, rref_reply({{0, turn.lat}, {1, 2.25f}}), bridge.port, turn.shows);
     EXPECT_NE(body.find(turn.shows), std::string::npos) << body;
   }
 
   // Silence: not live after 3 s, and the subscriptions go out again.
-  count_requests(xplane, 100ms);  // the first pass, still waiting in the socket
   EXPECT_EQ(wait_for_state(bridge.port, "{\"live\":false}", 10s), "{\"live\":false}");
-  EXPECT_GE(count_requests(xplane, 4500ms), 8);
+  EXPECT_GE(fake.collect(4500ms).size(), 8u);
 
   // X-Plane comes back.
-  std::string back = send_until_shown(xplane, *to, rref_reply({{0, 7.5f}, {1, 2.25f}}), bridge.port, "\"lat\":7.5,");
+  std::string back = send_until_shown(xplane, to, rref_reply({{0, 7.5f}, {1, 2.25f}}), bridge.port, "\"lat\":7.5,");
   EXPECT_NE(back.find("{\"live\":true,\"sim\":\"xp\""), std::string::npos) << back;
   EXPECT_NE(back.find("\"lat\":7.5,\"lon\":2.25}"), std::string::npos) << back;
 }

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "support/fake_loop_clock.h"
 #include "support/test_support.h"
 
 namespace tavrik {
@@ -174,6 +175,31 @@ TEST(XplaneFeedTest, ResubscriptionRule) {
   };
   for (std::size_t i = 0; i < std::size(cases); ++i)
     EXPECT_EQ(resubscribe_due(cases[i].last_packet, cases[i].last_pass, T0), cases[i].due) << i;
+}
+
+// The silence check follows every receive, and a receive waits at most 1 s:
+// with nothing arriving, the feed looks at the clock about once a second.
+TEST(XplaneFeedTest, SilentSocketIsCheckedEverySecond) {
+  struct RecordingClock : LoopClock {
+    std::vector<Instant> reads;
+    Instant now() override {
+      reads.push_back(MonotonicClock::now());
+      if (reads.size() == 4) throw StopLoop();
+      return reads.back();
+    }
+  } clock;
+  int error = 0;
+  auto loopback = *platform::parse_ipv4("127.0.0.1", 0);
+  platform::Socket sink = platform::open_udp(loopback, &error);  // where the requests go
+  platform::Socket socket = platform::open_udp(loopback, &error);
+  ASSERT_TRUE(sink.valid() && socket.valid());
+  EXPECT_THROW(run_xplane_feed(*platform::local_address(sink), std::move(socket), make_shared_state(), clock),
+               StopLoop);
+  for (std::size_t i = 1; i < clock.reads.size(); ++i) {  // the pass, then three receives that time out
+    auto gap = clock.reads[i] - clock.reads[i - 1];
+    EXPECT_GE(gap, 800ms) << i;
+    EXPECT_LE(gap, 1600ms) << i;
+  }
 }
 
 }  // namespace

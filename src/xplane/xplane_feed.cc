@@ -84,20 +84,20 @@ bool resubscribe_due(std::optional<Instant> last_packet, Instant last_pass, Inst
   return silent && now - last_pass > XPLANE_RESUBSCRIBE_AFTER;
 }
 
-void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, SharedState holder) {
+void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, SharedState holder, LoopClock& clock) {
   platform::set_receive_timeout(socket, XPLANE_RECEIVE_TIMEOUT_MS);  // without it, checks run per datagram only
   send_subscription_pass(socket, target);
-  Instant last_pass = MonotonicClock::now();
+  Instant last_pass = clock.now();
   std::optional<Instant> last_packet;
   std::vector<std::uint8_t> buffer(XPLANE_RECEIVE_BUFFER);
   for (;;) {
     // Errors, time-outs, oversize datagrams and Windows' port-unreachable
     // report (10054) all arrive here as failures: none is data.
     platform::IoResult got = platform::receive_from(socket, buffer.data(), buffer.size(), nullptr);
-    if (!got.failed() && apply_locked(*holder, buffer.data(), got.bytes)) last_packet = MonotonicClock::now();
-    if (resubscribe_due(last_packet, last_pass, MonotonicClock::now())) {
+    if (!got.failed() && apply_locked(*holder, buffer.data(), got.bytes)) last_packet = clock.now();
+    if (resubscribe_due(last_packet, last_pass, clock.now())) {
       send_subscription_pass(socket, target);
-      last_pass = MonotonicClock::now();
+      last_pass = clock.now();
     }
   }
 }

@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "state/live_state.h"
+#include "state/loop_clock.h"
 
 namespace tavrik {
 
@@ -44,7 +45,9 @@ bool apply_xplane_reply(LiveState& record, const std::uint8_t* data, std::size_t
 // than 3 s ago, and the last pass more than 3 s ago (exactly 3 s is not more).
 bool resubscribe_due(std::optional<Instant> last_packet, Instant last_pass, Instant now);
 
-// Thread body; owns `socket` (bound, no options set). Never returns.
-void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, SharedState holder);
+// Thread body; owns `socket` (bound, no options set) and reads the time from
+// `clock`. Never returns.
+void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, SharedState holder,
+                     LoopClock& clock = real_loop_clock());
 
 }  // namespace tavrik

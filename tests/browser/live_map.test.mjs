@@ -104,7 +104,7 @@ for (const engine of h.ENGINES) {
                        async () => (await own.text("#bridge-status")) === "unreachable", 10000);
       assert.equal(await own.text("#live-status"), "not live");
       // Long enough for the engine to try to reconnect at least once (the bridge asks for 2 s).
-      await h.sleep(3000);
+      await h.sleep(4000);
       const while_away = await own.evaluate(() => [...window.probe.events]);
       bridge = await h.start_bridge(standin.address, port);
       // Within a few polls (one a second), not only at the page's next stream attempt (30 s).

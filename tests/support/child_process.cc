@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <thread>
@@ -89,4 +90,15 @@ void ChildProcess::check_no_sanitizer_report() {
   checked_ = true;
   std::string report = sanitizer_report();
   if (!report.empty()) ADD_FAILURE() << "child '" << name_ << "' reported on standard error:\n" << report;
+}
+
+std::string read_file_part(const std::string& path, std::size_t offset, std::size_t limit) {
+  std::ifstream in(std::filesystem::path(path), std::ios::binary | std::ios::ate);
+  const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+  if (size <= static_cast<std::streamoff>(offset)) return {};
+  std::string data(std::min(limit, static_cast<std::size_t>(size) - offset), '\0');
+  in.seekg(static_cast<std::streamoff>(offset));
+  in.read(data.data(), static_cast<std::streamsize>(data.size()));
+  data.resize(static_cast<std::size_t>(in.gcount()));
+  return data;
 }

@@ -73,6 +73,6 @@ std::unique_ptr<ChildProcess> start_child(const std::string& program, const std:
 void set_env(const std::string& name, const std::string& value);
 void unset_env(const std::string& name);
 
-// Up to `limit` bytes of the file at `path` from `offset`; empty when it cannot
-// be read. Shares the file with a child still writing it.
+// Up to `limit` bytes of the file at `path` from `offset`; empty when it
+// cannot be read.
 std::string read_file_part(const std::string& path, std::size_t offset, std::size_t limit);

@@ -1,11 +1,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -120,23 +118,3 @@ std::unique_ptr<ChildProcess> start_child(const std::string& program, const std:
 
 void set_env(const std::string& name, const std::string& value) { setenv(name.c_str(), value.c_str(), 1); }
 void unset_env(const std::string& name) { unsetenv(name.c_str()); }
-
-std::string read_file_part(const std::string& path, std::size_t offset, std::size_t limit) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat info {};
-  if (fd < 0 || fstat(fd, &info) != 0 || static_cast<std::size_t>(info.st_size) <= offset) {
-    if (fd >= 0) close(fd);
-    return {};
-  }
-  limit = std::min(limit, static_cast<std::size_t>(info.st_size) - offset);
-  std::string data(limit, '\0');
-  std::size_t got = 0;
-  while (got < limit) {
-    ssize_t n = pread(fd, data.data() + got, limit - got, static_cast<off_t>(offset + got));
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  close(fd);
-  data.resize(got);
-  return data;
-}

@@ -2,7 +2,6 @@
 #define NOMINMAX
 #include <windows.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -155,23 +154,3 @@ void set_env(const std::string& name, const std::string& value) {
   SetEnvironmentVariableW(wide(name).c_str(), wide(value).c_str());
 }
 void unset_env(const std::string& name) { SetEnvironmentVariableW(wide(name).c_str(), nullptr); }
-
-std::string read_file_part(const std::string& path, std::size_t offset, std::size_t limit) {
-  HANDLE h = open_file(path, false);
-  if (h == INVALID_HANDLE_VALUE) return {};
-  LARGE_INTEGER size{}, at{};
-  at.QuadPart = static_cast<LONGLONG>(offset);
-  std::string data;
-  if (GetFileSizeEx(h, &size) && static_cast<std::size_t>(size.QuadPart) > offset &&
-      SetFilePointerEx(h, at, nullptr, FILE_BEGIN)) {
-    data.resize(std::min(limit, static_cast<std::size_t>(size.QuadPart) - offset));
-    std::size_t got = 0;
-    DWORD n = 0;
-    while (got < data.size() && ReadFile(h, data.data() + got, static_cast<DWORD>(data.size() - got), &n, nullptr) &&
-           n > 0)
-      got += n;
-    data.resize(got);
-  }
-  CloseHandle(h);
-  return data;
-}

@@ -2,6 +2,8 @@
 // SimConnect double.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -10,12 +12,20 @@
 #include <string>
 #include <vector>
 
+#include "msfs/msfs_feed.h"
 #include "support/child_process.h"
 #include "support/test_support.h"
 
 // The built doubles: the full one, and one without SimConnect_GetNextDispatch.
 inline const char* simconnect_double_path() { return SIMCONNECT_DOUBLE; }
 inline const char* simconnect_double_no_dispatch_path() { return SIMCONNECT_DOUBLE_NO_DISPATCH; }
+
+// The full double, loaded into this process.
+inline tavrik::SimConnectApi load_double() {
+  auto api = tavrik::load_simconnect(simconnect_double_path());
+  EXPECT_TRUE(api.has_value());
+  return api.value_or(tavrik::SimConnectApi{});
+}
 
 // A fresh folder under the system's temporary folder, removed with its contents.
 class TempFolder {

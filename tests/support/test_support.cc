@@ -32,6 +32,26 @@ Received receive_until(const platform::Socket& socket, std::chrono::milliseconds
   return got;
 }
 
+ServedConnection::ServedConnection(std::function<void(platform::Socket)> serve) {
+  int error = 0;
+  listener_ = platform::open_tcp_listener(*platform::parse_ipv4("127.0.0.1", 0), 8, &error);
+  client = platform::connect_tcp(*platform::local_address(listener_), &error);
+  server_ = std::thread([this, serve] {
+    int error = 0;
+    platform::Socket stream = platform::accept_connection(listener_, &error);
+    if (stream.valid()) serve(std::move(stream));
+  });
+}
+
+ServedConnection::~ServedConnection() {
+  client.close();
+  join();
+}
+
+void ServedConnection::join() {
+  if (server_.joinable()) server_.join();
+}
+
 platform::Socket connect_loopback(std::uint16_t port) {
   int error = 0;
   return platform::connect_tcp(*platform::parse_ipv4("127.0.0.1", port), &error);

@@ -3,9 +3,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -34,6 +36,21 @@ inline const std::string NOT_LIVE_EVENT = "data: {\"live\":false}\n\n";
 
 // A client connected to 127.0.0.1:`port`; invalid when nobody accepts.
 platform::Socket connect_loopback(std::uint16_t port);
+
+// A listener on 127.0.0.1:0 whose first connection `serve` takes on a thread
+// of its own, and a client connected to it. Ending it closes the client, then
+// waits for `serve` to return.
+class ServedConnection {
+ public:
+  explicit ServedConnection(std::function<void(platform::Socket)> serve);
+  ~ServedConnection();
+  void join();  // waits for `serve` to return; the client stays open
+  platform::Socket client;
+
+ private:
+  platform::Socket listener_;
+  std::thread server_;
+};
 
 // What a client received, and whether the server closed (end of data or a
 // reset) before the limit.

@@ -1,0 +1,86 @@
+// X-Plane's side of the wire for end-to-end tests: a UDP socket on
+// 127.0.0.N:49000 that sees the bridge's requests and answers them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+#include "xplane/xplane_feed.h"
+
+namespace tavrik {
+
+struct Datagram {
+  std::string bytes;
+  platform::Ipv4Address from;
+  std::chrono::steady_clock::time_point at;
+};
+
+// What X-Plane's side of the wire sees.
+struct FakeXplane {
+  std::string ip;
+  platform::Socket socket;
+
+  // On 127.0.0.N:49000 for a free N.
+  FakeXplane() {
+    socket = open_free_loopback_udp(XPLANE_UDP_PORT, &ip);
+    EXPECT_TRUE(socket.valid()) << "no free loopback address for port 49000";
+    platform::set_receive_timeout(socket, 100);
+  }
+
+  // On the given address, which must be free.
+  explicit FakeXplane(std::string at) : ip(std::move(at)) {
+    int error = 0;
+    socket = platform::open_udp(*platform::parse_ipv4(ip, XPLANE_UDP_PORT), &error);
+    EXPECT_TRUE(socket.valid()) << ip << ": " << platform::error_text(error);
+    platform::set_receive_timeout(socket, 100);
+  }
+
+  void send(platform::Ipv4Address to, const std::string& bytes) const {
+    platform::send_to(socket, bytes.data(), bytes.size(), to);
+  }
+
+  // Every datagram that arrives within `span`.
+  std::vector<Datagram> collect(std::chrono::steady_clock::duration span) {
+    std::vector<Datagram> got;
+    auto end = std::chrono::steady_clock::now() + span;
+    char buffer[2048];
+    while (std::chrono::steady_clock::now() < end) {
+      platform::Ipv4Address from;
+      platform::IoResult r = platform::receive_from(socket, buffer, sizeof buffer, &from);
+      if (!r.failed()) got.push_back({std::string(buffer, r.bytes), from, std::chrono::steady_clock::now()});
+    }
+    return got;
+  }
+
+  // Waits for the first complete pass of eight requests; empty on time-out.
+  std::vector<Datagram> first_pass(std::chrono::steady_clock::duration limit = std::chrono::seconds(20)) {
+    std::vector<Datagram> got;
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (got.size() < 8 && std::chrono::steady_clock::now() < end) {
+      auto more = collect(std::chrono::milliseconds(100));
+      got.insert(got.end(), more.begin(), more.end());
+    }
+    return got;
+  }
+
+  // A reply with latitude, longitude and a heading of 90.
+  void reply(platform::Ipv4Address to, float lat, float lon) { send(to, rref_reply({{0, lat}, {1, lon}, {3, 90.0f}})); }
+
+  // Answers at about 5 Hz for `span`; returns requests that arrived meanwhile.
+  std::vector<Datagram> answer_for(platform::Ipv4Address to, std::chrono::steady_clock::duration span) {
+    std::vector<Datagram> requests;
+    auto end = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < end) {
+      reply(to, 47.5f, 8.25f);
+      auto more = collect(std::chrono::milliseconds(200));
+      requests.insert(requests.end(), more.begin(), more.end());
+    }
+    return requests;
+  }
+};
+
+}  // namespace tavrik
