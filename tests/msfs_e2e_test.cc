@@ -22,7 +22,9 @@ namespace fs = std::filesystem;
 
 const std::string NOT_FOUND =
     "… MSFS: SimConnect.dll not found — put it next to this .exe (from the MSFS SDK: SimConnect SDK\\lib)\n";
-const std::string STREAMING = "connection\nstream 2 47.5 8.25 1000 90 100 100 -500 10 0\n";
+// SimConnect runs its own code on the feed's thread: 1 MiB of stack there must
+// not crash the bridge.
+const std::string STREAMING = "stack 1024\nconnection\nstream 2 47.5 8.25 1000 90 100 100 -500 10 0\n";
 
 // A copy of the bridge in `folder`, so that the folder is "next to the executable".
 std::string copy_bridge(const TempFolder& folder) {

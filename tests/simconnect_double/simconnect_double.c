@@ -7,6 +7,8 @@
  * Script lines (words separated by spaces, "#" starts a comment):
  *   open_fail N             the first N opens fail (negative status)
  *   open_null N             the next N opens succeed but leave the handle null
+ *   stack KIB               every open uses KIB KiB of the caller's stack, as a
+ *                           library with deep calls of its own may
  *   connection              starts what the next connection does; connections
  *                           beyond the last such section repeat the last one
  *   add_fail K              the K-th registration of the connection fails
@@ -65,6 +67,7 @@ typedef struct {
 
 typedef struct {
   unsigned open_fail, open_null;
+  unsigned stack_kib;
   unsigned section_count;
   Section sections[MAX_SECTIONS];
 } Script;
@@ -151,6 +154,8 @@ static void parse_line(char* line) {
     script.open_fail = read_number(&rest);
   } else if (strcmp(word, "open_null") == 0) {
     script.open_null = read_number(&rest);
+  } else if (strcmp(word, "stack") == 0) {
+    script.stack_kib = read_number(&rest);
   } else if (strcmp(word, "connection") == 0) {
     if (script.section_count < MAX_SECTIONS) memset(&script.sections[script.section_count++], 0, sizeof(Section));
   } else if (strcmp(word, "add_fail") == 0 && section) {
@@ -212,9 +217,18 @@ static void forget_message(void) {
   message = NULL;
 }
 
+/* Touches every page of `bytes` of stack, so a thread with less fails here. */
+static void use_stack(size_t bytes) {
+  if (bytes == 0) return;
+  volatile unsigned char deep[bytes];
+  for (size_t at = bytes; at > 0; at -= at < 1024 ? at : 1024) deep[at - 1] = (unsigned char)at;
+  deep[0] = deep[bytes - 1];
+}
+
 EXPORT int32_t SimConnect_Open(void** handle, const char* name, void* window, uint32_t window_message,
                                void* event_handle, uint32_t configuration_index) {
   load_script();
+  use_stack((size_t)script.stack_kib * 1024);
   ++opens;
   int was_null = *handle == NULL;
   int32_t status = 0;
