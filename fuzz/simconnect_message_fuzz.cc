@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   LiveStateHolder holder;
   bool stored = store_sample(holder, reading.values);
-  check(stored == !near_zero(reading.values[Value::LAT], reading.values[Value::LON]));
+  check(stored == !near_zero(reading.values[index_of(Value::LAT)], reading.values[index_of(Value::LON)]));
   check(holder.record.update_count == (stored ? 1u : 0u));
   std::string snapshot = build_live_snapshot(holder.record);
   check(!snapshot.empty() && snapshot.front() == '{' && snapshot.back() == '}');

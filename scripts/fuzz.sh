@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-30}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DTAVRIK_FUZZ=ON -DTAVRIK_TESTS=OFF \
-  -DTAVRIK_SANITIZE=address,undefined >/dev/null
+  -DTAVRIK_SANITIZE=address,undefined -DTAVRIK_WERROR=ON >/dev/null
 cmake --build build-fuzz
 for target in build-fuzz/fuzz/*_fuzz; do
   name=$(basename "$target" _fuzz)

@@ -13,7 +13,7 @@ for kind in asan tsan; do
     asan) flags="address,undefined" ;;
     tsan) flags="thread" ;;
   esac
-  cmake -S . -B "build-$kind" -G Ninja -DTAVRIK_SANITIZE=$flags -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  cmake -S . -B "build-$kind" -G Ninja -DTAVRIK_SANITIZE=$flags -DCMAKE_BUILD_TYPE=Debug -DTAVRIK_WERROR=ON >/dev/null
   cmake --build "build-$kind"
   (cd "build-$kind" && ctest --output-on-failure -j "$jobs")
 done

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "msfs/msfs_feed.h"
 #include "support/simconnect_double.h"
 #include "support/test_support.h"
 
@@ -23,11 +24,13 @@ TEST(MsfsFaultE2eTest, ReconnectsThroughFailuresAndGarbage) {
   DoubleSession session(logs,
                         "open_fail 1\nopen_null 1\n"
                         "connection\n"
-                        "message 0 8 1\nmessage 11 8 1\nmessage 39 8 1 47 8\nmessage 111 8 1 47 8\n"
-                        "claim 4294967295\nmessage 12 8 1\nmessage 112 8 9 47 8\nnull 3\nnone 3\nquit\n"
-                        "connection\nadd_fail 4\n"
-                        "connection\nrequest_fail\n"
-                        "connection\nstream 2 47.5 8.25 1000 90 100 100 -500 10 0\n");
+                        "message 0 8 1\nmessage 11 8 1\nmessage 39 8 1 47 8\nmessage " +
+                            std::to_string(OBJECT_DATA_MIN_SIZE - 1) +
+                            " 8 1 47 8\n"
+                            "claim 4294967295\nmessage 12 8 1\nmessage full 8 9 47 8\nnull 3\nnone 3\nquit\n"
+                            "connection\nadd_fail 4\n"
+                            "connection\nrequest_fail\n"
+                            "connection\nstream 2 47.5 8.25 1000 90 100 100 -500 10 0\n");
 
   RunningBridge bridge = start_bridge({"--msfs"});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();

@@ -15,12 +15,13 @@ using namespace std::chrono_literals;
 
 const FeedTiming QUICK{10ms, 5ms, 200ms};
 const std::string VALUES = " 47.5 8.25 1000 90 100 100 -500 10 0\n";
+constexpr std::uint32_t FULL = OBJECT_DATA_MIN_SIZE;  // a whole sample, by the variable table
+constexpr int VARIABLES = static_cast<int>(MSFS_VARIABLE_COUNT);
 
 TEST(MsfsFaultTest, EveryCallFailingInTurnEndsOneSessionAndTheNextStartsAfresh) {
   TempFolder folder("every-call");
   std::string script = "open_fail 2\nopen_null 2\n";
-  for (int k = 1; k <= static_cast<int>(MSFS_VARIABLE_COUNT); ++k)
-    script += "connection\nadd_fail " + std::to_string(k) + "\n";
+  for (int k = 1; k <= VARIABLES; ++k) script += "connection\nadd_fail " + std::to_string(k) + "\n";
   script += "connection\nrequest_fail\n";
   script += "connection\nnone 5\nnull 5\n";  // dispatch failing, then nothing: silence
   script += "connection\nquit\n";
@@ -30,9 +31,9 @@ TEST(MsfsFaultTest, EveryCallFailingInTurnEndsOneSessionAndTheNextStartsAfresh) 
   SimConnectApi api = load_double();
 
   std::vector<SessionEnd> ends;
-  for (int i = 0; i < 4 + 9 + 1 + 1 + 1 + 1; ++i) ends.push_back(run_session(api, holder, QUICK));
+  for (int i = 0; i < 4 + VARIABLES + 1 + 1 + 1 + 1; ++i) ends.push_back(run_session(api, holder, QUICK));
   std::vector<SessionEnd> expected(4, SessionEnd::open_failed);
-  expected.insert(expected.end(), 10, SessionEnd::setup_failed);
+  expected.insert(expected.end(), VARIABLES + 1, SessionEnd::setup_failed);
   expected.insert(expected.end(), {SessionEnd::silence, SessionEnd::quit, SessionEnd::quit});
   EXPECT_EQ(ends, expected);
   EXPECT_EQ(holder.record.update_count, 1u);  // only the last connection's sample
@@ -40,9 +41,9 @@ TEST(MsfsFaultTest, EveryCallFailingInTurnEndsOneSessionAndTheNextStartsAfresh) 
   // Every connection that opened was closed once, and none other.
   std::string calls = session.calls();
   std::vector<std::string> closes;
-  for (int handle = 1; handle <= 13; ++handle) closes.push_back("Close handle=" + std::to_string(handle));
+  for (int handle = 1; handle <= VARIABLES + 4; ++handle) closes.push_back("Close handle=" + std::to_string(handle));
   EXPECT_EQ(lines_starting(calls, "Close"), closes);
-  for (int k = 1; k <= 9; ++k)  // registration stops at the failing call
+  for (int k = 1; k <= VARIABLES; ++k)  // registration stops at the failing call
     EXPECT_EQ(lines_starting(calls, "AddToDataDefinition handle=" + std::to_string(k) + " ").size(),
               static_cast<std::size_t>(k));
   EXPECT_TRUE(lines_starting(calls, "GetNextDispatch").empty());  // never with a closed handle
@@ -54,13 +55,13 @@ TEST(MsfsFaultTest, GarbageSizesAreReadWithinTheMessage) {
     bool sample;
   };
   const Case cases[] = {
-      {0, 8, 1, 0, false},   {1, 8, 1, 0, false},   {4, 8, 1, 0, false},
-      {11, 8, 1, 0, false},  {12, 8, 1, 0, false},  {13, 8, 1, 0, false},
-      {16, 8, 1, 0, false},  {39, 8, 1, 0, false},  {40, 8, 1, 0, false},
-      {41, 8, 1, 0, false},  {111, 8, 1, 0, false}, {111, 8, 1, 112, false},
-      {112, 8, 2, 0, false}, {112, 7, 1, 0, false}, {112, 0xFFFFFFFF, 1, 0, false},
-      {112, 8, 1, 0, true},  {112, 8, 1, 12, true}, {112, 8, 1, 0xFFFFFFFF, true},
-      {113, 8, 1, 0, true},  {4096, 8, 1, 0, true}, {65536, 8, 1, 1, true},
+      {0, 8, 1, 0, false},       {1, 8, 1, 0, false},        {4, 8, 1, 0, false},
+      {11, 8, 1, 0, false},      {12, 8, 1, 0, false},       {13, 8, 1, 0, false},
+      {16, 8, 1, 0, false},      {39, 8, 1, 0, false},       {40, 8, 1, 0, false},
+      {41, 8, 1, 0, false},      {FULL - 1, 8, 1, 0, false}, {FULL - 1, 8, 1, FULL, false},
+      {FULL, 8, 2, 0, false},    {FULL, 7, 1, 0, false},     {FULL, 0xFFFFFFFF, 1, 0, false},
+      {FULL, 8, 1, 0, true},     {FULL, 8, 1, 12, true},     {FULL, 8, 1, 0xFFFFFFFF, true},
+      {FULL + 1, 8, 1, 0, true}, {4096, 8, 1, 0, true},      {65536, 8, 1, 1, true},
       {11, 3, 0, 0, false},
   };
   std::string script = "connection\n";

@@ -93,9 +93,13 @@ std::vector<unsigned char> make_message(std::size_t size, std::uint32_t id, std:
   put_u32(bytes, 8, id);
   put_u32(bytes, 12, request);
   for (std::size_t i = 0; i < values.size(); ++i)
-    if (40 + 8 * (i + 1) <= size) std::memcpy(bytes.data() + 40 + 8 * i, &values[i], 8);
+    if (MESSAGE_VALUES_OFFSET + 8 * (i + 1) <= size)
+      std::memcpy(bytes.data() + MESSAGE_VALUES_OFFSET + 8 * i, &values[i], 8);
   return bytes;
 }
+
+constexpr std::size_t FULL = OBJECT_DATA_MIN_SIZE;  // a whole sample, by the variable table
+const std::string ONE_SHORT = std::to_string(FULL - 1);
 
 TEST(MsfsMessageTest, ReadsByReportedSize) {
   const RawSample values{47.5, 8.25, 1000, 90, 100, 120, -500, 10, 0};
@@ -104,10 +108,10 @@ TEST(MsfsMessageTest, ReadsByReportedSize) {
     std::uint32_t id, request;
     MessageKind kind;
   } cases[] = {
-      {11, 3, 0, MessageKind::ignore},  {12, 3, 0, MessageKind::quit},    {112, 3, 1, MessageKind::quit},
-      {12, 8, 1, MessageKind::ignore},  {111, 8, 1, MessageKind::ignore}, {112, 8, 1, MessageKind::sample},
-      {200, 8, 1, MessageKind::sample}, {112, 8, 2, MessageKind::ignore}, {112, 8, 0, MessageKind::ignore},
-      {112, 1, 1, MessageKind::ignore}, {112, 2, 1, MessageKind::ignore}, {112, 9, 1, MessageKind::ignore},
+      {11, 3, 0, MessageKind::ignore},        {12, 3, 0, MessageKind::quit},         {FULL, 3, 1, MessageKind::quit},
+      {12, 8, 1, MessageKind::ignore},        {FULL - 1, 8, 1, MessageKind::ignore}, {FULL, 8, 1, MessageKind::sample},
+      {FULL + 88, 8, 1, MessageKind::sample}, {FULL, 8, 2, MessageKind::ignore},     {FULL, 8, 0, MessageKind::ignore},
+      {FULL, 1, 1, MessageKind::ignore},      {FULL, 2, 1, MessageKind::ignore},     {FULL, 9, 1, MessageKind::ignore},
       {0, 0, 0, MessageKind::ignore},
   };
   for (const auto& c : cases) {
@@ -118,29 +122,38 @@ TEST(MsfsMessageTest, ReadsByReportedSize) {
       EXPECT_EQ(reading.values, values);
     }
   }
-  EXPECT_EQ(read_message(nullptr, 112).kind, MessageKind::ignore);
+  EXPECT_EQ(read_message(nullptr, FULL).kind, MessageKind::ignore);
 }
 
 TEST(MsfsMessageTest, SizeFieldInsideIsNotTrusted) {
-  auto bytes = make_message(112, 8, 1);
+  auto bytes = make_message(FULL, 8, 1);
   put_u32(bytes, 0, 4);  // claims 4 bytes
-  EXPECT_EQ(read_message(bytes.data(), 112).kind, MessageKind::sample);
+  EXPECT_EQ(read_message(bytes.data(), FULL).kind, MessageKind::sample);
   put_u32(bytes, 0, 4000);  // claims more than there is
-  EXPECT_EQ(read_message(bytes.data(), 111).kind, MessageKind::ignore);
+  EXPECT_EQ(read_message(bytes.data(), FULL - 1).kind, MessageKind::ignore);
 }
 
 // ---- Samples --------------------------------------------------------------
+
+// A sample of the LiveState values in their order, "on ground" in its own row.
+RawSample raw_sample(std::initializer_list<double> values, double on_ground) {
+  RawSample raw{};
+  std::copy(values.begin(), values.end(), raw.begin());
+  raw[SIM_ON_GROUND_ROW] = on_ground;
+  return raw;
+}
 
 TEST(MsfsSampleTest, ConvertsUnits) {
   struct Case {
     RawSample raw;
     ConvertedSample expected;
   } cases[] = {
-      {{47.5, 8.25, 1000, 90, 100, 100, -500, 10, 0}, {47.5, 8.25, 304.8, 90, 51.44444444444445, 100, -500, 3.048}},
-      {{1, 2, 0, 359, 0, 0, 0, 10, 1.0}, {1, 2, 0, 359, 0, 0, 0, 0.0}},
-      {{1, 2, 0, 0, 0, 0, 0, 10, NaN}, {1, 2, 0, 0, 0, 0, 0, 0.0}},
-      {{1, 2, 0, 0, 0, 0, 0, 10, -0.0}, {1, 2, 0, 0, 0, 0, 0, 3.048}},
-      {{-33, 151, -10, 0, 0, 0, 0, -3, 0}, {-33, 151, -3.048, 0, 0, 0, 0, -3 * 0.3048}},
+      {raw_sample({47.5, 8.25, 1000, 90, 100, 100, -500, 10}, 0),
+       {47.5, 8.25, 304.8, 90, 51.44444444444445, 100, -500, 3.048}},
+      {raw_sample({1, 2, 0, 359, 0, 0, 0, 10}, 1.0), {1, 2, 0, 359, 0, 0, 0, 0.0}},
+      {raw_sample({1, 2, 0, 0, 0, 0, 0, 10}, NaN), {1, 2, 0, 0, 0, 0, 0, 0.0}},
+      {raw_sample({1, 2, 0, 0, 0, 0, 0, 10}, -0.0), {1, 2, 0, 0, 0, 0, 0, 3.048}},
+      {raw_sample({-33, 151, -10, 0, 0, 0, 0, -3}, 0), {-33, 151, -3.048, 0, 0, 0, 0, -3 * 0.3048}},
   };
   for (const auto& c : cases) EXPECT_EQ(convert_sample(c.raw), c.expected);
 }
@@ -163,25 +176,25 @@ TEST(MsfsSampleTest, StoresConvertedSampleAsMsfs) {
   LiveStateHolder holder;
   holder.record.sim = SimKind::xp;
   holder.record.values[Value::LAT] = 1.0;
-  EXPECT_TRUE(store_sample(holder, {47.5, 8.25, 1000, 90, 100, 100, -500, 10, 0}));
+  EXPECT_TRUE(store_sample(holder, raw_sample({47.5, 8.25, 1000, 90, 100, 100, -500, 10}, 0)));
   EXPECT_EQ(holder.record.update_count, 1u);
   EXPECT_GT(holder.record.t, 0u);
   EXPECT_EQ(snapshot_without_t(holder.record),
             "{\"live\":true,\"sim\":\"msfs\",\"lat\":47.5,\"lon\":8.25,\"alt\":304.8,\"hdg\":90,"
             "\"gs\":51.44444444444445,\"ias\":100,\"vs\":-500,\"agl\":3.048}");
 
-  EXPECT_TRUE(store_sample(holder, {47.5, 8.25, 1000, 90, 100, 100, -500, 10, 1.0}));
+  EXPECT_TRUE(store_sample(holder, raw_sample({47.5, 8.25, 1000, 90, 100, 100, -500, 10}, 1.0)));
   EXPECT_EQ(holder.record.values[Value::AGL], 0.0);
   EXPECT_EQ(holder.record.update_count, 2u);
 }
 
 TEST(MsfsSampleTest, NearZeroSampleLeavesStateAlone) {
   LiveStateHolder holder;
-  EXPECT_FALSE(store_sample(holder, {0.005, -0.009, 1000, 90, 100, 100, -500, 10, 0}));
+  EXPECT_FALSE(store_sample(holder, raw_sample({0.005, -0.009, 1000, 90, 100, 100, -500, 10}, 0)));
   EXPECT_EQ(holder.record.update_count, 0u);
   EXPECT_EQ(holder.record.sim, SimKind::none);
   EXPECT_EQ(build_live_snapshot(holder.record), "{\"live\":false}");
-  EXPECT_TRUE(store_sample(holder, {0.005, 0.02, 0, 0, 0, 0, 0, 0, 1}));
+  EXPECT_TRUE(store_sample(holder, raw_sample({0.005, 0.02}, 1)));
   EXPECT_EQ(holder.record.update_count, 1u);
 }
 
@@ -220,16 +233,18 @@ TEST(MsfsSessionTest, StoresOnlyCompleteDataAndEndsOnQuit) {
   TempFolder folder("quit");
   DoubleSession session(folder,
                         "connection\n"
-                        "message 111 8 1 10 20 0 0 0 0 0 0 0\n"
-                        "message 112 8 2 11 21 0 0 0 0 0 0 0\n"
-                        "message 11 3 0\n"
-                        "message 112 5 1 12 22 0 0 0 0 0 0 0\n"
-                        "null 2\n"
-                        "sample 0.005 -0.009 0 0 0 0 0 0 0\n"
-                        "sample 47.5 8.25 1000 90 100 100 -500 10 0\n"
-                        "none 2\n"
-                        "quit\n"
-                        "sample 1 1 0 0 0 0 0 0 0\n");
+                        "message " +
+                            ONE_SHORT +
+                            " 8 1 10 20\n"
+                            "message full 8 2 11 21\n"
+                            "message 11 3 0\n"
+                            "message full 5 1 12 22\n"
+                            "null 2\n"
+                            "sample 0.005 -0.009 0 0 0 0 0 0 0\n"
+                            "sample 47.5 8.25 1000 90 100 100 -500 10 0\n"
+                            "none 2\n"
+                            "quit\n"
+                            "sample 1 1 0 0 0 0 0 0 0\n");
   LiveStateHolder holder;
   EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::quit);
   EXPECT_EQ(holder.record.update_count, 1u);
@@ -286,7 +301,7 @@ TEST(MsfsSessionTest, IncompleteOrForeignDataDoesNotKeepTheConnection) {
   TempFolder folder("foreign");
   std::string script = "connection\nsample 47.5 8.25 0 0 0 0 0 0 0\n";
   for (int i = 0; i < 15; ++i)  // each pause is at least 50 ms, 1.5 s in all: far beyond the limit
-    script += "none 10\nmessage 111 8 1 1 1 0 0 0 0 0 0 0\nnone 10\nmessage 112 8 2 1 1 0 0 0 0 0 0 0\n";
+    script += "none 10\nmessage " + ONE_SHORT + " 8 1 1 1\nnone 10\nmessage full 8 2 1 1\n";
   DoubleSession session(folder, script);
   LiveStateHolder holder;
   EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::silence);
@@ -320,7 +335,7 @@ TEST(MsfsSessionTest, FailedOpenClosesNothing) {
   EXPECT_NE(opens[1].find("-> 0 handle=0"), std::string::npos);
   EXPECT_EQ(opens[2], expected_open(1));
   EXPECT_EQ(lines_starting(calls, "Close"), std::vector<std::string>{"Close handle=1"});
-  EXPECT_EQ(lines_starting(calls, "AddToDataDefinition").size(), 9u);
+  EXPECT_EQ(lines_starting(calls, "AddToDataDefinition").size(), MSFS_VARIABLE_COUNT);
 }
 
 TEST(MsfsSessionTest, FailedSetupClosesAndRegistersAfresh) {
@@ -336,8 +351,8 @@ TEST(MsfsSessionTest, FailedSetupClosesAndRegistersAfresh) {
   EXPECT_EQ(run_session(api, holder, QUICK), SessionEnd::quit);
   std::string calls = session.calls();
   EXPECT_EQ(lines_starting(calls, "AddToDataDefinition handle=1").size(), 3u);  // stops at the failure
-  EXPECT_EQ(lines_starting(calls, "AddToDataDefinition handle=2").size(), 9u);
-  EXPECT_EQ(lines_starting(calls, "AddToDataDefinition handle=3").size(), 9u);
+  EXPECT_EQ(lines_starting(calls, "AddToDataDefinition handle=2").size(), MSFS_VARIABLE_COUNT);
+  EXPECT_EQ(lines_starting(calls, "AddToDataDefinition handle=3").size(), MSFS_VARIABLE_COUNT);
   EXPECT_EQ(lines_starting(calls, "RequestDataOnSimObject").size(), 2u);
   EXPECT_EQ(lines_starting(calls, "Close"),
             (std::vector<std::string>{"Close handle=1", "Close handle=2", "Close handle=3"}));

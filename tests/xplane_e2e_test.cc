@@ -34,8 +34,8 @@ std::vector<std::vector<Datagram>> passes(const std::vector<Datagram>& all) {
 }
 
 void expect_one_pass(const std::vector<Datagram>& pass) {
-  ASSERT_EQ(pass.size(), 8u);
-  for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(pass[i].bytes, build_subscription_request(i)) << i;
+  ASSERT_EQ(pass.size(), VALUE_COUNT);
+  for (std::size_t i = 0; i < VALUE_COUNT; ++i) EXPECT_EQ(pass[i].bytes, build_subscription_request(i)) << i;
 }
 
 TEST(XplaneE2eTest, EightRequestsInIndexOrder) {
@@ -55,7 +55,7 @@ TEST(XplaneE2eTest, RepliesMakeItLiveAndSilenceMakesItWait) {
   RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto pass = xplane.first_pass();
-  ASSERT_EQ(pass.size(), 8u);
+  ASSERT_EQ(pass.size(), VALUE_COUNT);
   ASSERT_TRUE(bridge.process->wait_for_out(WAITING, 5s));
 
   // 8 s of answers: live, and no request while answering.
@@ -83,7 +83,7 @@ TEST(XplaneE2eTest, RequestsRepeatAboutEveryThreeSecondsWhileSilent) {
   RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto first = xplane.first_pass();
-  ASSERT_EQ(first.size(), 8u);
+  ASSERT_EQ(first.size(), VALUE_COUNT);
   auto rest = xplane.collect(7500ms);
   auto split = passes(rest);
   ASSERT_GE(split.size(), 2u) << rest.size() << " requests";
@@ -126,7 +126,7 @@ TEST(XplaneE2eTest, StreamEventsFollowDatagramsAtThePollRate) {
   RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto pass = xplane.first_pass();
-  ASSERT_EQ(pass.size(), 8u);
+  ASSERT_EQ(pass.size(), VALUE_COUNT);
   const platform::Ipv4Address to = pass[0].from;
   platform::Socket stream = connect_loopback(bridge.port);
   platform::send_all(stream, "GET /stream HTTP/1.1\r\n\r\n");
@@ -187,7 +187,7 @@ TEST(XplaneE2eTest, StateShowsXplaneData) {
   RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto pass = xplane.first_pass();
-  ASSERT_EQ(pass.size(), 8u);
+  ASSERT_EQ(pass.size(), VALUE_COUNT);
   xplane.answer_for(pass[0].from, 1s);
   ASSERT_TRUE(bridge.process->wait_for_out(RECEIVING, 3s));
   xplane.reply(pass[0].from, 47.5f, 8.25f);

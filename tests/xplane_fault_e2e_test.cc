@@ -79,7 +79,7 @@ TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
   RunningBridge bridge = start_bridge({"--xplane", fake.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto pass = fake.first_pass();
-  ASSERT_EQ(pass.size(), 8u);
+  ASSERT_EQ(pass.size(), VALUE_COUNT);
   const platform::Ipv4Address to = pass[0].from;
 
   std::mt19937 random(20261208);
@@ -129,7 +129,7 @@ TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
     if (i % 50 == 49) std::this_thread::sleep_for(2ms);
   }
   std::vector<std::pair<std::uint32_t, float>> all;
-  for (std::uint32_t i = 0; i < 8; ++i) all.push_back({i, 1.5f + static_cast<float>(i)});
+  for (std::uint32_t i = 0; i < VALUE_COUNT; ++i) all.push_back({i, 1.5f + static_cast<float>(i)});
   std::string last = send_until_shown(xplane, to, rref_reply(all), bridge.port, "\"lat\":1.5,");
   ++good_sent;
   EXPECT_NE(last.find("\"sim\":\"xp\""), std::string::npos) << last;
@@ -149,7 +149,7 @@ TEST(XplaneFaultE2eTest, SnapshotFollowsTheNewestSenderThroughSilence) {
   RunningBridge bridge = start_bridge({"--xplane", fake.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto pass = fake.first_pass();
-  ASSERT_EQ(pass.size(), 8u);
+  ASSERT_EQ(pass.size(), VALUE_COUNT);
   const platform::Ipv4Address to = pass[0].from;
 
   // Two senders in turn: the newest reply wins, whoever sent it.
@@ -166,7 +166,7 @@ TEST(XplaneFaultE2eTest, SnapshotFollowsTheNewestSenderThroughSilence) {
 
   // Silence: not live after 3 s, and the subscriptions go out again.
   EXPECT_EQ(wait_for_state(bridge.port, "{\"live\":false}", 10s), "{\"live\":false}");
-  EXPECT_GE(fake.collect(4500ms).size(), 8u);
+  EXPECT_GE(fake.collect(4500ms).size(), VALUE_COUNT);
 
   // X-Plane comes back.
   std::string back = send_until_shown(xplane, to, rref_reply({{0, 7.5f}, {1, 2.25f}}), bridge.port, "\"lat\":7.5,");

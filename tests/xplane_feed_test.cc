@@ -28,7 +28,8 @@ TEST(XplaneFeedTest, SubscriptionRequestBytes) {
       "sim/flightmodel/position/groundspeed", "sim/flightmodel/position/indicated_airspeed",
       "sim/flightmodel/position/vh_ind_fpm",  "sim/flightmodel/position/y_agl",
   };
-  for (std::size_t i = 0; i < 8; ++i) {
+  ASSERT_EQ(std::size(paths), VALUE_COUNT);
+  for (std::size_t i = 0; i < std::size(paths); ++i) {
     std::string request = build_subscription_request(i);
     ASSERT_EQ(request.size(), 413u);
     std::string expected("RREF\0\x05\0\0\0", 9);
@@ -70,7 +71,8 @@ TEST(XplaneFeedTest, AcceptedDatagrams) {
   } cases[] = {
       {"all eight", rref_reply({{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}}),
        Values{1, 2, 3, 4, 5, 6, 7, 8}},
-      {"index 8 skipped", rref_reply({{8, 9}, {1, 2}}), Values{none, 2}},
+      {"index past the values skipped", rref_reply({{static_cast<std::uint32_t>(VALUE_COUNT), 9}, {1, 2}}),
+       Values{none, 2}},
       {"index 4294967295 skipped", rref_reply({{0, 1}, {4294967295u, 9}, {7, 8}}),
        Values{1, none, none, none, none, none, none, 8}},
       {"5 bytes, no record", rref_reply({}), Values{}},

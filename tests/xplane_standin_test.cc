@@ -42,7 +42,7 @@ std::vector<std::uint32_t> indices_of(const std::string& reply) {
 }
 
 TEST(XplaneStandinTest, ParsesTheBridgesRequests) {
-  for (std::size_t i = 0; i < 8; ++i) {
+  for (std::size_t i = 0; i < XPLANE_DATAREFS.size(); ++i) {
     std::string bytes = build_subscription_request(i);
     auto parsed = parse_rref_request(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     ASSERT_TRUE(parsed);

@@ -8,14 +8,6 @@
 #include "platform/byte_order.h"
 
 namespace tavrik {
-
-const std::array<const char*, VALUE_COUNT> XPLANE_DATAREFS = {
-    "sim/flightmodel/position/latitude",    "sim/flightmodel/position/longitude",
-    "sim/flightmodel/position/elevation",   "sim/flightmodel/position/psi",
-    "sim/flightmodel/position/groundspeed", "sim/flightmodel/position/indicated_airspeed",
-    "sim/flightmodel/position/vh_ind_fpm",  "sim/flightmodel/position/y_agl",
-};
-
 namespace {
 
 constexpr std::size_t HEAD_SIZE = 5;  // "RREF" and one byte

@@ -18,7 +18,13 @@ constexpr std::uint16_t XPLANE_UDP_PORT = 49000;  // where X-Plane listens
 constexpr std::int32_t XPLANE_REQUEST_HZ = 5;     // replies per second asked for
 
 // Dataref paths in subscription order; the index is also the LiveState value index.
-extern const std::array<const char*, VALUE_COUNT> XPLANE_DATAREFS;
+constexpr std::array XPLANE_DATAREFS{
+    "sim/flightmodel/position/latitude",    "sim/flightmodel/position/longitude",
+    "sim/flightmodel/position/elevation",   "sim/flightmodel/position/psi",
+    "sim/flightmodel/position/groundspeed", "sim/flightmodel/position/indicated_airspeed",
+    "sim/flightmodel/position/vh_ind_fpm",  "sim/flightmodel/position/y_agl",
+};
+static_assert(XPLANE_DATAREFS.size() == VALUE_COUNT, "one dataref per LiveState value");
 
 constexpr std::size_t XPLANE_REQUEST_SIZE = 413;  // "RREF", 0, frequency, index, 400-byte path
 constexpr std::size_t XPLANE_PATH_SIZE = 400;
@@ -35,7 +41,7 @@ std::string build_subscription_request(std::size_t index);
 
 // Applies one datagram to the locked record. A datagram of at least 5 bytes
 // headed "RREF" is accepted: the simulator switches to xp (values cleared if
-// another one wrote last), every complete record with an index below 8 is
+// another one wrote last), every complete record with a value's index is
 // stored, and the update is stamped. Anything else leaves `record` untouched.
 // Returns whether the datagram was accepted.
 bool apply_xplane_reply(LiveState& record, const std::uint8_t* data, std::size_t size, Instant now,

@@ -11,15 +11,19 @@
  *                           beyond the last such section repeat the last one
  *   add_fail K              the K-th registration of the connection fails
  *   request_fail            the data request fails
- *   sample v0 .. v8         one object-data message (112 bytes, request 1)
- *   message SIZE ID REQ v0 .. v8
- *                           a message of SIZE bytes, cut or padded with zeros
+ *   sample v0 v1 ..         one object-data message (request 1) with one value
+ *                           per variable the connection registered, in order;
+ *                           values not given are 0, more values than variables
+ *                           make the step fail (logged as ScriptError)
+ *   message SIZE ID REQ v0 v1 ..
+ *                           a message of SIZE bytes, cut or padded with zeros;
+ *                           SIZE "full" is the size of a sample
  *   claim N                 the next message's own size field says N (> 0),
  *                           not its real size
  *   quit                    a quit message (12 bytes, identifier 3)
  *   none N                  N polls with no message (negative status)
  *   null N                  N polls with status 0 and a null message pointer
- *   stream EVERY v0 .. v8   from here on a sample at every EVERY-th poll
+ *   stream EVERY v0 v1 ..   from here on a sample at every EVERY-th poll
  * After the last step of a connection no message comes any more. */
 #include <stdarg.h>
 #include <stdint.h>
@@ -37,17 +41,19 @@
 
 #define MAX_SECTIONS 16
 #define MAX_STEPS 64
-#define VALUE_COUNT 9
-#define FULL_SIZE (40 + VALUE_COUNT * 8)
+#define MAX_VALUES 64 /* more than any feed registers */
+#define VALUES_OFFSET 40
 
 enum StepKind { STEP_MESSAGE, STEP_NONE, STEP_NULL, STEP_STREAM };
 
 typedef struct {
   enum StepKind kind;
   unsigned count; /* polls for none/null, period for stream */
+  int full_size;  /* a sample's size, from the variables registered */
   uint32_t size, id, request;
   uint32_t claimed_size; /* written into the message's size field */
-  double values[VALUE_COUNT];
+  unsigned value_count;  /* values the script gave */
+  double values[MAX_VALUES];
 } Step;
 
 typedef struct {
@@ -69,6 +75,7 @@ static unsigned opens;       /* calls to SimConnect_Open under this script */
 static unsigned connections; /* successful ones; the handle is this number */
 static uintptr_t current;    /* the open connection's handle, 0 for none */
 static unsigned adds, step_index, step_progress;
+static unsigned registered; /* variables the open connection registered */
 static unsigned char* message;
 static int claim_pending;
 static uint32_t claim;
@@ -111,11 +118,9 @@ static char* next_word(char** cursor) {
   return at;
 }
 
-static void read_values(char** rest, double* values) {
-  for (int i = 0; i < VALUE_COUNT; ++i) {
-    char* word = next_word(rest);
-    values[i] = word ? strtod(word, NULL) : 0.0;
-  }
+static void read_values(char** rest, Step* step) {
+  for (char* word; (word = next_word(rest)) && step->value_count < MAX_VALUES;)
+    step->values[step->value_count++] = strtod(word, NULL);
 }
 
 static unsigned read_number(char** rest) {
@@ -128,7 +133,7 @@ static Step* new_step(Section* section, enum StepKind kind) {
   Step* step = &section->steps[section->step_count++];
   memset(step, 0, sizeof *step);
   step->kind = kind;
-  step->size = FULL_SIZE;
+  step->full_size = 1;
   step->id = 8;
   step->request = 1;
   step->claimed_size = claim_pending ? claim : 0;
@@ -153,18 +158,19 @@ static void parse_line(char* line) {
   } else if (strcmp(word, "request_fail") == 0 && section) {
     section->request_fail = 1;
   } else if (strcmp(word, "sample") == 0 && (step = new_step(section, STEP_MESSAGE))) {
-    read_values(&rest, step->values);
+    read_values(&rest, step);
   } else if (strcmp(word, "message") == 0 && (step = new_step(section, STEP_MESSAGE))) {
-    uint32_t claimed = step->claimed_size;
-    step->size = read_number(&rest);
-    step->claimed_size = claimed ? claimed : step->size;
+    char* size = next_word(&rest);
+    step->full_size = size && strcmp(size, "full") == 0;
+    step->size = size ? (uint32_t)strtoul(size, NULL, 10) : 0;
     step->id = read_number(&rest);
     step->request = read_number(&rest);
-    read_values(&rest, step->values);
+    read_values(&rest, step);
   } else if (strcmp(word, "claim") == 0) {
     claim = read_number(&rest);
     claim_pending = 1;
   } else if (strcmp(word, "quit") == 0 && (step = new_step(section, STEP_MESSAGE))) {
+    step->full_size = 0;
     step->size = 12;
     if (!step->claimed_size) step->claimed_size = 12;
     step->id = 3;
@@ -174,7 +180,7 @@ static void parse_line(char* line) {
     step->count = read_number(&rest);
   } else if (strcmp(word, "stream") == 0 && (step = new_step(section, STEP_STREAM))) {
     step->count = read_number(&rest);
-    read_values(&rest, step->values);
+    read_values(&rest, step);
   }
 }
 
@@ -218,7 +224,7 @@ EXPORT int32_t SimConnect_Open(void** handle, const char* name, void* window, ui
     *handle = NULL;
   } else {
     current = ++connections;
-    adds = step_index = step_progress = 0;
+    adds = registered = step_index = step_progress = 0;
     *handle = (void*)current;
   }
   log_line("Open handle_was_null=%d name=\"%s\" window=%s message=%u event=%s config=%u -> %d handle=%u", was_null,
@@ -244,6 +250,8 @@ EXPORT int32_t SimConnect_AddToDataDefinition(void* handle, uint32_t definition,
     status = -1;
   else if (section && ++adds == section->add_fail)
     status = -1;
+  else
+    ++registered;
   log_line(
       "AddToDataDefinition handle=%u definition=%u variable=\"%s\" unit=\"%s\" type=%u epsilon=%.9g "
       "datum=%u -> %d",
@@ -274,9 +282,10 @@ static void put_u32(unsigned char* at, uint32_t value) {
   for (int i = 0; i < 4; ++i) at[i] = (unsigned char)(value >> (8 * i));
 }
 
-/* A message of exactly step->size bytes, so that reading past it is a fault. */
+/* A message of exactly `size` bytes, so that reading past it is a fault; its
+ * values start at byte 40, one double per registered variable. */
 static unsigned char* build_message(const Step* step, uint32_t size, uint32_t id, uint32_t request) {
-  unsigned char full[FULL_SIZE];
+  unsigned char full[VALUES_OFFSET + MAX_VALUES * 8];
   memset(full, 0, sizeof full);
   put_u32(full, step->claimed_size ? step->claimed_size : size);
   put_u32(full + 4, 1);
@@ -285,11 +294,20 @@ static unsigned char* build_message(const Step* step, uint32_t size, uint32_t id
   put_u32(full + 20, 1); /* definition */
   put_u32(full + 28, 1); /* entry */
   put_u32(full + 32, 1); /* out of */
-  put_u32(full + 36, VALUE_COUNT);
-  memcpy(full + 40, step->values, sizeof step->values);
+  put_u32(full + 36, registered);
+  memcpy(full + VALUES_OFFSET, step->values, sizeof step->values);
   unsigned char* bytes = calloc(size ? size : 1, 1);
-  if (bytes) memcpy(bytes, full, size < FULL_SIZE ? size : FULL_SIZE);
+  if (bytes) memcpy(bytes, full, size < sizeof full ? size : sizeof full);
   return bytes;
+}
+
+static uint32_t sample_size(void) { return VALUES_OFFSET + registered * 8; }
+
+/* A script that gives more values than the feed registered is wrong, not the feed. */
+static int values_fit(const Step* step) {
+  if (step->value_count <= registered) return 1;
+  log_line("ScriptError %u values for %u variables", step->value_count, registered);
+  return 0;
 }
 
 /* The next step of the connection's script: a message, or 0 for none. */
@@ -298,14 +316,17 @@ static int32_t next_step(void** out, uint32_t* size) {
   if (!section || step_index >= section->step_count) return -1;
   const Step* step = &section->steps[step_index];
   switch (step->kind) {
-    case STEP_MESSAGE:
+    case STEP_MESSAGE: {
       ++step_index;
-      message = build_message(step, step->size, step->id, step->request);
+      if (!values_fit(step)) return -1;
+      uint32_t bytes = step->full_size ? sample_size() : step->size;
+      message = build_message(step, bytes, step->id, step->request);
       *out = message;
-      *size = step->size;
+      *size = bytes;
       log_line("Dispatch handle=%u id=%u request=%u size=%u", (unsigned)current, (unsigned)step->id,
-               (unsigned)step->request, (unsigned)step->size);
+               (unsigned)step->request, (unsigned)bytes);
       return 0;
+    }
     case STEP_NONE:
     case STEP_NULL:
       if (++step_progress >= step->count) {
@@ -320,9 +341,10 @@ static int32_t next_step(void** out, uint32_t* size) {
     case STEP_STREAM:
       if (++step_progress < (step->count ? step->count : 1)) return -1;
       step_progress = 0;
-      message = build_message(step, FULL_SIZE, 8, 1);
+      if (!values_fit(step)) return -1;
+      message = build_message(step, sample_size(), 8, 1);
       *out = message;
-      *size = FULL_SIZE;
+      *size = sample_size();
       return 0;
   }
   return -1;

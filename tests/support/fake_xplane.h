@@ -56,11 +56,11 @@ struct FakeXplane {
     return got;
   }
 
-  // Waits for the first complete pass of eight requests; empty on time-out.
+  // Waits for the first complete pass, one request per value; empty on time-out.
   std::vector<Datagram> first_pass(std::chrono::steady_clock::duration limit = std::chrono::seconds(20)) {
     std::vector<Datagram> got;
     auto end = std::chrono::steady_clock::now() + limit;
-    while (got.size() < 8 && std::chrono::steady_clock::now() < end) {
+    while (got.size() < VALUE_COUNT && std::chrono::steady_clock::now() < end) {
       auto more = collect(std::chrono::milliseconds(100));
       got.insert(got.end(), more.begin(), more.end());
     }

@@ -110,7 +110,7 @@ struct DoubleSession {
   std::string calls() const { return read_text(log); }
 };
 
-// The registration lines the feed's nine variables must produce on connection `handle`.
+// The registration lines the feed's variables must produce on connection `handle`.
 inline std::vector<std::string> expected_registrations(int handle) {
   const char* rows[][2] = {{"PLANE LATITUDE", "degrees"},
                            {"PLANE LONGITUDE", "degrees"},
