@@ -39,56 +39,47 @@ void expect_one_pass(const std::vector<Datagram>& pass) {
 }
 
 TEST(XplaneE2eTest, EightRequestsInIndexOrder) {
-  FakeXplane xplane;
-  RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
-  ASSERT_NE(bridge.port, 0) << bridge.process->err();
-  EXPECT_NE(bridge.process->out().find("→ X-Plane: asking " + xplane.ip + ":49000 for position (5 Hz)\n"),
+  XplaneRun run;
+  expect_one_pass(run.pass);
+  for (const Datagram& d : run.pass) EXPECT_EQ(d.from, run.pass[0].from);  // one socket
+  EXPECT_NE(run.bridge.process->out().find("→ X-Plane: asking " + run.xplane.ip + ":49000 for position (5 Hz)\n"),
             std::string::npos);
-  auto pass = xplane.first_pass();
-  expect_one_pass(pass);
-  for (const Datagram& d : pass) EXPECT_EQ(d.from, pass[0].from);  // one socket
-  EXPECT_TRUE(bridge.process->wait_for_out(WAITING, 5s));
+  EXPECT_TRUE(run.bridge.process->wait_for_out(WAITING, 5s)) << run.bridge.process->err();
 }
 
 TEST(XplaneE2eTest, RepliesMakeItLiveAndSilenceMakesItWait) {
-  FakeXplane xplane;
-  RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
-  ASSERT_NE(bridge.port, 0) << bridge.process->err();
-  auto pass = xplane.first_pass();
-  ASSERT_EQ(pass.size(), VALUE_COUNT);
-  ASSERT_TRUE(bridge.process->wait_for_out(WAITING, 5s));
+  XplaneRun run;
+  ASSERT_EQ(run.pass.size(), VALUE_COUNT) << run.bridge.process->err();
+  ASSERT_TRUE(run.bridge.process->wait_for_out(WAITING, 5s));
 
   // 8 s of answers: live, and no request while answering.
-  auto requests = xplane.answer_for(pass[0].from, 8s);
-  EXPECT_TRUE(bridge.process->wait_for_out(RECEIVING, 2s)) << bridge.process->out();
+  auto requests = run.xplane.answer_for(run.pass[0].from, 8s);
+  EXPECT_TRUE(run.bridge.process->wait_for_out(RECEIVING, 2s)) << run.bridge.process->out();
   EXPECT_EQ(requests.size(), 0u);
   auto last_reply = Clock::now();
 
   // Silence: the waiting line 3 to 3.5 s after the last reply (asserted loosely).
-  std::string before = bridge.process->out();
+  std::string before = run.bridge.process->out();
   ASSERT_EQ(before.rfind(WAITING), before.find(WAITING));  // only the one at start so far
-  while (bridge.process->out().rfind(WAITING) == before.find(WAITING) && Clock::now() - last_reply < 10s)
+  while (run.bridge.process->out().rfind(WAITING) == before.find(WAITING) && Clock::now() - last_reply < 10s)
     std::this_thread::sleep_for(20ms);
   auto idle_after = Clock::now() - last_reply;
   EXPECT_GE(idle_after, 2500ms);
   EXPECT_LE(idle_after, 6s);
 
   // And a new pass once the silence is over 3 s old.
-  auto repeat = xplane.first_pass(6s);
+  auto repeat = run.xplane.first_pass(6s);
   expect_one_pass(repeat);
 }
 
 TEST(XplaneE2eTest, RequestsRepeatAboutEveryThreeSecondsWhileSilent) {
-  FakeXplane xplane;
-  RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
-  ASSERT_NE(bridge.port, 0) << bridge.process->err();
-  auto first = xplane.first_pass();
-  ASSERT_EQ(first.size(), VALUE_COUNT);
-  auto rest = xplane.collect(7500ms);
+  XplaneRun run;
+  ASSERT_EQ(run.pass.size(), VALUE_COUNT) << run.bridge.process->err();
+  auto rest = run.xplane.collect(7500ms);
   auto split = passes(rest);
   ASSERT_GE(split.size(), 2u) << rest.size() << " requests";
   ASSERT_LE(split.size(), 3u);
-  auto previous = first.back().at;
+  auto previous = run.pass.back().at;
   for (const auto& pass : split) {
     expect_one_pass(pass);
     auto gap = pass.front().at - previous;
@@ -122,13 +113,10 @@ std::chrono::milliseconds percentile(std::vector<Clock::duration> samples, doubl
 // next poll: over 30 datagrams at random moments, 90 % within 400 ms. While
 // X-Plane sends 20 times a second, one event goes out per 180 ms poll.
 TEST(XplaneE2eTest, StreamEventsFollowDatagramsAtThePollRate) {
-  FakeXplane xplane;
-  RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
-  ASSERT_NE(bridge.port, 0) << bridge.process->err();
-  auto pass = xplane.first_pass();
-  ASSERT_EQ(pass.size(), VALUE_COUNT);
-  const platform::Ipv4Address to = pass[0].from;
-  platform::Socket stream = connect_loopback(bridge.port);
+  XplaneRun run;
+  ASSERT_EQ(run.pass.size(), VALUE_COUNT) << run.bridge.process->err();
+  const platform::Ipv4Address to = run.pass[0].from;
+  platform::Socket stream = connect_loopback(run.bridge.port);
   platform::send_all(stream, "GET /stream HTTP/1.1\r\n\r\n");
   ASSERT_NE(read_until(stream, "data: ", 5s).find("data: "), std::string::npos);
 
@@ -137,7 +125,7 @@ TEST(XplaneE2eTest, StreamEventsFollowDatagramsAtThePollRate) {
   for (int i = 0; i < 30; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(random() % 200));
     auto sent = Clock::now();
-    xplane.reply(to, 10.0f + static_cast<float>(i), 8.25f);
+    run.xplane.reply(to, 10.0f + static_cast<float>(i), 8.25f);
     std::string marker = "\"lat\":" + std::to_string(10 + i) + ",";
     if (read_until(stream, marker, 3s).find(marker) == std::string::npos) continue;  // counted as missing
     latency.push_back(Clock::now() - sent);
@@ -153,7 +141,7 @@ TEST(XplaneE2eTest, StreamEventsFollowDatagramsAtThePollRate) {
   std::atomic<bool> sending{true};
   std::thread sender([&] {
     for (int k = 0; sending; ++k) {
-      xplane.reply(to, 100.0f + static_cast<float>(k), 8.25f);
+      run.xplane.reply(to, 100.0f + static_cast<float>(k), 8.25f);
       std::this_thread::sleep_for(50ms);
     }
   });
@@ -180,21 +168,6 @@ TEST(XplaneE2eTest, StreamEventsFollowDatagramsAtThePollRate) {
               static_cast<long long>(percentile(gaps, 0.9).count()));
   EXPECT_GE(percentile(gaps, 0.5), 120ms);
   EXPECT_LE(percentile(gaps, 0.5), 270ms);
-}
-
-TEST(XplaneE2eTest, StateShowsXplaneData) {
-  FakeXplane xplane;
-  RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
-  ASSERT_NE(bridge.port, 0) << bridge.process->err();
-  auto pass = xplane.first_pass();
-  ASSERT_EQ(pass.size(), VALUE_COUNT);
-  xplane.answer_for(pass[0].from, 1s);
-  ASSERT_TRUE(bridge.process->wait_for_out(RECEIVING, 3s));
-  xplane.reply(pass[0].from, 47.5f, 8.25f);
-  std::string response = http_exchange(bridge.port, "GET /state HTTP/1.1\r\nHost: localhost\r\n\r\n", 3s);
-  ASSERT_FALSE(response.empty()) << "no answer to /state";
-  EXPECT_NE(response.find("\"sim\":\"xp\""), std::string::npos) << response;
-  EXPECT_NE(response.find("\"lat\":47.5,\"lon\":8.25"), std::string::npos) << response;
 }
 
 }  // namespace

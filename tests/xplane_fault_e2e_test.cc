@@ -74,13 +74,10 @@ std::string random_good_datagram(std::mt19937& random) {
 }
 
 TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
-  FakeXplane fake;
-  const platform::Socket& xplane = fake.socket;
-  RunningBridge bridge = start_bridge({"--xplane", fake.ip});
-  ASSERT_NE(bridge.port, 0) << bridge.process->err();
-  auto pass = fake.first_pass();
-  ASSERT_EQ(pass.size(), VALUE_COUNT);
-  const platform::Ipv4Address to = pass[0].from;
+  XplaneRun run;
+  ASSERT_EQ(run.pass.size(), VALUE_COUNT) << run.bridge.process->err();
+  const platform::Socket& xplane = run.xplane.socket;
+  const platform::Ipv4Address to = run.pass[0].from;
 
   std::mt19937 random(20261208);
   const int batch = scaled_count(500);
@@ -98,7 +95,7 @@ TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
   // the same sender, read after all of them; until the marker's event the
   // stream only repeats the event from before the batch, and the marker's
   // snapshot carries its own values alone.
-  platform::Socket stream = connect_loopback(bridge.port);
+  platform::Socket stream = connect_loopback(run.bridge.port);
   platform::send_all(stream, "GET /stream HTTP/1.1\r\n\r\n");
   std::string received = read_until(stream, NOT_LIVE_EVENT, 5s);
   ASSERT_NE(received.find(NOT_LIVE_EVENT), std::string::npos) << received;
@@ -107,7 +104,7 @@ TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
     send_bad_batch();
     const std::string marker = "\"lat\":" + std::to_string(10 + round) + ".5,\"lon\":20.25}";
     std::string shown = send_until_shown(xplane, to, rref_reply({{0, 10.5f + static_cast<float>(round)}, {1, 20.25f}}),
-                                         bridge.port, marker);
+                                         run.bridge.port, marker);
     ++good_sent;
     EXPECT_TRUE(shown.starts_with("{\"live\":true,\"sim\":\"xp\",\"t\":") && shown.ends_with("," + marker)) << shown;
     std::string events = pending + read_until(stream, marker, 5s);
@@ -130,27 +127,24 @@ TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
   }
   std::vector<std::pair<std::uint32_t, float>> all;
   for (std::uint32_t i = 0; i < VALUE_COUNT; ++i) all.push_back({i, 1.5f + static_cast<float>(i)});
-  std::string last = send_until_shown(xplane, to, rref_reply(all), bridge.port, "\"lat\":1.5,");
+  std::string last = send_until_shown(xplane, to, rref_reply(all), run.bridge.port, "\"lat\":1.5,");
   ++good_sent;
   EXPECT_NE(last.find("\"sim\":\"xp\""), std::string::npos) << last;
   EXPECT_NE(last.find("\"lat\":1.5,\"lon\":2.5,\"alt\":3.5,\"hdg\":4.5,\"gs\":5.5,\"ias\":6.5,\"vs\":7.5,\"agl\":8.5}"),
             std::string::npos)
       << last;
-  EXPECT_EQ(bridge.process->wait(0ms), std::nullopt);  // still running
+  EXPECT_EQ(run.bridge.process->wait(0ms), std::nullopt);  // still running
   std::printf("[ datagrams] %d bad and %d well-headed sent\n", bad_sent, good_sent);
 }
 
 TEST(XplaneFaultE2eTest, SnapshotFollowsTheNewestSenderThroughSilence) {
-  FakeXplane fake;
-  const platform::Socket& xplane = fake.socket;
   int error = 0;
   platform::Socket second = platform::open_udp(*platform::parse_ipv4("127.0.0.33", 0), &error);
   ASSERT_TRUE(second.valid()) << platform::error_text(error);
-  RunningBridge bridge = start_bridge({"--xplane", fake.ip});
-  ASSERT_NE(bridge.port, 0) << bridge.process->err();
-  auto pass = fake.first_pass();
-  ASSERT_EQ(pass.size(), VALUE_COUNT);
-  const platform::Ipv4Address to = pass[0].from;
+  XplaneRun run;
+  ASSERT_EQ(run.pass.size(), VALUE_COUNT) << run.bridge.process->err();
+  const platform::Socket& xplane = run.xplane.socket;
+  const platform::Ipv4Address to = run.pass[0].from;
 
   // Two senders in turn: the newest reply wins, whoever sent it.
   const struct {
@@ -160,16 +154,16 @@ TEST(XplaneFaultE2eTest, SnapshotFollowsTheNewestSenderThroughSilence) {
   } turns[] = {{&xplane, 1.5f, "\"lat\":1.5,"}, {&second, 3.5f, "\"lat\":3.5,"}, {&xplane, 5.5f, "\"lat\":5.5,"}};
   for (const auto& turn : turns) {
     std::string body =
-        send_until_shown(*turn.from, to, rref_reply({{0, turn.lat}, {1, 2.25f}}), bridge.port, turn.shows);
+        send_until_shown(*turn.from, to, rref_reply({{0, turn.lat}, {1, 2.25f}}), run.bridge.port, turn.shows);
     EXPECT_NE(body.find(turn.shows), std::string::npos) << body;
   }
 
   // Silence: not live after 3 s, and the subscriptions go out again.
-  EXPECT_EQ(wait_for_state(bridge.port, "{\"live\":false}", 10s), "{\"live\":false}");
-  EXPECT_GE(fake.collect(4500ms).size(), VALUE_COUNT);
+  EXPECT_EQ(wait_for_state(run.bridge.port, "{\"live\":false}", 10s), "{\"live\":false}");
+  EXPECT_GE(run.xplane.collect(4500ms).size(), VALUE_COUNT);
 
   // X-Plane comes back.
-  std::string back = send_until_shown(xplane, to, rref_reply({{0, 7.5f}, {1, 2.25f}}), bridge.port, "\"lat\":7.5,");
+  std::string back = send_until_shown(xplane, to, rref_reply({{0, 7.5f}, {1, 2.25f}}), run.bridge.port, "\"lat\":7.5,");
   EXPECT_NE(back.find("{\"live\":true,\"sim\":\"xp\""), std::string::npos) << back;
   EXPECT_NE(back.find("\"lat\":7.5,\"lon\":2.25}"), std::string::npos) << back;
 }

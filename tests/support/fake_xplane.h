@@ -83,4 +83,12 @@ struct FakeXplane {
   }
 };
 
+// The bridge against a fake X-Plane, once its first subscription pass is in
+// (an empty pass if the bridge did not come up).
+struct XplaneRun {
+  FakeXplane xplane;
+  RunningBridge bridge = start_bridge({"--xplane", xplane.ip});
+  std::vector<Datagram> pass = bridge.port != 0 ? xplane.first_pass() : std::vector<Datagram>{};
+};
+
 }  // namespace tavrik
