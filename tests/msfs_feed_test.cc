@@ -320,36 +320,26 @@ TEST(MsfsSessionTest, NearZeroSamplesKeepTheConnection) {
   EXPECT_EQ(holder.record.update_count, 0u);
 }
 
-TEST(MsfsSessionTest, FailedOpenClosesNothing) {
-  TempFolder folder("open");
-  DoubleSession session(folder, "open_fail 1\nopen_null 1\nconnection\nquit\n");
-  LiveStateHolder holder;
-  SimConnectApi api = load_double();
-  EXPECT_EQ(run_session(api, holder, QUICK), SessionEnd::open_failed);
-  EXPECT_EQ(run_session(api, holder, QUICK), SessionEnd::open_failed);
-  EXPECT_EQ(run_session(api, holder, QUICK), SessionEnd::quit);
-  std::string calls = session.calls();
-  auto opens = lines_starting(calls, "Open");
-  ASSERT_EQ(opens.size(), 3u);
-  EXPECT_NE(opens[0].find("-> -1"), std::string::npos);
-  EXPECT_NE(opens[1].find("-> 0 handle=0"), std::string::npos);
-  EXPECT_EQ(opens[2], expected_open(1));
-  EXPECT_EQ(lines_starting(calls, "Close"), std::vector<std::string>{"Close handle=1"});
-  EXPECT_EQ(lines_starting(calls, "AddToDataDefinition").size(), MSFS_VARIABLE_COUNT);
-}
-
-TEST(MsfsSessionTest, FailedSetupClosesAndRegistersAfresh) {
+// A failed open closes nothing; a failed setup closes, and the next connection
+// registers afresh.
+TEST(MsfsSessionTest, FailedOpenOrSetupEndsTheSession) {
   TempFolder folder("setup");
   DoubleSession session(folder,
+                        "open_fail 1\nopen_null 1\n"
                         "connection\nadd_fail 3\n"
                         "connection\nrequest_fail\n"
                         "connection\nquit\n");
   LiveStateHolder holder;
   SimConnectApi api = load_double();
-  EXPECT_EQ(run_session(api, holder, QUICK), SessionEnd::setup_failed);
-  EXPECT_EQ(run_session(api, holder, QUICK), SessionEnd::setup_failed);
-  EXPECT_EQ(run_session(api, holder, QUICK), SessionEnd::quit);
+  for (SessionEnd end : {SessionEnd::open_failed, SessionEnd::open_failed, SessionEnd::setup_failed,
+                         SessionEnd::setup_failed, SessionEnd::quit})
+    EXPECT_EQ(run_session(api, holder, QUICK), end);
   std::string calls = session.calls();
+  auto opens = lines_starting(calls, "Open");
+  ASSERT_EQ(opens.size(), 5u);
+  EXPECT_NE(opens[0].find("-> -1"), std::string::npos);
+  EXPECT_NE(opens[1].find("-> 0 handle=0"), std::string::npos);
+  EXPECT_EQ(opens[2], expected_open(1));
   EXPECT_EQ(lines_starting(calls, "AddToDataDefinition handle=1").size(), 3u);  // stops at the failure
   EXPECT_EQ(lines_starting(calls, "AddToDataDefinition handle=2").size(), MSFS_VARIABLE_COUNT);
   EXPECT_EQ(lines_starting(calls, "AddToDataDefinition handle=3").size(), MSFS_VARIABLE_COUNT);
