@@ -125,14 +125,6 @@ TEST(MsfsMessageTest, ReadsByReportedSize) {
   EXPECT_EQ(read_message(nullptr, FULL).kind, MessageKind::ignore);
 }
 
-TEST(MsfsMessageTest, SizeFieldInsideIsNotTrusted) {
-  auto bytes = make_message(FULL, 8, 1);
-  put_u32(bytes, 0, 4);  // claims 4 bytes
-  EXPECT_EQ(read_message(bytes.data(), FULL).kind, MessageKind::sample);
-  put_u32(bytes, 0, 4000);  // claims more than there is
-  EXPECT_EQ(read_message(bytes.data(), FULL - 1).kind, MessageKind::ignore);
-}
-
 // ---- Samples --------------------------------------------------------------
 
 // A sample of the LiveState values in their order, "on ground" in its own row.
@@ -265,15 +257,6 @@ TEST(MsfsSessionTest, StoresOnlyCompleteDataAndEndsOnQuit) {
   EXPECT_TRUE(lines_starting(calls, "GetNextDispatch").empty());  // never with a wrong handle
 }
 
-TEST(MsfsSessionTest, SilenceEndsTheSession) {
-  TempFolder folder("silence");
-  DoubleSession session(folder, "connection\nsample 47.5 8.25 0 0 0 0 0 0 0\nmessage 112 8 2 1 1 0 0 0 0 0 0 0\n");
-  LiveStateHolder holder;
-  EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::silence);
-  EXPECT_EQ(holder.record.update_count, 1u);
-  EXPECT_EQ(lines_starting(session.calls(), "Close"), std::vector<std::string>{"Close handle=1"});
-}
-
 // The program's own waits on a fake clock: a failed open waits 3 s; a
 // connection whose data stops is polled every 50 ms until more than 15 s have
 // passed since the last sample, then closed, and the next open follows 3 s on.
@@ -318,34 +301,6 @@ TEST(MsfsSessionTest, NearZeroSamplesKeepTheConnection) {
   LiveStateHolder holder;
   EXPECT_EQ(run_session(load_double(), holder, FeedTiming{10ms, 5ms, 250ms}), SessionEnd::quit);
   EXPECT_EQ(holder.record.update_count, 0u);
-}
-
-// A failed open closes nothing; a failed setup closes, and the next connection
-// registers afresh.
-TEST(MsfsSessionTest, FailedOpenOrSetupEndsTheSession) {
-  TempFolder folder("setup");
-  DoubleSession session(folder,
-                        "open_fail 1\nopen_null 1\n"
-                        "connection\nadd_fail 3\n"
-                        "connection\nrequest_fail\n"
-                        "connection\nquit\n");
-  LiveStateHolder holder;
-  SimConnectApi api = load_double();
-  for (SessionEnd end : {SessionEnd::open_failed, SessionEnd::open_failed, SessionEnd::setup_failed,
-                         SessionEnd::setup_failed, SessionEnd::quit})
-    EXPECT_EQ(run_session(api, holder, QUICK), end);
-  std::string calls = session.calls();
-  auto opens = lines_starting(calls, "Open");
-  ASSERT_EQ(opens.size(), 5u);
-  EXPECT_NE(opens[0].find("-> -1"), std::string::npos);
-  EXPECT_NE(opens[1].find("-> 0 handle=0"), std::string::npos);
-  EXPECT_EQ(opens[2], expected_open(1));
-  EXPECT_EQ(lines_starting(calls, "AddToDataDefinition handle=1").size(), 3u);  // stops at the failure
-  EXPECT_EQ(lines_starting(calls, "AddToDataDefinition handle=2").size(), MSFS_VARIABLE_COUNT);
-  EXPECT_EQ(lines_starting(calls, "AddToDataDefinition handle=3").size(), MSFS_VARIABLE_COUNT);
-  EXPECT_EQ(lines_starting(calls, "RequestDataOnSimObject").size(), 2u);
-  EXPECT_EQ(lines_starting(calls, "Close"),
-            (std::vector<std::string>{"Close handle=1", "Close handle=2", "Close handle=3"}));
 }
 
 }  // namespace
