@@ -40,11 +40,6 @@ TEST(StatusMonitorTest, TransitionTable) {
   }
 }
 
-TEST(StatusMonitorTest, WaitingLineNamesTheLabel) {
-  EXPECT_EQ(*monitor_line(MonitorState::initial, MonitorState::none, "MSFS"),
-            "… waiting for MSFS (is a flight loaded?)\n");
-}
-
 TEST(StatusMonitorTest, TicksEvery500Ms) {
   FakeLoopClock clock;
   clock.on_sleep = [](std::size_t sleeps) {
