@@ -21,11 +21,6 @@ const std::string HEADER = "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
                            "\r\n"
                            "retry: 2000\n\n";
 
-TEST(EventStreamTest, HeaderAndEventBytes) {
-  EXPECT_EQ(stream_header(), HEADER);
-  EXPECT_EQ(format_event("{\"live\":false}"), NOT_LIVE_EVENT);
-}
-
 TEST(EventStreamTest, EventIsDueOnANewCountOrAfterAHeartbeat) {
   const std::uint64_t NEVER = ~std::uint64_t{0};
   Instant start = MonotonicClock::now();
