@@ -204,23 +204,6 @@ TEST(MsfsSampleTest, SilenceLimit) {
 
 const FeedTiming QUICK{10ms, 5ms, 300ms};
 
-TEST(MsfsLibraryTest, ChoosesFirstCompleteLibrary) {
-  TempFolder folder("choose");
-  std::filesystem::create_directory(folder / "SimConnect.dll");
-  const std::string directory = (folder / "SimConnect.dll").string();
-  const std::string missing = (folder / "missing.dll").string();
-  std::vector<std::string> candidates{directory, missing, simconnect_double_no_dispatch_path(),
-                                      simconnect_double_path()};
-  auto found = choose_simconnect(candidates);
-  ASSERT_TRUE(found.has_value());
-  EXPECT_EQ(found->path, simconnect_double_path());
-  EXPECT_TRUE(found->api.open && found->api.close && found->api.add_to_data_definition &&
-              found->api.request_data_on_sim_object && found->api.get_next_dispatch);
-
-  EXPECT_FALSE(choose_simconnect({directory, missing, simconnect_double_no_dispatch_path()}).has_value());
-  EXPECT_FALSE(choose_simconnect({}).has_value());
-}
-
 TEST(MsfsSessionTest, StoresOnlyCompleteDataAndEndsOnQuit) {
   TempFolder folder("quit");
   DoubleSession session(folder,
