@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstdlib>
 #include <random>
 #include <thread>
@@ -116,13 +117,19 @@ std::string loopback_ip(unsigned n) { return "127.0.0." + std::to_string(2 + n %
 std::string random_loopback_ip() { return loopback_ip(random_start()); }
 
 platform::Socket open_free_loopback_udp(std::uint16_t port, std::string* ip) {
-  const unsigned start = random_start();
-  for (unsigned i = 0; i < 250; ++i) {
-    *ip = loopback_ip(start + i);
-    int error = 0;
-    platform::Socket socket = platform::open_udp(*platform::parse_ipv4(*ip, port), &error);
-    if (socket.valid()) return socket;
-  }
+  // Another run on this machine may hold the port for a while (under Wine a
+  // holder on any 127.x address blocks them all): wait for it, within reason.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  do {
+    const unsigned start = random_start();
+    for (unsigned i = 0; i < 250; ++i) {
+      *ip = loopback_ip(start + i);
+      int error = 0;
+      platform::Socket socket = platform::open_udp(*platform::parse_ipv4(*ip, port), &error);
+      if (socket.valid()) return socket;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  } while (std::chrono::steady_clock::now() < give_up);
   return {};
 }
 
