@@ -59,6 +59,25 @@ const sent_since = (count) => h.without_retries(proxy.requests.slice(count));
 // Streams are counted one by one: equal heads are separate streams here.
 const streams_since = (count) => proxy.requests.slice(count).filter((r) => r.target === "/stream").length;
 
+// With the loopback permission, a plain and a preflighted request and the
+// event stream all reach the bridge, and no private-network preflight is sent.
+async function assert_permitted_page_reaches_bridge(page) {
+  const count = proxy.requests.length;
+  assert.match(await page_fetch(page, `http://127.0.0.1:${proxy.port}/state`), /^200 \{/);
+  assert.match(await page_fetch(page, `http://127.0.0.1:${proxy.port}/state`, { headers: { "X-Probe": "1" } }),
+               /^200 \{/);
+  const sent = sent_since(count);
+  assert.deepEqual(sent.map((r) => r.method), ["GET", "OPTIONS", "GET"], JSON.stringify(sent.map((r) => [r.method, r.target, r.headers.origin])));
+  assert.equal(sent[1].headers["access-control-request-private-network"], undefined);
+  assert.equal(sent[1].headers["access-control-request-headers"], "x-probe");
+  const event = await page.evaluate((url) => new Promise((resolve) => {
+    const source = new EventSource(url);
+    source.onmessage = (e) => { source.close(); resolve(e.data); };
+    source.onerror = () => { source.close(); resolve("error"); };
+  }), `http://127.0.0.1:${proxy.port}/stream`);
+  assert.match(event, /^\{"live":/);
+}
+
 for (const engine of h.ENGINES) {
   test(`${engine}: one host gets at most six connections across all tabs; the name localhost counts as another host`, async () => {
     const web = await h.start_static_server(EXAMPLES);
@@ -102,21 +121,7 @@ test("a public https page needs the user's loopback permission, and no private-n
     // Once the user allows it, plain and preflighted requests go through.
     await site.browser.grantPermissions(["local-network-access"], { origin: site.origin });
     assert.equal(await state("loopback-network"), "granted");
-    count = proxy.requests.length;
-    assert.match(await page_fetch(site.page, `http://127.0.0.1:${proxy.port}/state`), /^200 \{/);
-    assert.match(await page_fetch(site.page, `http://127.0.0.1:${proxy.port}/state`, { headers: { "X-Probe": "1" } }),
-                 /^200 \{/);
-    const sent = sent_since(count);
-    assert.deepEqual(sent.map((r) => r.method), ["GET", "OPTIONS", "GET"], JSON.stringify(sent.map((r) => [r.method, r.target, r.headers.origin])));
-    assert.equal(sent[1].headers["access-control-request-private-network"], undefined);
-    assert.equal(sent[1].headers["access-control-request-headers"], "x-probe");
-    // The event stream is allowed by the same permission.
-    const event = await site.page.evaluate((url) => new Promise((resolve) => {
-      const source = new EventSource(url);
-      source.onmessage = (e) => { source.close(); resolve(e.data); };
-      source.onerror = () => { source.close(); resolve("error"); };
-    }), `http://127.0.0.1:${proxy.port}/stream`);
-    assert.match(event, /^\{"live":/);
+    await assert_permitted_page_reaches_bridge(site.page);
   } finally {
     await site.close();
   }
@@ -181,20 +186,7 @@ describe("Firefox", () => {
       assert.deepEqual(sent_since(count), []);
 
       await site.permission("granted");
-      count = proxy.requests.length;
-      assert.match(await page_fetch(site.page, `http://127.0.0.1:${proxy.port}/state`), /^200 \{/);
-      assert.match(await page_fetch(site.page, `http://127.0.0.1:${proxy.port}/state`, { headers: { "X-Probe": "1" } }),
-                   /^200 \{/);
-      const sent = sent_since(count);
-      assert.deepEqual(sent.map((r) => r.method), ["GET", "OPTIONS", "GET"]);
-      assert.equal(sent[1].headers["access-control-request-private-network"], undefined);
-      assert.equal(sent[1].headers["access-control-request-headers"], "x-probe");
-      const event = await site.page.evaluate((url) => new Promise((resolve) => {
-        const source = new EventSource(url);
-        source.onmessage = (e) => { source.close(); resolve(e.data); };
-        source.onerror = () => { source.close(); resolve("error"); };
-      }), `http://127.0.0.1:${proxy.port}/stream`);
-      assert.match(event, /^\{"live":/);
+      await assert_permitted_page_reaches_bridge(site.page);
     } finally {
       await site.close();
     }
