@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "platform/socket_calls.h"
 
@@ -295,14 +297,65 @@ std::string join_path(const std::string& base, const std::string& component) {
 
 std::vector<std::string> fixed_sdk_folders() { return {}; }
 
-LibraryHandle load_library(const std::string& path) {
-  // Without a slash dlopen would search the library path instead.
-  std::string file = path.find('/') == std::string::npos ? "./" + path : path;
-  return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+namespace {
+
+// The ELF identification and machine fields: bytes 0 to 19 of the header.
+using ElfHead = std::array<unsigned char, 20>;
+
+std::optional<ElfHead> read_elf_head(const char* path) {
+  ElfHead head{};
+  std::FILE* file = std::fopen(path, "rb");
+  if (!file) return std::nullopt;
+  std::size_t got = std::fread(head.data(), 1, head.size(), file);
+  std::fclose(file);
+  if (got != head.size() || std::memcmp(head.data(),
+                                        "\x7f"
+                                        "ELF",
+                                        4) != 0)
+    return std::nullopt;
+  return head;
 }
 
-SymbolAddress find_symbol(LibraryHandle library, const char* name) {
-  return reinterpret_cast<SymbolAddress>(dlsym(library, name));
+// The loader's text names no kind, so the file is judged by its header
+// against this program's own (where that is ELF: Linux); what remains is about
+// another library when the text begins with another name than the file's.
+LoadFailure classify_load_failure(const std::string& file, const std::string& loader_text) {
+  std::optional<ElfHead> own = read_elf_head("/proc/self/exe");
+  if (!own) return LoadFailure::other;
+  std::optional<ElfHead> head = read_elf_head(file.c_str());
+  if (!head) return LoadFailure::not_a_library;
+  constexpr std::size_t CLASS = 4, DATA = 5, MACHINE = 18;
+  if ((*head)[CLASS] != (*own)[CLASS] || (*head)[DATA] != (*own)[DATA] ||
+      std::memcmp(head->data() + MACHINE, own->data() + MACHINE, 2) != 0)
+    return LoadFailure::wrong_architecture;
+  if (loader_text.rfind(file + ":", 0) != 0) return LoadFailure::missing_dependency;
+  return LoadFailure::other;
+}
+
+std::string loader_error_text() {
+  const char* text = dlerror();
+  return text && *text ? text : "unknown dynamic loader error";
+}
+
+}  // namespace
+
+LibraryLoad load_library(const std::string& path) {
+  // Without a slash dlopen would search the library path instead.
+  std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+  LibraryLoad load;
+  load.library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!load.library) {
+    load.error.os_text = loader_error_text();
+    load.error.kind = classify_load_failure(file, load.error.os_text);
+  }
+  return load;
+}
+
+SymbolAddress find_symbol(LibraryHandle library, const char* name, std::string* os_text) {
+  dlerror();  // clears an older error, so that the text is this call's
+  auto address = reinterpret_cast<SymbolAddress>(dlsym(library, name));
+  if (!address && os_text) *os_text = loader_error_text();
+  return address;
 }
 
 }  // namespace tavrik::platform
