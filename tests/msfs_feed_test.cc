@@ -120,6 +120,31 @@ TEST(MsfsCandidatesTest, SearchLines) {
                                 "restart the bridge\n"}));
 }
 
+// The full double with its machine field (ELF e_machine, PE Machine) made
+// another processor's: the loader refuses it, and the reason must be the
+// architecture, not a missing library or some other error.
+TEST(MsfsCandidatesTest, LibraryForAnotherProcessorIsWrongArchitecture) {
+  std::string bytes = read_text(simconnect_double_path());
+  ASSERT_GT(bytes.size(), 0x40u);
+  auto put_u16 = [&bytes](std::size_t at, unsigned value) {
+    bytes[at] = static_cast<char>(value & 0xFF);
+    bytes[at + 1] = static_cast<char>(value >> 8);
+  };
+  if (bytes.compare(0, 4, "\177ELF") == 0) {
+    put_u16(18, bytes[18] == 3 ? 62 : 3);  // x86-64 <-> i386
+  } else {
+    std::size_t pe = static_cast<unsigned char>(bytes[0x3C]) | static_cast<unsigned char>(bytes[0x3D]) << 8;
+    ASSERT_EQ(bytes.compare(pe, 4, std::string("PE\0\0", 4)), 0);
+    put_u16(pe + 4, 0x014C);  // i386
+  }
+  TempFolder folder("machine");
+  write_text(folder / "SimConnect.dll", bytes);
+  LoadAttempt attempt = load_simconnect((folder / "SimConnect.dll").string());
+  EXPECT_TRUE(attempt.is_file);
+  EXPECT_FALSE(attempt.api.has_value());
+  EXPECT_EQ(attempt.unusable.error.kind, platform::LoadFailure::wrong_architecture) << attempt.unusable.error.os_text;
+}
+
 // ---- Messages -------------------------------------------------------------
 
 void put_u32(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t value) {

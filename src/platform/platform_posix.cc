@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -299,34 +298,33 @@ std::vector<std::string> fixed_sdk_folders() { return {}; }
 
 namespace {
 
-// The ELF identification and machine fields: bytes 0 to 19 of the header.
-using ElfHead = std::array<unsigned char, 20>;
+// The first bytes of a file, up to the end of an ELF header's identification
+// and machine fields; nothing when it cannot be read.
+constexpr std::size_t ELF_HEAD_SIZE = 20;
 
-std::optional<ElfHead> read_elf_head(const char* path) {
-  ElfHead head{};
+std::optional<std::string> read_head(const char* path) {
   std::FILE* file = std::fopen(path, "rb");
   if (!file) return std::nullopt;
-  std::size_t got = std::fread(head.data(), 1, head.size(), file);
+  char head[ELF_HEAD_SIZE];
+  std::size_t got = std::fread(head, 1, sizeof head, file);
   std::fclose(file);
-  if (got != head.size() || std::memcmp(head.data(),
-                                        "\x7f"
-                                        "ELF",
-                                        4) != 0)
-    return std::nullopt;
-  return head;
+  return std::string(head, got);
 }
 
+bool is_elf(const std::string& head) { return head.size() == ELF_HEAD_SIZE && head.compare(0, 4, "\177ELF") == 0; }
+
 // The loader's text names no kind, so the file is judged by its header
-// against this program's own (where that is ELF: Linux); what remains is about
-// another library when the text begins with another name than the file's.
+// against this program's own (where that is ELF, as on Linux); what remains
+// is about another library when the text begins with another name than the
+// file's. A file that cannot be read is left to the loader's words.
 LoadFailure classify_load_failure(const std::string& file, const std::string& loader_text) {
-  std::optional<ElfHead> own = read_elf_head("/proc/self/exe");
-  if (!own) return LoadFailure::other;
-  std::optional<ElfHead> head = read_elf_head(file.c_str());
-  if (!head) return LoadFailure::not_a_library;
+  std::optional<std::string> own = read_head("/proc/self/exe");
+  std::optional<std::string> head = read_head(file.c_str());
+  if (!own || !is_elf(*own) || !head) return LoadFailure::other;
+  if (!is_elf(*head)) return LoadFailure::not_a_library;
   constexpr std::size_t CLASS = 4, DATA = 5, MACHINE = 18;
   if ((*head)[CLASS] != (*own)[CLASS] || (*head)[DATA] != (*own)[DATA] ||
-      std::memcmp(head->data() + MACHINE, own->data() + MACHINE, 2) != 0)
+      head->compare(MACHINE, 2, *own, MACHINE, 2) != 0)
     return LoadFailure::wrong_architecture;
   if (loader_text.rfind(file + ":", 0) != 0) return LoadFailure::missing_dependency;
   return LoadFailure::other;
