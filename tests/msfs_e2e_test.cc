@@ -66,6 +66,7 @@ std::vector<std::string> msfs_lines(const std::string& out) {
 void expect_unusable_line(const std::string& line, const std::string& path, const Unusable& file) {
   EXPECT_EQ(line.rfind("… MSFS: cannot use " + path + ": ", 0), 0u) << line;
   EXPECT_NE(line.find(std::string(file.os_words) + " — " + file.plain_words), std::string::npos) << line;
+  EXPECT_EQ(line.find("%1"), std::string::npos) << "an unfilled insert: " << line;
 }
 
 std::string in_folder(const TempFolder& folder) {

@@ -325,7 +325,17 @@ LoadFailure load_failure_kind(DWORD code) {
   }
 }
 
-LoadError load_error(DWORD code) { return {load_failure_kind(code), error_text(static_cast<int>(code))}; }
+// Some loader messages hold an insert for the file ("%1 is not a valid Win32
+// application."); it is filled with the file's name rather than shown raw.
+LoadError load_error(DWORD code, const std::wstring& file) {
+  std::string text = error_text(static_cast<int>(code));
+  std::wstring::size_type slash = file.find_last_of(L"\\/");
+  std::wstring base = slash == std::wstring::npos ? file : file.substr(slash + 1);
+  std::string name = to_utf8(base.data(), static_cast<int>(base.size()));
+  for (std::string::size_type at = text.find("%1"); at != std::string::npos; at = text.find("%1", at + name.size()))
+    text.replace(at, 2, name);
+  return {load_failure_kind(code), text};
+}
 
 }  // namespace
 
@@ -334,10 +344,10 @@ LibraryLoad load_library(const std::string& path) {
   // system folders first; make it absolute so it means the current directory.
   std::wstring wide = to_wide(path);
   DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (n == 0) return {nullptr, load_error(GetLastError())};
+  if (n == 0) return {nullptr, load_error(GetLastError(), wide)};
   std::wstring full(n, L'\0');
   DWORD got = GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
-  if (got == 0 || got >= n) return {nullptr, load_error(got == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE)};
+  if (got == 0 || got >= n) return {nullptr, load_error(got == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE, wide)};
   full.resize(got);
   // No loader dialog about a missing DLL: it would hold this thread until
   // someone clicks it, and the caller reports the error itself.
@@ -346,7 +356,7 @@ LibraryLoad load_library(const std::string& path) {
   HMODULE module = LoadLibraryW(full.c_str());
   DWORD code = module ? ERROR_SUCCESS : GetLastError();
   if (quiet) SetThreadErrorMode(old_mode, nullptr);
-  if (!module) return {nullptr, load_error(code)};
+  if (!module) return {nullptr, load_error(code, full)};
   return {reinterpret_cast<LibraryHandle>(module), {}};
 }
 
