@@ -38,6 +38,41 @@ std::unique_ptr<ChildProcess> start_msfs_bridge(const std::string& program, cons
   return start_child(program, {"--msfs", "--port", "0"}, options);
 }
 
+// Files that are there but cannot serve as SimConnect.dll: what the line for
+// each must hold after the path (the system's words end in `os_words` on this
+// system), and the plain words that follow them.
+struct Unusable {
+  const char* file;
+  const char* os_words;
+  const char* plain_words;
+};
+const Unusable FOREIGN_FILE = built_for_windows()
+                                  ? Unusable{SIMCONNECT_FOREIGN_FILE, "(os error 193)", "not a 64-bit Windows library"}
+                                  : Unusable{SIMCONNECT_FOREIGN_FILE, "invalid ELF header", "not a library at all"};
+const Unusable NEEDS_MISSING_LIBRARY{SIMCONNECT_NEEDS_OTHER_LIBRARY,
+                                     built_for_windows() ? "(os error 126)" : "No such file or directory",
+                                     "a library it needs is missing"};
+const Unusable NO_ENTRY_POINTS{SIMCONNECT_OTHER_LIBRARY,
+                               built_for_windows() ? "(os error 127)" : "undefined symbol: SimConnect_Open",
+                               "it has no SimConnect_Open"};
+
+// The MSFS lines of `out`, without their line feeds.
+std::vector<std::string> msfs_lines(const std::string& out) {
+  std::vector<std::string> lines = lines_starting(out, "… MSFS: ");
+  for (auto& line : lines_starting(out, "→ MSFS: ")) lines.push_back(line);
+  return lines;
+}
+
+void expect_unusable_line(const std::string& line, const std::string& path, const Unusable& file) {
+  EXPECT_EQ(line.rfind("… MSFS: cannot use " + path + ": ", 0), 0u) << line;
+  EXPECT_NE(line.find(std::string(file.os_words) + " — " + file.plain_words), std::string::npos) << line;
+  EXPECT_EQ(line.find("%1"), std::string::npos) << "an unfilled insert: " << line;
+}
+
+std::string in_folder(const TempFolder& folder) {
+  return folder.str() + (built_for_windows() ? "\\" : "/") + "SimConnect.dll";
+}
+
 TEST(MsfsE2eTest, LibraryNextToExecutableFeedsTheState) {
   CleanSdkEnvironment clean;
   TempFolder bin("bin"), logs("logs");
@@ -83,6 +118,65 @@ TEST(MsfsE2eTest, SkipsDirectoryAndIncompleteLibrary) {
   ASSERT_TRUE(child->wait_for_out(found, 20s)) << child->out() << child->err();
   ASSERT_TRUE(child->wait_for_out("✓ receiving data from MSFS\n", 20s)) << child->out();
   EXPECT_EQ(lines_starting(session.calls(), "Open"), std::vector<std::string>{expected_open(1)});
+  // The directory is no file and says nothing; the incomplete library says what it lacks.
+  std::vector<std::string> lines = msfs_lines(child->out());
+  ASSERT_EQ(lines.size(), 2u) << child->out();
+  const std::string lacks = built_for_windows() ? "(os error 127)" : "undefined symbol: SimConnect_GetNextDispatch";
+  expect_unusable_line(lines[0], sdk_library_path(incomplete.str()),
+                       {"", lacks.c_str(), "it has no SimConnect_GetNextDispatch"});
+  EXPECT_EQ(lines[1] + "\n", found);
+}
+
+// A file of another kind and a library whose own dependency is missing are
+// each named with the reason and the remedy; the search goes on to the
+// library that serves.
+TEST(MsfsE2eTest, UnusableFilesAreNamedAndTheNextLibraryServes) {
+  CleanSdkEnvironment clean;
+  TempFolder bin("bin"), needy("needy"), good("good"), logs("logs");
+  ASSERT_TRUE(fs::exists(FOREIGN_FILE.file))
+      << FOREIGN_FILE.file << " was not built: install gcc-mingw-w64-i686-posix and configure again";
+  std::string program = copy_bridge(bin);
+  fs::copy_file(FOREIGN_FILE.file, bin / "SimConnect.dll");
+  set_env("MSFS_SDK", install_sdk(needy, NEEDS_MISSING_LIBRARY.file));
+  set_env("MSFS2024_SDK", install_sdk(good, simconnect_double_path()));
+  DoubleSession session(logs, STREAMING);
+
+  auto child = start_msfs_bridge(program);
+  const std::string found = "→ MSFS: SimConnect from " + sdk_library_path(good.str()) + "\n";
+  ASSERT_TRUE(child->wait_for_out(found, 20s)) << child->out() << child->err();
+  ASSERT_TRUE(child->wait_for_out("✓ receiving data from MSFS\n", 20s)) << child->out();
+  std::vector<std::string> lines = msfs_lines(child->out());
+  ASSERT_EQ(lines.size(), 3u) << child->out();
+  expect_unusable_line(lines[0], in_folder(bin), FOREIGN_FILE);
+  expect_unusable_line(lines[1], sdk_library_path(needy.str()), NEEDS_MISSING_LIBRARY);
+  EXPECT_EQ(lines[2] + "\n", found);
+}
+
+// Only files that cannot serve: one line each, then one that says SimConnect
+// was found but could not be loaded, never "not found"; the bridge serves on.
+TEST(MsfsE2eTest, OnlyUnusableFilesSayFoundButNotLoaded) {
+  CleanSdkEnvironment clean;
+  TempFolder bin("bin"), foreign("foreign"), other("other");
+  ASSERT_TRUE(fs::exists(FOREIGN_FILE.file))
+      << FOREIGN_FILE.file << " was not built: install gcc-mingw-w64-i686-posix and configure again";
+  std::string program = copy_bridge(bin);
+  // The library that needs the other one comes first: once the other is
+  // loaded, Linux would take it for the one needed, by its name.
+  fs::copy_file(NEEDS_MISSING_LIBRARY.file, bin / "SimConnect.dll");
+  set_env("MSFS_SDK", install_sdk(foreign, FOREIGN_FILE.file));
+  set_env("MSFS2024_SDK", install_sdk(other, NO_ENTRY_POINTS.file));
+
+  auto child = start_msfs_bridge(program);
+  ASSERT_TRUE(child->wait_for_out(NOT_LOADED_LINE, 20s)) << child->out() << child->err();
+  std::vector<std::string> lines = msfs_lines(child->out());
+  ASSERT_EQ(lines.size(), 4u) << child->out();
+  expect_unusable_line(lines[0], in_folder(bin), NEEDS_MISSING_LIBRARY);
+  expect_unusable_line(lines[1], sdk_library_path(foreign.str()), FOREIGN_FILE);
+  expect_unusable_line(lines[2], sdk_library_path(other.str()), NO_ENTRY_POINTS);
+  EXPECT_EQ(lines[3] + "\n",
+            "… MSFS: SimConnect.dll found but could not be loaded — see the lines above, then restart the bridge\n");
+  ASSERT_TRUE(child->wait_for_out("… waiting for MSFS (is a flight loaded?)\n", 20s)) << child->out();
+  EXPECT_EQ(child->wait(200ms), std::nullopt);  // still serving
 }
 
 TEST(MsfsE2eTest, EmptySdkVariableIsTakenAgainstTheWorkingDirectory) {
@@ -111,9 +205,7 @@ TEST(MsfsE2eTest, NoLibraryPrintsNotFoundAndServesOn) {
   bridge.process = start_msfs_bridge(program);
   ASSERT_TRUE(bridge.process->wait_for_out(NOT_FOUND, 20s)) << bridge.process->out() << bridge.process->err();
   ASSERT_TRUE(bridge.process->wait_for_out("… waiting for MSFS (is a flight loaded?)\n", 20s));
-  std::string out = bridge.process->out();
-  EXPECT_EQ(out.find(NOT_FOUND), out.rfind(NOT_FOUND));  // once
-  EXPECT_EQ(out.find("→ MSFS"), std::string::npos);
+  EXPECT_EQ(msfs_lines(bridge.process->out()), std::vector<std::string>{NOT_FOUND.substr(0, NOT_FOUND.size() - 1)});
   EXPECT_EQ(bridge.process->wait(200ms), std::nullopt);  // still serving
 }
 

@@ -78,6 +78,73 @@ TEST(MsfsCandidatesTest, ConsoleLines) {
             "SimConnect SDK\\lib)\n");
 }
 
+// What the search prints, by what became of each file: one line per file
+// that is there but cannot serve, naming it with the system's words and the
+// reason; the not-found line only when no file was there at all.
+TEST(MsfsCandidatesTest, SearchLines) {
+  using platform::LoadFailure;
+  const std::string sdk_lib = "take the SimConnect.dll from the MSFS SDK (SimConnect SDK\\lib)";
+  struct Case {
+    UnusableLibrary library;
+    std::string line;
+  } cases[] = {
+      {{"a\\SimConnect.dll", {LoadFailure::missing_dependency, "Module not found. (os error 126)"}},
+       "… MSFS: cannot use a\\SimConnect.dll: Module not found. (os error 126) — a library it needs is missing: "
+       "install "
+       "the Microsoft Visual C++ Redistributable for Visual Studio 2015–2022 (x64)\n"},
+      {{"b/SimConnect.dll", {LoadFailure::wrong_architecture, "Bad EXE format. (os error 193)"}},
+       "… MSFS: cannot use b/SimConnect.dll: Bad EXE format. (os error 193) — not a 64-bit Windows library: " +
+           sdk_lib + "\n"},
+      {{"c", {LoadFailure::not_a_library, "c: invalid ELF header"}},
+       "… MSFS: cannot use c: c: invalid ELF header — not a library at all: " + sdk_lib + "\n"},
+      {{"d", {LoadFailure::missing_entry_point, "Not found. (os error 127)"}, SIMCONNECT_CLOSE},
+       "… MSFS: cannot use d: Not found. (os error 127) — it has no SimConnect_Close, so it is not SimConnect or too "
+       "old for the simulator: take the SimConnect.dll of the current MSFS SDK\n"},
+      {{"e", {LoadFailure::other, "Access denied. (os error 5)"}},
+       "… MSFS: cannot use e: Access denied. (os error 5)\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(unusable_line(c.library), c.line);
+    // Any usable library after it, and the found line follows its line.
+    LibraryChoice loaded{FoundLibrary{"f", {}}, {c.library}};
+    EXPECT_EQ(search_lines(loaded), (std::vector<std::string>{c.line, found_line("f")}));
+  }
+  const UnusableLibrary& first = cases[0].library;
+  const UnusableLibrary& second = cases[3].library;
+  EXPECT_EQ(search_lines({}), std::vector<std::string>{NOT_FOUND_LINE});
+  EXPECT_EQ(search_lines({FoundLibrary{"f", {}}, {}}), std::vector<std::string>{found_line("f")});
+  EXPECT_EQ(
+      search_lines({std::nullopt, {first, second}}),
+      (std::vector<std::string>{cases[0].line, cases[3].line,
+                                "… MSFS: SimConnect.dll found but could not be loaded — see the lines above, then "
+                                "restart the bridge\n"}));
+}
+
+// The full double with its machine field (ELF e_machine, PE Machine) made
+// another processor's: the loader refuses it, and the reason must be the
+// architecture, not a missing library or some other error.
+TEST(MsfsCandidatesTest, LibraryForAnotherProcessorIsWrongArchitecture) {
+  std::string bytes = read_text(simconnect_double_path());
+  ASSERT_GT(bytes.size(), 0x40u);
+  auto put_u16 = [&bytes](std::size_t at, unsigned value) {
+    bytes[at] = static_cast<char>(value & 0xFF);
+    bytes[at + 1] = static_cast<char>(value >> 8);
+  };
+  if (bytes.compare(0, 4, "\177ELF") == 0) {
+    put_u16(18, bytes[18] == 3 ? 62 : 3);  // x86-64 <-> i386
+  } else {
+    std::size_t pe = static_cast<unsigned char>(bytes[0x3C]) | static_cast<unsigned char>(bytes[0x3D]) << 8;
+    ASSERT_EQ(bytes.compare(pe, 4, std::string("PE\0\0", 4)), 0);
+    put_u16(pe + 4, 0x014C);  // i386
+  }
+  TempFolder folder("machine");
+  write_text(folder / "SimConnect.dll", bytes);
+  LoadAttempt attempt = load_simconnect((folder / "SimConnect.dll").string());
+  EXPECT_TRUE(attempt.is_file);
+  EXPECT_FALSE(attempt.api.has_value());
+  EXPECT_EQ(attempt.unusable.error.kind, platform::LoadFailure::wrong_architecture) << attempt.unusable.error.os_text;
+}
+
 // ---- Messages -------------------------------------------------------------
 
 void put_u32(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t value) {

@@ -4,14 +4,55 @@
 #include <cstring>
 
 #include "platform/byte_order.h"
-#include "platform/platform.h"
 
 namespace tavrik {
 
 const char* const NOT_FOUND_LINE =
     "… MSFS: SimConnect.dll not found — put it next to this .exe (from the MSFS SDK: SimConnect SDK\\lib)\n";
+const char* const NOT_LOADED_LINE =
+    "… MSFS: SimConnect.dll found but could not be loaded — see the lines above, then restart the bridge\n";
 
 std::string found_line(const std::string& path) { return "→ MSFS: SimConnect from " + path + "\n"; }
+
+namespace {
+
+// What went wrong in plain words and what to do, after the system's words;
+// nothing for an error the user cannot act on from here.
+std::string advice(const UnusableLibrary& library) {
+  const std::string from_sdk = "take the SimConnect.dll from the MSFS SDK (SimConnect SDK\\lib)";
+  switch (library.error.kind) {
+    case platform::LoadFailure::missing_dependency:
+      return " — a library it needs is missing: install the Microsoft Visual C++ Redistributable for Visual Studio "
+             "2015–2022 (x64)";
+    case platform::LoadFailure::wrong_architecture:
+      return " — not a 64-bit Windows library: " + from_sdk;
+    case platform::LoadFailure::not_a_library:
+      return " — not a library at all: " + from_sdk;
+    case platform::LoadFailure::missing_entry_point:
+      return std::string(" — it has no ") + (library.entry_point ? library.entry_point : "SimConnect entry point") +
+             ", so it is not SimConnect or too old for the simulator: take the SimConnect.dll of the current MSFS SDK";
+    case platform::LoadFailure::other:
+      break;
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string unusable_line(const UnusableLibrary& library) {
+  return "… MSFS: cannot use " + library.path + ": " + library.error.os_text + advice(library) + "\n";
+}
+
+std::vector<std::string> search_lines(const LibraryChoice& choice) {
+  std::vector<std::string> lines;
+  for (const auto& library : choice.unusable) lines.push_back(unusable_line(library));
+  if (choice.found) {
+    lines.push_back(found_line(choice.found->path));
+  } else {
+    lines.push_back(choice.unusable.empty() ? NOT_FOUND_LINE : NOT_LOADED_LINE);
+  }
+  return lines;
+}
 
 // ---- Finding the library --------------------------------------------------
 
@@ -23,11 +64,25 @@ std::string sdk_library_path(const std::string& folder) {
 }
 
 template <typename Fn>
-bool resolve(platform::LibraryHandle library, const char* name, Fn* out) {
-  platform::SymbolAddress address = platform::find_symbol(library, name);
+bool resolve(platform::LibraryHandle library, const char* name, Fn* out, std::string* os_text) {
+  platform::SymbolAddress address = platform::find_symbol(library, name, os_text);
   if (!address) return false;
   *out = reinterpret_cast<Fn>(address);
   return true;
+}
+
+// Resolves the five in this order, stopping at the first missing name, which
+// it returns (null when none is missing).
+const char* resolve_entry_points(platform::LibraryHandle library, SimConnectApi* api, std::string* os_text) {
+  if (!resolve(library, SIMCONNECT_OPEN, &api->open, os_text)) return SIMCONNECT_OPEN;
+  if (!resolve(library, SIMCONNECT_CLOSE, &api->close, os_text)) return SIMCONNECT_CLOSE;
+  if (!resolve(library, SIMCONNECT_ADD_TO_DATA_DEFINITION, &api->add_to_data_definition, os_text))
+    return SIMCONNECT_ADD_TO_DATA_DEFINITION;
+  if (!resolve(library, SIMCONNECT_REQUEST_DATA_ON_SIM_OBJECT, &api->request_data_on_sim_object, os_text))
+    return SIMCONNECT_REQUEST_DATA_ON_SIM_OBJECT;
+  if (!resolve(library, SIMCONNECT_GET_NEXT_DISPATCH, &api->get_next_dispatch, os_text))
+    return SIMCONNECT_GET_NEXT_DISPATCH;
+  return nullptr;
 }
 
 }  // namespace
@@ -47,27 +102,40 @@ std::vector<std::string> build_candidates(const std::optional<std::string>& exe_
   return candidates;
 }
 
-std::optional<SimConnectApi> load_simconnect(const std::string& path) {
-  if (!platform::is_regular_file(path)) return std::nullopt;
-  platform::LibraryHandle library = platform::load_library(path);
-  if (!library) return std::nullopt;
-  // Resolved in this order, stopping at the first missing name.
+LoadAttempt load_simconnect(const std::string& path) {
+  LoadAttempt attempt;
+  attempt.is_file = platform::is_regular_file(path);
+  if (!attempt.is_file) return attempt;
+  attempt.unusable.path = path;
+  platform::LibraryLoad load = platform::load_library(path);
+  if (!load.library) {
+    attempt.unusable.error = load.error;
+    return attempt;
+  }
   SimConnectApi api;
-  if (resolve(library, SIMCONNECT_OPEN, &api.open) && resolve(library, SIMCONNECT_CLOSE, &api.close) &&
-      resolve(library, SIMCONNECT_ADD_TO_DATA_DEFINITION, &api.add_to_data_definition) &&
-      resolve(library, SIMCONNECT_REQUEST_DATA_ON_SIM_OBJECT, &api.request_data_on_sim_object) &&
-      resolve(library, SIMCONNECT_GET_NEXT_DISPATCH, &api.get_next_dispatch))
-    return api;
-  return std::nullopt;
+  attempt.unusable.entry_point = resolve_entry_points(load.library, &api, &attempt.unusable.error.os_text);
+  if (attempt.unusable.entry_point) {
+    attempt.unusable.error.kind = platform::LoadFailure::missing_entry_point;
+  } else {
+    attempt.api = api;
+  }
+  return attempt;
 }
 
-std::optional<FoundLibrary> choose_simconnect(const std::vector<std::string>& candidates) {
-  for (const auto& path : candidates)
-    if (auto api = load_simconnect(path)) return FoundLibrary{path, *api};
-  return std::nullopt;
+LibraryChoice choose_simconnect(const std::vector<std::string>& candidates) {
+  LibraryChoice choice;
+  for (const auto& path : candidates) {
+    LoadAttempt attempt = load_simconnect(path);
+    if (attempt.api) {
+      choice.found = FoundLibrary{path, *attempt.api};
+      break;
+    }
+    if (attempt.is_file) choice.unusable.push_back(attempt.unusable);
+  }
+  return choice;
 }
 
-std::optional<FoundLibrary> find_simconnect() {
+LibraryChoice find_simconnect() {
   return choose_simconnect(build_candidates(platform::executable_path(), platform::environment_variable("MSFS_SDK"),
                                             platform::environment_variable("MSFS2024_SDK"),
                                             platform::fixed_sdk_folders()));
@@ -185,13 +253,10 @@ void run_connection_loop(const SimConnectApi& api, LiveStateHolder& holder, cons
 }
 
 void run_msfs_feed(SharedState holder) {
-  std::optional<FoundLibrary> library = find_simconnect();
-  if (!library) {
-    platform::write_console(platform::ConsoleStream::out, NOT_FOUND_LINE);
-    return;
-  }
-  platform::write_console(platform::ConsoleStream::out, found_line(library->path));
-  run_connection_loop(library->api, *holder, FeedTiming{});
+  LibraryChoice choice = find_simconnect();
+  for (const auto& line : search_lines(choice)) platform::write_console(platform::ConsoleStream::out, line);
+  if (!choice.found) return;
+  run_connection_loop(choice.found->api, *holder, FeedTiming{});
 }
 
 }  // namespace tavrik

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "msfs/simconnect_api.h"
+#include "platform/platform.h"
 #include "state/live_state.h"
 #include "state/loop_clock.h"
 
@@ -86,25 +87,47 @@ std::vector<std::string> build_candidates(const std::optional<std::string>& exe_
                                           const std::optional<std::string>& msfs2024_sdk,
                                           const std::vector<std::string>& fixed_folders);
 
-// The five entry points of the library at `path`, or nothing when it is not a
-// file, does not load or lacks one. A loaded library is never unloaded.
-std::optional<SimConnectApi> load_simconnect(const std::string& path);
+// A candidate that is a file but cannot serve as SimConnect, and why.
+struct UnusableLibrary {
+  std::string path;  // the candidate exactly as built
+  platform::LoadError error;
+  const char* entry_point = nullptr;  // the first one missing, for LoadFailure::missing_entry_point
+};
+
+// What came of trying the candidate at `path`: the five entry points, or,
+// for a file that does not load or lacks one, why not. A loaded library is
+// never unloaded.
+struct LoadAttempt {
+  bool is_file = false;
+  std::optional<SimConnectApi> api;
+  UnusableLibrary unusable;  // for a file without `api`
+};
+LoadAttempt load_simconnect(const std::string& path);
 
 struct FoundLibrary {
   std::string path;  // the candidate exactly as built
   SimConnectApi api;
 };
 
-// The first of `candidates` that loads with all five entry points.
-std::optional<FoundLibrary> choose_simconnect(const std::vector<std::string>& candidates);
+// The search: the first candidate that loads with all five entry points, if
+// any, and every file tried before it that did not, in order.
+struct LibraryChoice {
+  std::optional<FoundLibrary> found;
+  std::vector<UnusableLibrary> unusable;
+};
+LibraryChoice choose_simconnect(const std::vector<std::string>& candidates);
 
 // The candidates of this process (executable, environment, fixed folders),
 // searched in order.
-std::optional<FoundLibrary> find_simconnect();
+LibraryChoice find_simconnect();
 
 // The console lines of the search.
 std::string found_line(const std::string& path);
 extern const char* const NOT_FOUND_LINE;
+extern const char* const NOT_LOADED_LINE;  // files were there, none served
+std::string unusable_line(const UnusableLibrary& library);
+// Every line the search prints, in order, each whole.
+std::vector<std::string> search_lines(const LibraryChoice& choice);
 
 // ---- Messages and samples -------------------------------------------------
 

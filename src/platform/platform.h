@@ -219,11 +219,36 @@ std::string join_path(const std::string& base, const std::string& component);
 // and "C:\MSFS 2024 SDK"; none elsewhere).
 std::vector<std::string> fixed_sdk_folders();
 
+// Why a library could not be used, in kinds that say what the user can do.
+enum class LoadFailure {
+  missing_dependency,   // a library it needs is not there
+  wrong_architecture,   // a library, but for another processor or word size
+  not_a_library,        // not a library file at all
+  missing_entry_point,  // loaded, but a name asked for is not in it
+  other,
+};
+
+struct LoadError {
+  LoadFailure kind = LoadFailure::other;
+  // The system's own words: on Windows "<message> (os error <code>)" as in
+  // error_text, elsewhere the dynamic loader's text.
+  std::string os_text;
+};
+
 // A loaded shared library, never unloaded. Null handle: not loaded. A
 // relative path is taken against the current directory, as by the file tests.
 using LibraryHandle = void*;
 using SymbolAddress = void (*)();
-LibraryHandle load_library(const std::string& path);
-SymbolAddress find_symbol(LibraryHandle library, const char* name);
+
+struct LibraryLoad {
+  LibraryHandle library = nullptr;
+  LoadError error;  // why not, when `library` is null
+};
+
+LibraryLoad load_library(const std::string& path);
+
+// The address of `name`; null when it is missing, with the system's words for
+// that in *os_text (when given).
+SymbolAddress find_symbol(LibraryHandle library, const char* name, std::string* os_text = nullptr);
 
 }  // namespace tavrik::platform

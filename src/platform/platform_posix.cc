@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "platform/socket_calls.h"
 
@@ -295,14 +296,64 @@ std::string join_path(const std::string& base, const std::string& component) {
 
 std::vector<std::string> fixed_sdk_folders() { return {}; }
 
-LibraryHandle load_library(const std::string& path) {
-  // Without a slash dlopen would search the library path instead.
-  std::string file = path.find('/') == std::string::npos ? "./" + path : path;
-  return dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+namespace {
+
+// The first bytes of a file, up to the end of an ELF header's identification
+// and machine fields; nothing when it cannot be read.
+constexpr std::size_t ELF_HEAD_SIZE = 20;
+
+std::optional<std::string> read_head(const char* path) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (!file) return std::nullopt;
+  char head[ELF_HEAD_SIZE];
+  std::size_t got = std::fread(head, 1, sizeof head, file);
+  std::fclose(file);
+  return std::string(head, got);
 }
 
-SymbolAddress find_symbol(LibraryHandle library, const char* name) {
-  return reinterpret_cast<SymbolAddress>(dlsym(library, name));
+bool is_elf(const std::string& head) { return head.size() == ELF_HEAD_SIZE && head.compare(0, 4, "\177ELF") == 0; }
+
+// The loader's text names no kind, so the file is judged by its header
+// against this program's own (where that is ELF, as on Linux); what remains
+// is about another library when the text begins with another name than the
+// file's. A file that cannot be read is left to the loader's words.
+LoadFailure classify_load_failure(const std::string& file, const std::string& loader_text) {
+  std::optional<std::string> own = read_head("/proc/self/exe");
+  std::optional<std::string> head = read_head(file.c_str());
+  if (!own || !is_elf(*own) || !head) return LoadFailure::other;
+  if (!is_elf(*head)) return LoadFailure::not_a_library;
+  constexpr std::size_t CLASS = 4, DATA = 5, MACHINE = 18;
+  if ((*head)[CLASS] != (*own)[CLASS] || (*head)[DATA] != (*own)[DATA] ||
+      head->compare(MACHINE, 2, *own, MACHINE, 2) != 0)
+    return LoadFailure::wrong_architecture;
+  if (loader_text.rfind(file + ":", 0) != 0) return LoadFailure::missing_dependency;
+  return LoadFailure::other;
+}
+
+std::string loader_error_text() {
+  const char* text = dlerror();
+  return text && *text ? text : "unknown dynamic loader error";
+}
+
+}  // namespace
+
+LibraryLoad load_library(const std::string& path) {
+  // Without a slash dlopen would search the library path instead.
+  std::string file = path.find('/') == std::string::npos ? "./" + path : path;
+  LibraryLoad load;
+  load.library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!load.library) {
+    load.error.os_text = loader_error_text();
+    load.error.kind = classify_load_failure(file, load.error.os_text);
+  }
+  return load;
+}
+
+SymbolAddress find_symbol(LibraryHandle library, const char* name, std::string* os_text) {
+  dlerror();  // clears an older error, so that the text is this call's
+  auto address = reinterpret_cast<SymbolAddress>(dlsym(library, name));
+  if (!address && os_text) *os_text = loader_error_text();
+  return address;
 }
 
 }  // namespace tavrik::platform

@@ -312,23 +312,60 @@ std::string join_path(const std::string& base, const std::string& component) {
 
 std::vector<std::string> fixed_sdk_folders() { return {"C:\\MSFS SDK", "C:\\MSFS 2024 SDK"}; }
 
-LibraryHandle load_library(const std::string& path) {
+namespace {
+
+LoadFailure load_failure_kind(DWORD code) {
+  switch (code) {
+    case ERROR_MOD_NOT_FOUND:  // the file is there (tested before), so a DLL it imports is not
+      return LoadFailure::missing_dependency;
+    case ERROR_BAD_EXE_FORMAT:  // 32-bit DLLs and files that are no DLL alike
+      return LoadFailure::wrong_architecture;
+    default:
+      return LoadFailure::other;
+  }
+}
+
+// Some loader messages hold an insert for the file ("%1 is not a valid Win32
+// application."); it is filled with the file's name rather than shown raw.
+LoadError load_error(DWORD code, const std::wstring& file) {
+  std::string text = error_text(static_cast<int>(code));
+  std::wstring::size_type slash = file.find_last_of(L"\\/");
+  std::wstring base = slash == std::wstring::npos ? file : file.substr(slash + 1);
+  std::string name = to_utf8(base.data(), static_cast<int>(base.size()));
+  for (std::string::size_type at = text.find("%1"); at != std::string::npos; at = text.find("%1", at + name.size()))
+    text.replace(at, 2, name);
+  return {load_failure_kind(code), text};
+}
+
+}  // namespace
+
+LibraryLoad load_library(const std::string& path) {
   // LoadLibraryW looks for a relative path in the executable's folder and the
   // system folders first; make it absolute so it means the current directory.
   std::wstring wide = to_wide(path);
   DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (n == 0) return nullptr;
+  if (n == 0) return {nullptr, load_error(GetLastError(), wide)};
   std::wstring full(n, L'\0');
   DWORD got = GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
-  if (got == 0 || got >= n) return nullptr;
+  if (got == 0 || got >= n) return {nullptr, load_error(got == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE, wide)};
   full.resize(got);
-  return reinterpret_cast<LibraryHandle>(LoadLibraryW(full.c_str()));
+  // No loader dialog about a missing DLL: it would hold this thread until
+  // someone clicks it, and the caller reports the error itself.
+  DWORD old_mode = 0;
+  BOOL quiet = SetThreadErrorMode(SEM_FAILCRITICALERRORS, &old_mode);
+  HMODULE module = LoadLibraryW(full.c_str());
+  DWORD code = module ? ERROR_SUCCESS : GetLastError();
+  if (quiet) SetThreadErrorMode(old_mode, nullptr);
+  if (!module) return {nullptr, load_error(code, full)};
+  return {reinterpret_cast<LibraryHandle>(module), {}};
 }
 
-SymbolAddress find_symbol(LibraryHandle library, const char* name) {
+SymbolAddress find_symbol(LibraryHandle library, const char* name, std::string* os_text) {
   // Through void(*)() so that no compiler warns about the function-type cast.
-  return reinterpret_cast<SymbolAddress>(
+  auto address = reinterpret_cast<SymbolAddress>(
       reinterpret_cast<void (*)()>(GetProcAddress(static_cast<HMODULE>(library), name)));
+  if (!address && os_text) *os_text = error_text(static_cast<int>(GetLastError()));
+  return address;
 }
 
 }  // namespace tavrik::platform

@@ -115,12 +115,13 @@ readmes_say_what_users_need() {
   local readme text
   for readme in "$work/zip/$win/README.txt" "$work/tar/$linux/README.txt"; do
     for text in "tavrik $version for" "Velmara tavrik $version" "http://localhost:49080/state" "bridge ready on" \
-                "waiting for" "receiving data from" "local network" "xplane-standin" "SHA256SUMS"; do
+                "waiting for" "receiving data from" "local network" "xplane-standin" "SHA256SUMS" \
+                "Troubleshooting"; do
       grep -qF "$text" "$readme" || { echo "$readme lacks '$text'"; return 1; }
     done
   done
   for text in "SimConnect.dll" "More info" "Run anyway" "Private networks" "Cancel" "Ctrl+C" \
-              "Get-FileHash .\\$win.zip"; do
+              "Get-FileHash .\\$win.zip" "(os error 126)" "(os error 193)" "found but could not be loaded"; do
     grep -qF "$text" "$work/zip/$win/README.txt" || { echo "Windows README lacks '$text'"; return 1; }
   done
   grep -qF "sha256sum -c" "$work/tar/$linux/README.txt" || { echo "Linux README lacks 'sha256sum -c'"; return 1; }

@@ -22,7 +22,7 @@ inline const char* simconnect_double_no_dispatch_path() { return SIMCONNECT_DOUB
 
 // The full double, loaded into this process.
 inline tavrik::SimConnectApi load_double() {
-  auto api = tavrik::load_simconnect(simconnect_double_path());
+  auto api = tavrik::load_simconnect(simconnect_double_path()).api;
   EXPECT_TRUE(api.has_value());
   return api.value_or(tavrik::SimConnectApi{});
 }
