@@ -204,12 +204,14 @@ export async function launch_browser(engine = "chromium") {
   };
 }
 
-// A mouse drag from one page point ({x, y}) to another, in steps, as a hand does it.
+// A mouse drag from one page point ({x, y}) to another, in steps, as a hand
+// does it, coming to rest before letting go (so a map does not fling on).
 async function drag(mouse, from, to, steps = 8) {
   await mouse.move(from.x, from.y);
   await mouse.down();
   for (let i = 1; i <= steps; i++)
     await mouse.move(from.x + (to.x - from.x) * i / steps, from.y + (to.y - from.y) * i / steps);
+  await sleep(300);
   await mouse.up();
 }
 
