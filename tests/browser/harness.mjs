@@ -150,14 +150,19 @@ export async function launch_chromium(extra_args = []) {
 // text(selector), evaluate(fn, arg), screenshot(file), close() }, and
 // new_page({ before_load }) runs before_load in every document first.
 //
-// Every URL a page asks for is recorded, and close() fails if one was not on
-// this machine: the tests must never reach out (to a tile server, say).
+// Every URL a page asks for is recorded, and close() fails the test run if
+// one was not on this machine: the tests must never reach out (to a tile
+// server, say). It fails the run rather than throwing, so that an after()
+// hook still stops everything else it started.
 export async function launch_browser(engine = "chromium") {
   const requested = [];
   const close_checked = async (close) => {
     await close();
     const outside = requested.filter((url) => !is_local_url(url));
-    if (outside.length) throw new Error(`${engine} asked beyond loopback: ${[...new Set(outside)].join(" ")}`);
+    if (outside.length) {
+      console.error(`FAILED: ${engine} asked beyond loopback: ${[...new Set(outside)].join(" ")}`);
+      process.exitCode = 1;
+    }
   };
   if (engine === "chromium") {
     const context = await launch_chromium();

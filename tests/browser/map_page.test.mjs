@@ -80,6 +80,48 @@ for (const engine of h.ENGINES) {
       }
     });
 
+    test("follow mode keeps the aircraft in view; a pan ends it until the button is pressed", async () => {
+      // Due east, 60 pixels (at the page's first zoom) a snapshot: three map widths in all.
+      const step = 60 * 360 / (256 * 2 ** 12);
+      const east = (i) => snapshot(1000 + i, { lat: 47.5, lon: 8.5 + i * step });
+      const seen = () => page.evaluate(() => {
+        const map = window.tavrik_map, s = window.tavrik.snapshot;
+        const p = map.latLngToContainerPoint([s.lat, s.lon]), size = map.getSize();
+        return { follow: window.tavrik.follow, center: map.getCenter(), x: p.x, y: p.y, w: size.x, h: size.y,
+                 inside: p.x >= 0 && p.y >= 0 && p.x <= size.x && p.y <= size.y };
+      });
+      await page.click("#follow");
+      let i = 0;
+      for (; i < 40; i++) {
+        await feed(page, [east(i)]);
+        const now = await seen();
+        assert.ok(now.follow && now.inside, `step ${i}: ${JSON.stringify(now)}`);
+        await h.sleep(60);
+      }
+      // The user drags the map: follow is off, and the map stays where it was put.
+      await h.sleep(600);  // the last follow pan ends
+      const box = await page.evaluate(() => {
+        const r = document.getElementById("map").getBoundingClientRect();
+        return { x: r.x + r.width / 2, y: r.y + r.height / 2 };
+      });
+      await page.drag(box, { x: box.x + 200, y: box.y + 100 });
+      const panned = await seen();
+      assert.equal(panned.follow, false);
+      assert.equal(await page.evaluate(() => document.getElementById("follow").getAttribute("aria-pressed")), "false");
+      for (const end = i + 20; i < end; i++) await feed(page, [east(i)]);
+      await h.sleep(600);
+      const away = await seen();
+      assert.deepEqual(away.center, panned.center, "the map stays put while follow is off");
+      assert.equal(away.inside, false, `the aircraft flew out of view: ${JSON.stringify(away)}`);
+
+      await page.click("#follow");
+      const back = await h.wait_for("the aircraft back in the middle", async () => {
+        const now = await seen();
+        return now.follow && Math.abs(now.x - now.w / 2) < now.w / 4 && Math.abs(now.y - now.h / 2) < now.h / 4 && now;
+      }, 5000);
+      assert.ok(back.inside);
+    });
+
     test("the GPX download holds exactly the positions and times received, one segment per stretch of live data",
          async () => {
       await page.click("#clear-track");
@@ -104,6 +146,7 @@ for (const engine of h.ENGINES) {
       const expected = [first, second, third].map((segment) => segment.map((s) => ({
         lat: s.lat, lon: s.lon, ele: s.alt, time: new Date(s.t).toISOString() })));
       assert.deepEqual(saved.segments, expected);
+      assert.deepEqual(saved.numbers.filter((n) => !/^-?\d+(\.\d+)?$/.test(n)), [], "numbers GPX cannot read");
       assert.equal(await page.evaluate(() => window.tavrik.track_segments), 3);
 
       await page.click("#clear-track");
@@ -160,6 +203,9 @@ function download_gpx(page) {
       name, type: made[0].type, text,
       error: xml.getElementsByTagName("parsererror").length ? xml.getElementsByTagName("parsererror")[0].textContent : null,
       version: gpx.getAttribute("version"), namespace: gpx.namespaceURI,
+      // Every number as written, for the xsd:decimal form GPX demands.
+      numbers: [...gpx.getElementsByTagName("trkpt")].flatMap((p) => [
+        p.getAttribute("lat"), p.getAttribute("lon"), ...[...p.getElementsByTagName("ele")].map((e) => e.textContent)]),
       segments: [...gpx.getElementsByTagName("trkseg")].map((segment) => [...segment.getElementsByTagName("trkpt")].map((p) => ({
         lat: number(p.getAttribute("lat")), lon: number(p.getAttribute("lon")),
         ele: number(p.getElementsByTagName("ele")[0]?.textContent ?? null),
