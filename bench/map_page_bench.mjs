@@ -69,6 +69,7 @@ try {
 
   // Faster than real time: the rest of each hour in bursts, as fast as the page takes them.
   const heaps = [];
+  let first_hour;
   for (let hour = 1; hour <= HOURS; hour++) {
     const until = hour * 3600 * HZ;
     while (i < until) {
@@ -77,15 +78,24 @@ try {
     }
     await h.wait_for("the page to take the hour", async () => (await received()) >= i, 60000, 50);
     heaps.push(await heap(cdp));
+    if (hour === 1) first_hour = await page.evaluate(() => window.tavrik);
   }
-  const view = await page.evaluate(() => window.tavrik);
+  const last_hour = await page.evaluate(() => window.tavrik);
+  // What stays once "Clear track" has emptied the GPX track and the trail: if
+  // this creeps up with the hours, something else in the page grows.
+  await page.click("#clear-track");
+  const heap_cleared = await heap(cdp);
   const mib = (bytes) => +(bytes / 1048576).toFixed(2);
   line("map page JS heap after 1 h of flight at 5 Hz (after GC)", mib(heaps[0]), "MiB", "< 32 MiB", heaps[0] < 32 * 1048576,
-       `at the start ${mib(heap_start)} MiB; ${view.track_points} track points, ${view.trail_points} drawn`);
+       `at the start ${mib(heap_start)} MiB; ${first_hour.track_points} track points, ${first_hour.trail_points} drawn`);
   if (HOURS > 1) {
     line(`map page JS heap after ${HOURS} h (after GC)`, mib(heaps.at(-1)), "MiB", "< 64 MiB",
-         heaps.at(-1) < 64 * 1048576, `hourly: ${heaps.map(mib).join(", ")} MiB`);
+         heaps.at(-1) < 64 * 1048576, `hourly: ${heaps.map(mib).join(", ")} MiB; ${last_hour.track_points} track points, ` +
+         `${last_hour.trail_points} drawn`);
   }
+  line(`map page JS heap after ${HOURS} h and "Clear track" (track and trail emptied, after GC)`, mib(heap_cleared), "MiB",
+       "within 2 MiB of the start: nothing else grows", heap_cleared < heap_start + 2 * 1048576,
+       `at the start ${mib(heap_start)} MiB`);
 } finally {
   await browser.close();
   web.close();
