@@ -26,6 +26,9 @@ test("the Leaflet carried beside the page is the locked npm package's, file for 
   const expected = { "LICENSE": "LICENSE", "leaflet.js": "dist/leaflet.js", "leaflet.css": "dist/leaflet.css" };
   for (const image of fs.readdirSync(path.join(leaflet, "dist", "images"))) expected[`images/${image}`] = `dist/images/${image}`;
   assert.deepEqual(files(carried), Object.keys(expected).sort(), "the files in examples/leaflet/");
+  const version = locked.packages["node_modules/leaflet"].version;
+  assert.match(fs.readFileSync(path.join(h.ROOT, "packaging", "notices", "leaflet.txt"), "utf8"),
+               new RegExp(`^Leaflet ${version.replaceAll(".", "\\.")} `), "the release notices name the carried version");
   for (const [mine, theirs] of Object.entries(expected)) {
     assert.ok(fs.readFileSync(path.join(carried, mine)).equals(fs.readFileSync(path.join(leaflet, theirs))),
               `examples/leaflet/${mine} differs from leaflet/${theirs}: copy it from tests/browser/node_modules/leaflet`);
