@@ -99,7 +99,7 @@ for (const engine of h.ENGINES) {
         await feed(page, [east(i)]);
         const now = await seen();
         assert.ok(now.follow && now.inside, `step ${i}: ${JSON.stringify(now)}`);
-        await h.sleep(60);
+        await h.sleep(100);
       }
       // The user drags the map: follow is off, and the map stays where it was put.
       await h.sleep(600);  // the last follow pan ends
