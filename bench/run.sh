@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every benchmark of the bridge and prints one table: each figure with its
 # target or the yardstick measured in the same run. Linux only (the Windows
-# build is measured by size). Installs what it needs on Debian.
+# build is measured by size). Installs what it needs on Debian (and the browser
+# tests' locked driver for the map page's figures).
 #   bash bench/run.sh            full run (about 4 minutes)
 #   BENCH_SECONDS=10 bash bench/run.sh   shorter idle and fan-out windows
 set -euo pipefail
@@ -47,6 +48,10 @@ python3 bench/bridge_bench.py "$exe" fanout --seconds "$seconds" --streams "${BE
 size=$(stat -c %s build-win-release/tavrik.exe)
 dlls=$(find build-win-release -maxdepth 1 -iname '*.dll' | wc -l)
 python3 -c "import json; print(json.dumps({'name': 'tavrik.exe size (static, MinSizeRel, stripped)', 'value': $size, 'unit': 'bytes', 'target': '< 2 MiB, no DLL beside it', 'ok': $size < 2*1024*1024 and $dlls == 0, 'yardstick': None}))" >>"$results"
+
+# 8. The example map page in headless Chromium (tests/browser's driver, installed as locked).
+[ -d tests/browser/node_modules/playwright-core ] || (cd tests/browser && npm ci --no-audit --no-fund --loglevel=error)
+node bench/map_page_bench.mjs --seconds "$seconds" >>"$results"
 
 echo "Machine: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) cores, $(free -g | awk '/Mem:/{print $2}') GiB, Linux $(uname -r), $(date -u +%Y-%m-%d)"
 echo

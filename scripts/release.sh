@@ -3,8 +3,8 @@
 #   out/tavrik-<version>-windows-x86_64.zip    tavrik.exe and xplane-standin.exe (static, stripped)
 #   out/tavrik-<version>-linux-x86_64.tar.gz   tavrik and xplane-standin (stripped; need only glibc)
 #   out/SHA256SUMS                             the archives' checksums, for `sha256sum -c`
-# each with a user README, the third-party notices, the example map page and the
-# licence, in one folder. The version comes from CMake (project() in CMakeLists.txt).
+# each with a user README, the third-party notices, the example map page (with
+# the copy of Leaflet beside it) and the licence, in one folder. The version comes from CMake (project() in CMakeLists.txt).
 #
 # The same commit gives byte-identical archives wherever and whenever it is
 # built: every time stamp is the commit's (SOURCE_DATE_EPOCH, which the caller
@@ -35,6 +35,8 @@ stage() {  # stage <folder> <system> <strip> <programs...>: fills out/stage/<fol
     chmod 755 "$dir/$(basename "$program")"
   done
   cp examples/live-map.html "$dir/"
+  cp -R examples/leaflet "$dir/leaflet"
+  find "$dir/leaflet" -type d -exec chmod 755 {} + -o -type f -exec chmod 644 {} +
   cp "build-release/packaging/README-$system.txt" "$dir/README.txt"
   notices "$system" >"$dir/THIRD-PARTY-NOTICES.txt"
   cp LICENSE "$dir/LICENSE.txt"
@@ -49,6 +51,7 @@ notices() {  # notices <system>: what each program links, with the licence texts
     linux) set -- linux gcc-runtime glibc-startup ;;
   esac
   for part; do cat "packaging/notices/$part.txt" && echo; done
+  cat packaging/notices/leaflet.txt examples/leaflet/LICENSE && echo
   printf 'GNU General Public License, version 3\n------------------------------------\n\n'
   cat /usr/share/common-licenses/GPL-3
 }

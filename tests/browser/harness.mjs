@@ -8,6 +8,7 @@ import net from "node:net";
 import os from "node:os";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
+import zlib from "node:zlib";
 import { chromium } from "playwright-core";
 import puppeteer from "puppeteer-core";
 
@@ -148,7 +149,21 @@ export async function launch_chromium(extra_args = []) {
 // so that one test body runs in both: new_page() gives { goto(url),
 // text(selector), evaluate(fn, arg), screenshot(file), close() }, and
 // new_page({ before_load }) runs before_load in every document first.
+//
+// Every URL a page asks for is recorded, and close() fails the test run if
+// one was not on this machine: the tests must never reach out (to a tile
+// server, say). It fails the run rather than throwing, so that an after()
+// hook still stops everything else it started.
 export async function launch_browser(engine = "chromium") {
+  const requested = [];
+  const close_checked = async (close) => {
+    await close();
+    const outside = requested.filter((url) => !is_local_url(url));
+    if (outside.length) {
+      console.error(`FAILED: ${engine} asked beyond loopback: ${[...new Set(outside)].join(" ")}`);
+      process.exitCode = 1;
+    }
+  };
   if (engine === "chromium") {
     const context = await launch_chromium();
     return {
@@ -156,16 +171,19 @@ export async function launch_browser(engine = "chromium") {
       async new_page({ before_load } = {}) {
         const page = await context.newPage();
         if (process.env.TAVRIK_BROWSER_LOG) page.on("pageerror", (error) => console.error(`${engine}:`, error));
+        page.on("request", (request) => requested.push(request.url()));
         if (before_load) await page.addInitScript(before_load);
         return {
           goto: (url) => page.goto(url),
           text: (selector) => page.textContent(selector),
           evaluate: (fn, arg) => page.evaluate(fn, arg),
           screenshot: (file) => page.screenshot({ path: file }),
+          click: (selector) => page.click(selector),
+          drag: (from, to) => drag(page.mouse, from, to),
           close: () => page.close(),
         };
       },
-      close: () => context.close(),
+      close: () => close_checked(() => context.close()),
     };
   }
   if (engine !== "firefox") throw new Error(`unknown browser engine ${engine}`);
@@ -175,17 +193,38 @@ export async function launch_browser(engine = "chromium") {
     async new_page({ before_load } = {}) {
       const page = await browser.newPage();
       if (process.env.TAVRIK_BROWSER_LOG) page.on("pageerror", (error) => console.error(`${engine}:`, error));
+      page.on("request", (request) => requested.push(request.url()));
       if (before_load) await page.evaluateOnNewDocument(before_load);
       return {
         goto: (url) => page.goto(url),
         text: (selector) => page.$eval(selector, (element) => element.textContent),
         evaluate: (fn, arg) => page.evaluate(fn, arg),
         screenshot: (file) => page.screenshot({ path: file }),
+        click: (selector) => page.click(selector),
+        drag: (from, to) => drag(page.mouse, from, to),
         close: () => page.close(),
       };
     },
-    close: () => browser.close(),
+    close: () => close_checked(() => browser.close()),
   };
+}
+
+// A mouse drag from one page point ({x, y}) to another, in steps, as a hand
+// does it, coming to rest before letting go (so a map does not fling on).
+async function drag(mouse, from, to, steps = 8) {
+  await mouse.move(from.x, from.y);
+  await mouse.down();
+  for (let i = 1; i <= steps; i++)
+    await mouse.move(from.x + (to.x - from.x) * i / steps, from.y + (to.y - from.y) * i / steps);
+  await sleep(300);
+  await mouse.up();
+}
+
+// Whether a page's request stays on this machine.
+export function is_local_url(text) {
+  const url = new URL(text);
+  if (["file:", "data:", "blob:", "about:"].includes(url.protocol)) return true;
+  return url.hostname === "localhost" || url.hostname === "[::1]" || /^127\.\d+\.\d+\.\d+$/.test(url.hostname);
 }
 
 // A fresh headless Firefox with a profile of its own and `prefs`, as
@@ -272,4 +311,86 @@ export function make_certificate() {
   } finally {
     fs.rmSync(dir, { recursive: true, force: true });
   }
+}
+
+// A map tile server on 127.0.0.1 that records what it is asked for: serves
+// GET /{z}/{x}/{y}.png with a small generated PNG (a checkerboard of two
+// greys, so screenshots show the tile grid). `requests` holds { z, x, y, referer }.
+export async function start_tile_server() {
+  const tiles = [png_of_colour([0xd8, 0xde, 0xe4]), png_of_colour([0xc4, 0xcd, 0xd6])];
+  const requests = [];
+  const server = http.createServer((request, response) => {
+    const match = request.url.match(/^\/(\d+)\/(\d+)\/(\d+)\.png$/);
+    if (!match) { response.writeHead(404); return response.end(); }
+    const [z, x, y] = match.slice(1).map(Number);
+    requests.push({ z, x, y, referer: request.headers.referer });
+    response.writeHead(200, { "Content-Type": "image/png", "Cache-Control": "no-store" });
+    response.end(tiles[(x + y) % 2]);
+  });
+  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+  server.requests = requests;
+  server.template = `http://127.0.0.1:${server.address().port}/{z}/{x}/{y}.png`;
+  server.stop = () => { server.closeAllConnections(); return new Promise((resolve) => server.close(resolve)); };
+  return server;
+}
+
+// The slippy-map tile that holds a position at zoom z (Web Mercator).
+export function tile_of(lat, lon, z) {
+  const n = 2 ** z, phi = lat * Math.PI / 180;
+  return { z, x: Math.floor((lon + 180) / 360 * n),
+           y: Math.floor((1 - Math.log(Math.tan(phi) + 1 / Math.cos(phi)) / Math.PI) / 2 * n) };
+}
+
+// A one-pixel PNG of one RGB colour.
+function png_of_colour([r, g, b]) {
+  const chunk = (type, data) => {
+    const head = Buffer.alloc(8);
+    head.writeUInt32BE(data.length, 0);
+    head.write(type, 4, "latin1");
+    const sum = Buffer.alloc(4);
+    sum.writeUInt32BE(crc32(Buffer.concat([head.subarray(4), data])), 0);
+    return Buffer.concat([head, data, sum]);
+  };
+  const header = Buffer.from([0, 0, 0, 1, 0, 0, 0, 1, 8, 2, 0, 0, 0]);  // 1 x 1, 8-bit RGB
+  return Buffer.concat([Buffer.from([0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]), chunk("IHDR", header),
+                        chunk("IDAT", zlib.deflateSync(Buffer.from([0, r, g, b]))), chunk("IEND", Buffer.alloc(0))]);
+}
+
+function crc32(bytes) {
+  let crc = ~0;
+  for (const byte of bytes) {
+    crc ^= byte;
+    for (let k = 0; k < 8; k++) crc = (crc >>> 1) ^ (0xedb88320 & -(crc & 1));
+  }
+  return ~crc >>> 0;
+}
+
+// A scripted stand-in for the bridge on 127.0.0.1: /stream sends what
+// send(snapshot) is given, to every open stream, and /state answers the newest
+// snapshot, both with the bridge's CORS header. For feeds that must be exact.
+export async function start_fake_bridge() {
+  const streams = new Set();
+  let newest = { live: false };
+  const server = http.createServer((request, response) => {
+    const cors = { "Access-Control-Allow-Origin": "*", "Cache-Control": "no-store" };
+    if (request.url === "/stream") {
+      response.writeHead(200, { ...cors, "Content-Type": "text/event-stream" });
+      response.write("retry: 2000\n\n");
+      streams.add(response);
+      request.on("close", () => streams.delete(response));
+      return;
+    }
+    response.writeHead(200, { ...cors, "Content-Type": "application/json" });
+    response.end(JSON.stringify(newest));
+  });
+  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+  server.url = `http://127.0.0.1:${server.address().port}`;
+  server.streams = () => streams.size;
+  server.send = (snapshot) => {
+    newest = snapshot;
+    const event = `data: ${JSON.stringify(snapshot)}\n\n`;
+    for (const stream of streams) stream.write(event);
+  };
+  server.stop = () => { server.closeAllConnections(); return new Promise((resolve) => server.close(resolve)); };
+  return server;
 }

@@ -8,13 +8,15 @@ import { after, before, describe, test } from "node:test";
 import * as h from "./harness.mjs";
 
 // Whether an engine's EventSource stops for good when a reconnection fails.
+const ATTRIBUTION = "Test tiles <i>&</i> friends";
 const EVENTSOURCE_GIVES_UP = { chromium: false, firefox: true };
 
 for (const engine of h.ENGINES) {
   describe(`the example page in ${engine}`, () => {
-    let standin, bridge, web, browser, page;
+    let standin, bridge, web, tiles, browser, page;
 
     before(async () => {
+      tiles = await h.start_tile_server();
       standin = await h.start_standin();
       bridge = await h.start_bridge(standin.address);
       web = await h.start_static_server(path.join(h.ROOT, "examples"));
@@ -25,13 +27,22 @@ for (const engine of h.ENGINES) {
     after(async () => {
       await browser?.close();
       web?.close();
+      await tiles?.stop();
       await h.stop_program(bridge);
       await h.stop_program(standin);
     });
 
     const live_text = () => page.text("#live-status");
-    const page_view = () => page.evaluate(() => ({ ...window.tavrik, trail: window.tavrik.trail.length }));
-    const map_url = () => `${web.origin}/live-map.html?bridge=${bridge.url}`;
+    const page_view = () => page.evaluate(() => window.tavrik);
+    const tile_query = () => `tiles=${encodeURIComponent(tiles.template)}&attribution=${encodeURIComponent(ATTRIBUTION)}`;
+    const map_url = () => `${web.origin}/live-map.html?bridge=${bridge.url}&${tile_query()}`;
+    // Where the aircraft is on the map, and the map's zoom and size (container pixels).
+    const on_map = (of = page) => of.evaluate(() => {
+      const map = window.tavrik_map, s = window.tavrik.snapshot;
+      const point = map.latLngToContainerPoint([s.lat, s.lon]);
+      return { lat: s.lat, lon: s.lon, x: point.x, y: point.y, zoom: map.getZoom(), size: map.getSize(),
+               follow: window.tavrik.follow, center: map.getCenter() };
+    });
 
     test("the page follows the stream and shows the live aircraft in pilot units", async () => {
       await page.goto(map_url());
@@ -44,7 +55,7 @@ for (const engine of h.ENGINES) {
       const view = await page_view();
       assert.equal(view.transport, "stream");
       assert.equal(view.reachable, true);
-      assert.ok(view.trail >= 2, `trail of ${view.trail} points`);
+      assert.ok(view.trail_points >= 2, `trail of ${view.trail_points} points`);
       const s = view.snapshot;
       assert.equal(s.live, true);
       assert.equal(s.sim, "xp");
@@ -67,6 +78,25 @@ for (const engine of h.ENGINES) {
       if (typeof n.vs === "number") assert.match(shown.vs, /^[+-]?\d+ fpm$/);
       if (typeof n.hdg === "number") assert.match(shown.hdg, /^\d{3}°$/);
 
+      // The map asks for the tile under the aircraft at the current zoom, and for
+      // none beyond the view and the one row of tiles Leaflet keeps around it.
+      const here = await h.wait_for("the tile under the aircraft to be asked for", async () => {
+        const seen = await on_map();
+        const tile = h.tile_of(seen.lat, seen.lon, seen.zoom);
+        return tiles.requests.some((r) => r.z === tile.z && r.x === tile.x && r.y === tile.y) && { ...seen, tile };
+      });
+      const reach = { x: Math.ceil(here.size.x / 2 / 256) + 2, y: Math.ceil(here.size.y / 2 / 256) + 2 };
+      const far = tiles.requests.filter((r) => r.z !== here.zoom || Math.abs(r.x - here.tile.x) > reach.x ||
+                                               Math.abs(r.y - here.tile.y) > reach.y);
+      assert.deepEqual(far, [], `tiles far from the view of ${JSON.stringify(here)}`);
+      // The source's attribution shows on the map, as text.
+      const attribution = await page.evaluate(() => {
+        const box = document.querySelector(".leaflet-control-attribution").getBoundingClientRect();
+        return { text: document.querySelector(".leaflet-control-attribution").textContent,
+                 visible: box.width > 0 && box.bottom <= innerHeight + 1 && box.right <= innerWidth + 1, box: [box.right, box.bottom, innerWidth, innerHeight] };
+      });
+      assert.ok(attribution.text.includes(ATTRIBUTION) && attribution.visible, JSON.stringify(attribution));
+
       fs.mkdirSync(h.ARTIFACTS, { recursive: true });
       const shot = path.join(h.ARTIFACTS, `live-map-${engine}.png`);
       await page.screenshot(shot);
@@ -82,6 +112,18 @@ for (const engine of h.ENGINES) {
 
       await h.resume_standin(standin);
       await h.wait_for("the page to show live data again", async () => (await live_text()) === "live", 30000);
+    });
+
+    test("with follow on, the aircraft stays in view while the stand-in flies", async () => {
+      // Zoomed in far, so that the stand-in soon leaves the middle of the map.
+      await page.evaluate(() => window.tavrik_map.setZoom(18, { animate: false }));
+      for (let i = 0; i < 6; i++) {
+        const seen = await on_map();
+        assert.ok(seen.follow && seen.x >= 0 && seen.y >= 0 && seen.x <= seen.size.x && seen.y <= seen.size.y,
+                  `aircraft out of view while following: ${JSON.stringify(seen)}`);
+        await h.sleep(500);
+      }
+      await page.screenshot(path.join(h.ARTIFACTS, `live-map-follow-${engine}.png`));
     });
 
     test("the page comes back live by itself when the bridge is closed and started again", async () => {
@@ -139,10 +181,13 @@ for (const engine of h.ENGINES) {
 
     test("the page opened from disk (file://), as users open the example, reaches the bridge", async () => {
       const local = await browser.new_page();
-      await local.goto(`file://${path.join(h.ROOT, "examples", "live-map.html")}?bridge=${bridge.url}`);
+      await local.goto(`file://${path.join(h.ROOT, "examples", "live-map.html")}?bridge=${bridge.url}&${tile_query()}`);
       await h.wait_for("the bridge to be reachable from file://",
                        async () => (await local.text("#bridge-status")) === "reachable", 20000);
       assert.equal(await local.evaluate(() => window.tavrik.transport), "stream");
+      // Leaflet, carried beside the page, draws the map and the aircraft from disk too.
+      await h.wait_for("the aircraft on the map", () => local.evaluate(() => !!document.querySelector(".aircraft-symbol")));
+      await h.wait_for("tiles drawn", () => local.evaluate(() => window.tavrik.tiles === "ok"));
       await local.close();
     });
 

@@ -1,0 +1,104 @@
+// The example map page's cost beside the simulator: fed at 5 Hz in headless
+// Chromium, how busy its main thread is per minute, and its JS heap after an
+// hour of flight fed faster than real time (and after ten, with --hours 10).
+// A fake bridge on 127.0.0.1 feeds it and tiles come from a local tile
+// server, so nothing leaves the machine. Prints one JSON line per figure, as
+// bench/run.sh collects them.
+//   node bench/map_page_bench.mjs [--seconds 60] [--hours 1]
+// Needs tests/browser's node_modules (bash tests/browser/run.sh installs them).
+import path from "node:path";
+import * as h from "../tests/browser/harness.mjs";
+
+const arg = (name, fallback) => {
+  const i = process.argv.indexOf(`--${name}`);
+  return i > 0 ? Number(process.argv[i + 1]) : fallback;
+};
+const SECONDS = arg("seconds", 60);
+const HOURS = arg("hours", 1);
+const HZ = 5;
+
+// A circuit of 3 km radius around Zurich at 60 m/s, climbing and sinking.
+function snapshot(i) {
+  const t = Date.UTC(2026, 11, 8, 12) + i * 1000 / HZ;
+  const radius = 3000, speed = 60, angle = (i / HZ) * speed / radius;
+  const lat = 47.458 + (radius * Math.sin(angle)) / 111195;
+  const lon = 8.548 + (radius * Math.cos(angle)) / (111195 * Math.cos(47.458 * Math.PI / 180));
+  const hdg = ((-angle * 180 / Math.PI) % 360 + 360) % 360;
+  return { live: true, sim: "xp", t, lat, lon, alt: 600 + 300 * Math.sin(angle / 3), hdg, gs: speed, ias: 120,
+           vs: Math.round(500 * Math.cos(angle / 3)), agl: 300 };
+}
+
+const metrics = async (cdp) => Object.fromEntries((await cdp.send("Performance.getMetrics")).metrics.map((m) => [m.name, m.value]));
+const heap = async (cdp) => {
+  await cdp.send("HeapProfiler.collectGarbage");
+  return (await metrics(cdp)).JSHeapUsedSize;
+};
+const line = (name, value, unit, target, ok, yardstick = null) =>
+  console.log(JSON.stringify({ name, value, unit, target, ok, yardstick }));
+
+const fake = await h.start_fake_bridge();
+const tiles = await h.start_tile_server();
+const web = await h.start_static_server(path.join(h.ROOT, "examples"));
+const browser = await h.launch_chromium();
+try {
+  const page = await browser.newPage();
+  const cdp = await browser.newCDPSession(page);
+  await cdp.send("Performance.enable");
+  await page.goto(`${web.origin}/live-map.html?bridge=${fake.url}&tiles=${encodeURIComponent(tiles.template)}`);
+  await h.wait_for("the page's stream", () => fake.streams() > 0);
+  const received = () => page.evaluate(() => window.tavrik.received);
+  let i = 0;
+
+  // Real time: one snapshot every 200 ms, after a few seconds to settle.
+  const real_time = async (seconds) => {
+    const end = Date.now() + seconds * 1000;
+    for (let next = Date.now(); Date.now() < end; next += 1000 / HZ) {
+      fake.send(snapshot(i++));
+      await h.sleep(Math.max(0, next + 1000 / HZ - Date.now()));
+    }
+  };
+  await real_time(5);
+  const start = await metrics(cdp), heap_start = await heap(cdp);
+  await real_time(SECONDS);
+  const end = await metrics(cdp);
+  const per_minute = (name) => ((end[name] - start[name]) / (end.Timestamp - start.Timestamp)) * 60 * 1000;
+  line(`map page at 5 Hz: main-thread busy time (TaskDuration), ${SECONDS} s`, +per_minute("TaskDuration").toFixed(0),
+       "ms per minute", "< 3000 ms per minute (5 % of one core)", per_minute("TaskDuration") < 3000,
+       `script ${per_minute("ScriptDuration").toFixed(0)} ms, layout ${per_minute("LayoutDuration").toFixed(0)} ms, ` +
+       `style ${per_minute("RecalcStyleDuration").toFixed(0)} ms per minute`);
+
+  // Faster than real time: the rest of each hour in bursts, as fast as the page takes them.
+  const heaps = [];
+  let first_hour;
+  for (let hour = 1; hour <= HOURS; hour++) {
+    const until = hour * 3600 * HZ;
+    while (i < until) {
+      for (const stop = Math.min(until, i + 100); i < stop;) fake.send(snapshot(i++));
+      await h.wait_for("the page to catch up", async () => (await received()) >= i - 200, 60000, 20);
+    }
+    await h.wait_for("the page to take the hour", async () => (await received()) >= i, 60000, 50);
+    heaps.push(await heap(cdp));
+    if (hour === 1) first_hour = await page.evaluate(() => window.tavrik);
+  }
+  const last_hour = await page.evaluate(() => window.tavrik);
+  // What stays once "Clear track" has emptied the GPX track and the trail: if
+  // this creeps up with the hours, something else in the page grows.
+  await page.click("#clear-track");
+  const heap_cleared = await heap(cdp);
+  const mib = (bytes) => +(bytes / 1048576).toFixed(2);
+  line("map page JS heap after 1 h of flight at 5 Hz (after GC)", mib(heaps[0]), "MiB", "< 32 MiB", heaps[0] < 32 * 1048576,
+       `at the start ${mib(heap_start)} MiB; ${first_hour.track_points} track points, ${first_hour.trail_points} drawn`);
+  if (HOURS > 1) {
+    line(`map page JS heap after ${HOURS} h (after GC)`, mib(heaps.at(-1)), "MiB", "< 64 MiB",
+         heaps.at(-1) < 64 * 1048576, `hourly: ${heaps.map(mib).join(", ")} MiB; ${last_hour.track_points} track points, ` +
+         `${last_hour.trail_points} drawn`);
+  }
+  line(`map page JS heap after ${HOURS} h and "Clear track" (track and trail emptied, after GC)`, mib(heap_cleared), "MiB",
+       "within 2 MiB of the start: nothing else grows", heap_cleared < heap_start + 2 * 1048576,
+       `at the start ${mib(heap_start)} MiB`);
+} finally {
+  await browser.close();
+  web.close();
+  await tiles.stop();
+  await fake.stop();
+}
