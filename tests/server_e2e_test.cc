@@ -31,7 +31,7 @@ TEST(ServerE2eTest, StreamSendsRetryThenEvents) {
   platform::send_all(client, "GET /stream HTTP/1.1\r\nAccept: text/event-stream\r\n\r\n");
   std::string got = read_until(client, "retry: 2000\n\n", 5s);
   auto header_at = Clock::now();
-  got += read_until(client, NOT_LIVE_EVENT, 5s);
+  if (got.find(NOT_LIVE_EVENT) == std::string::npos) got += read_until(client, "\n\n", 5s);  // unless it came along
   auto first_at = Clock::now();
   EXPECT_EQ(got, "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
                      "Content-Type: text/event-stream\r\nCache-Control: no-cache\r\nConnection: keep-alive\r\n\r\n"
