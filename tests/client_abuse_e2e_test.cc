@@ -124,6 +124,7 @@ TEST(ClientAbuseE2eTest, SlowEndlessAndDeafClientsAreBoundedOthersServed) {
   // Trickles a request line that never ends: cut at the head's time budget.
   std::atomic<bool> trickle_cut{false};
   std::chrono::milliseconds trickle_lasted{0};
+  std::string trickle_answer;
   std::thread trickler([&] {
     platform::Socket socket = connect_loopback(bridge.port);
     auto start = Clock::now();
@@ -132,6 +133,7 @@ TEST(ClientAbuseE2eTest, SlowEndlessAndDeafClientsAreBoundedOthersServed) {
       std::this_thread::sleep_for(200ms);
       open = platform::send_all(socket, "a");
       Received answer = receive_until(socket, 1ms);
+      trickle_answer += answer.bytes;
       if (answer.closed || !answer.bytes.empty()) open = false;
     }
     trickle_lasted = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
@@ -166,6 +168,7 @@ TEST(ClientAbuseE2eTest, SlowEndlessAndDeafClientsAreBoundedOthersServed) {
   }
   trickler.join();
   EXPECT_EQ(served, asked);
+  EXPECT_EQ(trickle_answer, "");  // closed, not answered
   EXPECT_GE(trickle_lasted, 9s);  // the 10 s head budget
   EXPECT_LT(trickle_lasted, 15s);
   std::printf("[ trickle  ] cut after %lld ms; %d of %d /state requests served meanwhile\n",

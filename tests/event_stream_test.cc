@@ -59,33 +59,37 @@ std::string live_event(const char* lat) {
   return std::string("data: {\"live\":true,\"sim\":\"xp\",\"t\":1700000000000,\"lat\":") + lat + ",\"lon\":8.25}\n\n";
 }
 
-// 21 polls 180 ms apart: the first event at once, an update at the next poll,
-// then a heartbeat on every sixth poll (1.08 s), the first one 3 s after the
-// update not live.
-TEST(EventStreamTest, PollsEvery180MsAndBeatsEverySixthPoll) {
+// 21 polls 180 ms apart, from a record nothing has written yet; each row is
+// what the client has when that poll sleeps. The header and the first event
+// at once, an update at the next poll, then a heartbeat on every sixth poll
+// (1.08 s), the first one 3 s after the update not live.
+TEST(EventStreamTest, EachPollSendsWhatIsDueBeforeItSleeps) {
   SharedState state = make_shared_state();
   FakeLoopClock clock;
-  const Instant start = clock.now();
-  make_live(*state, start - 2500ms, 47.5);  // live at the first poll only
+  std::vector<std::string> expected(21);
+  expected[0] = HEADER + NOT_LIVE_EVENT;
+  expected[2] = expected[8] = expected[14] = live_event("48.5");  // the update at 360 ms, then heartbeats
+  expected[20] = NOT_LIVE_EVENT;                                  // 3.24 s after it
+  std::vector<std::string> received;
   bool mutex_free_in_sleeps = true;
-  clock.on_sleep = [&](std::size_t sleeps) {
-    std::unique_lock<std::mutex> lock(state->mutex, std::try_to_lock);
-    mutex_free_in_sleeps = mutex_free_in_sleeps && lock.owns_lock();
-    lock = {};
-    if (sleeps == 2) make_live(*state, clock.now(), 48.5);  // at 360 ms: a feed update
-    if (sleeps == 21) throw StopLoop();
-  };
-  ServedConnection run([&](platform::Socket stream) {  // until the sleeper stops it
+  ServedConnection run([&](platform::Socket stream) {
+    clock.on_sleep = [&](std::size_t sleeps) {
+      const std::string& due = expected[sleeps - 1];
+      // What was sent is on its way already; only a wrong extra event could still come.
+      received.push_back(due.empty() ? receive_until(run.client, 20ms).bytes : read_until(run.client, due, 3s));
+      std::unique_lock<std::mutex> lock(state->mutex, std::try_to_lock);
+      mutex_free_in_sleeps = mutex_free_in_sleeps && lock.owns_lock();
+      lock = {};
+      if (sleeps == 2) make_live(*state, clock.now(), 48.5);
+      if (sleeps == 21) throw StopLoop();
+    };
     try {
       serve_event_stream(stream, state, clock);
     } catch (const StopLoop&) {
     }
   });
   run.join();
-  const std::string expected = HEADER + live_event("47.5") + live_event("48.5")  // polls 0 and 2
-                               + live_event("48.5") + live_event("48.5")         // polls 8 and 14
-                               + NOT_LIVE_EVENT;                                 // poll 20: 3.24 s old
-  EXPECT_EQ(read_until(run.client, NOT_LIVE_EVENT, 3s), expected);
+  EXPECT_EQ(received, expected);
   EXPECT_EQ(clock.sleeps(), std::vector<MonotonicClock::duration>(21, 180ms));
   EXPECT_TRUE(mutex_free_in_sleeps);
 }

@@ -31,11 +31,15 @@ struct OneConnection : ServedConnection {
       : ServedConnection([=](platform::Socket stream) { handle_connection(std::move(stream), state, limits); }) {}
 };
 
-Received exchange(const std::string& request, bool half_close = false, std::chrono::milliseconds limit = 5s) {
-  OneConnection connection;
+Received exchange(const std::string& request, bool half_close = false, ConnectionLimits limits = FAST,
+                  Clock::duration* took = nullptr) {
+  OneConnection connection(limits);
+  auto start = Clock::now();
   platform::send_all(connection.client, request);
   if (half_close) platform::shutdown_send(connection.client);
-  return receive_until(connection.client, limit);
+  Received reply = receive_until(connection.client, 6s);
+  if (took) *took = Clock::now() - start;
+  return reply;
 }
 
 TEST(HttpConnectionTest, ListenerIsBoundTo127001Only) {
@@ -48,13 +52,18 @@ TEST(HttpConnectionTest, ListenerIsBoundTo127001Only) {
   EXPECT_NE(bound->port, 0);
 }
 
-TEST(HttpConnectionTest, AnswersByteForByteOrNotAtAllAndCloses) {
+// Every case on a client of its own, side by side: each is answered (or
+// closed) at once, or only when the 1.5 s receive time-out ends the head.
+TEST(HttpConnectionTest, AnswersByteForByteOrNotAtAllAndClosesAtOnceOrAtTheTimeOut) {
+  const ConnectionLimits limits{.read_timeout = 1500ms, .head_budget = 4000ms, .send_timeout = 3000ms};
+  enum When { AT_ONCE, AT_TIME_OUT };
   const std::string NOTHING;
   std::string many_headers = "GET /state HTTP/1.1\r\n";
   for (int i = 0; i < 500; ++i) many_headers += "X-" + std::to_string(i) + ": y\r\n";
   struct Case {
     std::string request;
     const std::string& answer;
+    When when = AT_ONCE;
   } cases[] = {
       {"OPTIONS /anything HTTP/1.1\r\nOrigin: http://map.example\r\n\r\n", NO_CONTENT},
       {"OPTIONS\r\n\r\n", NO_CONTENT},
@@ -75,19 +84,32 @@ TEST(HttpConnectionTest, AnswersByteForByteOrNotAtAllAndCloses) {
       {"GET /STATE HTTP/1.1\r\n\r\n", TEXT},
       {"GET /favicon.ico HTTP/1.1\r\n\r\n", TEXT},
       {"GET\r\n\r\n", TEXT},
-      {"", NOTHING},                                 // nothing within the receive time-out
-      {"GET /\xFF HTTP/1.1\r\n\r\n", NOTHING},       // not UTF-8
-      {"GET /state HTTP/1.1", NOTHING},              // request line never ended
-      {"GET /" + std::string(20000, 'a'), NOTHING},  // request line beyond the bound
-      {"GET /state HTTP/1.1\r\n", NOT_LIVE_JSON},    // then waits: the time-out answers
-      {"GET /state HTTP/1.1\r\nHost: x\r\n", NOT_LIVE_JSON},
+      {"", NOTHING, AT_TIME_OUT},                               // nothing within the receive time-out
+      {"GET /\xFF HTTP/1.1\r\n\r\n", NOTHING},                  // not UTF-8
+      {"GET /state HTTP/1.1", NOTHING, AT_TIME_OUT},            // request line never ended
+      {"GET /" + std::string(20000, 'a'), NOTHING},             // request line beyond the bound
+      {"GET /state HTTP/1.1\r\n", NOT_LIVE_JSON, AT_TIME_OUT},  // then waits: the time-out answers
+      {"GET /state HTTP/1.1\r\nHost: x\r\n", NOT_LIVE_JSON, AT_TIME_OUT},
       {many_headers, NOT_LIVE_JSON},  // more header lines than the bound
       {"GET /state HTTP/1.1\r\nX-Long: " + std::string(20000, 'x') + "\r\n", NOT_LIVE_JSON},  // a header beyond it
   };
-  for (const Case& c : cases) {
-    Received reply = exchange(c.request);
-    EXPECT_EQ(reply.bytes, c.answer) << c.request.substr(0, 60);
-    EXPECT_TRUE(reply.closed) << c.request.substr(0, 60);
+  std::vector<Received> replies(std::size(cases));
+  std::vector<Clock::duration> took(std::size(cases));
+  std::vector<std::thread> clients;
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    clients.emplace_back([&, i] { replies[i] = exchange(cases[i].request, false, limits, &took[i]); });
+  for (auto& client : clients) client.join();
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    std::string name = cases[i].request.substr(0, 60);
+    EXPECT_EQ(replies[i].bytes, cases[i].answer) << name;
+    EXPECT_TRUE(replies[i].closed) << name;
+    // Well below the time-out, or well past two thirds of it and before the head budget.
+    if (cases[i].when == AT_ONCE) {
+      EXPECT_LT(took[i], 750ms) << name;
+    } else {
+      EXPECT_GE(took[i], 1000ms) << name;
+      EXPECT_LT(took[i], 2800ms) << name;
+    }
   }
 }
 

@@ -232,6 +232,7 @@ TEST(MsfsE2eTest, ReconnectsAfterQuitWithFreshRegistrations) {
   EXPECT_EQ(lines_starting(calls, "Close"), std::vector<std::string>{"Close handle=1"});
   // The close comes before the second open.
   EXPECT_LT(calls.find("Close handle=1"), calls.find(expected_open(2)));
+  EXPECT_EQ(occurrences(child->out(), "→ MSFS: SimConnect from "), 1u) << child->out();  // once, not per connection
 }
 
 // No simulator option: both feeds run and write the one record. Whoever wrote

@@ -10,6 +10,7 @@ namespace tavrik {
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 TEST(ServerE2eTest, StateAndPreflight) {
   RunningBridge bridge = start_quiet_bridge();
@@ -28,12 +29,21 @@ TEST(ServerE2eTest, StreamSendsRetryThenEvents) {
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   platform::Socket client = connect_loopback(bridge.port);
   platform::send_all(client, "GET /stream HTTP/1.1\r\nAccept: text/event-stream\r\n\r\n");
-  std::string got = read_until(client, NOT_LIVE_EVENT, 5s);
+  std::string got = read_until(client, "retry: 2000\n\n", 5s);
+  auto header_at = Clock::now();
+  if (got.find(NOT_LIVE_EVENT) == std::string::npos) got += read_until(client, "\n\n", 5s);  // unless it came along
+  auto first_at = Clock::now();
   EXPECT_EQ(got, "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
                      "Content-Type: text/event-stream\r\nCache-Control: no-cache\r\nConnection: keep-alive\r\n\r\n"
                      "retry: 2000\n\n" +
                      NOT_LIVE_EVENT);
   EXPECT_EQ(read_until(client, NOT_LIVE_EVENT, 5s), NOT_LIVE_EVENT);  // the heartbeat
+  auto beat_at = Clock::now();
+  // The first event follows the header at once, not a heartbeat later; the
+  // heartbeat comes about 1.1 s after it.
+  EXPECT_LT(first_at - header_at, 600ms);
+  EXPECT_GE(beat_at - first_at, 700ms);
+  EXPECT_LT(beat_at - first_at, 2500ms);
 }
 
 TEST(ServerE2eTest, ManyClientsWhileAStreamIsOpen) {

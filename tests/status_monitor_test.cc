@@ -40,14 +40,40 @@ TEST(StatusMonitorTest, TransitionTable) {
   }
 }
 
-TEST(StatusMonitorTest, TicksEvery500Ms) {
+void stamp(LiveStateHolder& holder, SimKind sim, Instant at) {
+  std::lock_guard<std::mutex> lock(holder.mutex);
+  holder.record.values[Value::LAT] = 47.5;
+  holder.record.values[Value::LON] = 8.25;
+  holder.record.sim = sim;
+  mark_updated(holder.record, at, WallClock::now());
+}
+
+// Twelve ticks 500 ms apart on a fake clock; each row is what that tick
+// printed. The waiting line at once, each change at the first tick that sees
+// it, and nothing on the ticks between: X-Plane stamps at 1 s, MSFS at 2 s,
+// then silence, not live from 5 s (3 s after the last update).
+TEST(StatusMonitorTest, OneLineAtTheFirstTickOfEachChange) {
+  SharedState state = make_shared_state();
   FakeLoopClock clock;
-  clock.on_sleep = [](std::size_t sleeps) {
-    if (sleeps == 8) throw StopLoop();
+  std::vector<std::string> printed;
+  clock.on_sleep = [&](std::size_t ticks) {
+    printed.push_back(testing::internal::GetCapturedStdout());
+    testing::internal::CaptureStdout();
+    if (ticks == 2) stamp(*state, SimKind::xp, clock.now());
+    if (ticks == 4) stamp(*state, SimKind::msfs, clock.now());
+    if (ticks == 12) throw StopLoop();
   };
-  EXPECT_THROW(run_status_monitor(make_shared_state(), "X-Plane", clock), StopLoop);
+  testing::internal::CaptureStdout();
+  EXPECT_THROW(run_status_monitor(state, "X-Plane or MSFS", clock), StopLoop);
+  testing::internal::GetCapturedStdout();
+  std::vector<std::string> expected(12);
+  expected[0] = WAITING;
+  expected[2] = XP;
+  expected[4] = MSFS;
+  expected[10] = WAITING;
+  EXPECT_EQ(printed, expected);
   using namespace std::chrono_literals;
-  EXPECT_EQ(clock.sleeps(), std::vector<MonotonicClock::duration>(8, 500ms));
+  EXPECT_EQ(clock.sleeps(), std::vector<MonotonicClock::duration>(12, 500ms));
 }
 
 }  // namespace

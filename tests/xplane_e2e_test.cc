@@ -52,7 +52,8 @@ TEST(XplaneE2eTest, RepliesMakeItLiveAndSilenceMakesItWait) {
   ASSERT_EQ(run.pass.size(), VALUE_COUNT) << run.bridge.process->err();
   ASSERT_TRUE(run.bridge.process->wait_for_out(WAITING, 5s));
 
-  // 8 s of answers: live, and no request while answering.
+  // 8 s of answers: live, and no request while answering; one receiving line
+  // over its sixteen ticks.
   auto requests = run.xplane.answer_for(run.pass[0].from, 8s);
   EXPECT_TRUE(run.bridge.process->wait_for_out(RECEIVING, 2s)) << run.bridge.process->out();
   EXPECT_EQ(requests.size(), 0u);
@@ -60,16 +61,21 @@ TEST(XplaneE2eTest, RepliesMakeItLiveAndSilenceMakesItWait) {
 
   // Silence: the waiting line 3 to 3.5 s after the last reply (asserted loosely).
   std::string before = run.bridge.process->out();
-  ASSERT_EQ(before.rfind(WAITING), before.find(WAITING));  // only the one at start so far
-  while (run.bridge.process->out().rfind(WAITING) == before.find(WAITING) && Clock::now() - last_reply < 10s)
+  ASSERT_EQ(occurrences(before, WAITING), 1u) << before;  // only the one at start so far
+  EXPECT_EQ(occurrences(before, RECEIVING), 1u) << before;
+  while (occurrences(run.bridge.process->out(), WAITING) == 1 && Clock::now() - last_reply < 10s)
     std::this_thread::sleep_for(20ms);
   auto idle_after = Clock::now() - last_reply;
   EXPECT_GE(idle_after, 2500ms);
   EXPECT_LE(idle_after, 6s);
 
-  // And a new pass once the silence is over 3 s old.
+  // And a new pass once the silence is over 3 s old; the waiting line stays one.
   auto repeat = run.xplane.first_pass(6s);
   expect_one_pass(repeat);
+  std::this_thread::sleep_for(1s);
+  std::string out = run.bridge.process->out();
+  EXPECT_EQ(occurrences(out, WAITING), 2u) << out;
+  EXPECT_EQ(occurrences(out, RECEIVING), 1u) << out;
 }
 
 TEST(XplaneE2eTest, RequestsRepeatAboutEveryThreeSecondsWhileSilent) {

@@ -78,6 +78,13 @@ std::string wait_for_state(std::uint16_t port, const std::string& text,
 // An X-Plane reply: "RREF", `fifth`, then (index, value) records, little-endian.
 std::string rref_reply(const std::vector<std::pair<std::uint32_t, float>>& records, char fifth = ',');
 
+// How many times `part` occurs in `text`, for console lines that must come once.
+inline std::size_t occurrences(std::string_view text, std::string_view part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string_view::npos; at = text.find(part, at + part.size())) ++count;
+  return count;
+}
+
 // The port in the ready line "✓ bridge ready on http://localhost:<port> …"; 0 if absent.
 std::uint16_t ready_port(const std::string& console);
 
