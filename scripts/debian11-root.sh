@@ -11,8 +11,10 @@
 set -euo pipefail
 root=${TAVRIK_DEBIAN11_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/tavrik/debian11-root}
 mirror=${TAVRIK_DEBIAN_MIRROR:-http://deb.debian.org/debian}
-recipe="bullseye minbase libc6-dev,libgcc-10-dev"
+packages=libc6-dev,libgcc-10-dev
+recipe="bullseye minbase $packages"
 stamp=etc/tavrik-root
+log=$(dirname "$root")/debootstrap.log
 
 if [ -f "$root/$stamp" ] && [ "$(cat "$root/$stamp")" = "$recipe" ]; then
   echo "$root"
@@ -25,12 +27,13 @@ sudo=""; [ "$(id -u)" = 0 ] || sudo="sudo"
 mkdir -p "$(dirname "$root")"
 new=$root.new
 $sudo rm -rf "$new"
-echo "debian11-root: making $root from $mirror (bullseye, a few minutes)" >&2
-if ! $sudo /usr/sbin/debootstrap --variant=minbase --include=libc6-dev,libgcc-10-dev \
-  bullseye "$new" "$mirror" >"$(dirname "$root")/debootstrap.log" 2>&1; then
-  tail -n 20 "$(dirname "$root")/debootstrap.log" >&2
+echo "debian11-root: making $root from $mirror (bullseye, about a minute)" >&2
+# The archive's signature is checked: a root that cannot be verified is not made.
+if ! $sudo /usr/sbin/debootstrap --variant=minbase --include="$packages" \
+  --keyring=/usr/share/keyrings/debian-archive-keyring.gpg bullseye "$new" "$mirror" >"$log" 2>&1; then
+  tail -n 20 "$log" >&2
   $sudo rm -rf "$new"
-  echo "debian11-root: debootstrap of bullseye from $mirror failed (log: $(dirname "$root")/debootstrap.log)" >&2
+  echo "debian11-root: debootstrap of bullseye from $mirror failed (log: $log)" >&2
   exit 1
 fi
 # As a --sysroot, every link must stay inside: /lib/... becomes ../../lib/...
