@@ -19,7 +19,9 @@ sudo=""; [ "$(id -u)" = 0 ] || sudo="sudo"
 work=$(mktemp -d)
 pids=() inside=""
 stop() {  # what this test started, by PID; then the unpacked archive
-  local pid
+  local pid file
+  # The programs' own PIDs: sudo need not hand on a signal sent from our process group.
+  for file in "$inside"/*.pid; do [ ! -s "$file" ] || $sudo kill "$(cat "$file")" 2>/dev/null; done
   for pid in "${pids[@]}"; do $sudo kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
   [ -z "$inside" ] || $sudo rm -rf "$inside"
   rm -rf "$work"
@@ -45,6 +47,13 @@ tar -xzf "out/$linux.tar.gz" -C "$inside"
 bin=/tmp/${inside##*/}/$linux  # the programs' folder as seen inside the root
 
 in_root() { $sudo chroot "$debian11" "$@"; }
+
+start_in_root() {  # start_in_root <name> <output> <program> [args...]: in the background, its PID in $inside/<name>.pid
+  local name=$1 out=$2; shift 2
+  : >"$out"
+  $sudo chroot "$debian11" /bin/sh -c 'echo $$ >"$0" && exec "$@"' "${bin%/*}/$name.pid" "$@" </dev/null >"$out" 2>&1 &
+  pids+=($!)
+}
 
 root_has_the_oldest_glibc() {
   local found
@@ -75,15 +84,12 @@ has_line() { grep -qxF "$2" "$1"; }
 started_or_gone() { grep -q "stand-in on" "$work/standin.out" || [ ! -d "/proc/$1" ]; }
 
 # The stand-in on 127.0.0.N:49000 for a free N (other runs on this machine may
-# hold some), in $address. Started as a plain command, so that $! is the
-# program itself (or sudo, which hands a signal on).
+# hold some), in $address.
 start_standin() {
   local try
   for try in 1 2 3 4 5; do
     address=127.0.0.$((RANDOM % 250 + 2))
-    : >"$work/standin.out"
-    $sudo chroot "$debian11" "$bin/xplane-standin" "$address" </dev/null >"$work/standin.out" 2>&1 &
-    pids+=($!)
+    start_in_root "standin-$try" "$work/standin.out" "$bin/xplane-standin" "$address"
     wait_for 10 started_or_gone $! && grep -q "stand-in on $address:49000" "$work/standin.out" && return 0
     cat "$work/standin.out"
   done
@@ -99,16 +105,14 @@ get_state() {  # get_state <port>: the body of GET /state, over loopback
 state_is_live() { get_state "$1" >"$work/state" && grep -q '^{"live":true,"sim":"xp",.*"lat":47\.' "$work/state"; }
 
 bridge_goes_live_with_the_standin() {
-  local address port line
+  local address port line live
   start_standin || { echo "the stand-in did not start"; return 1; }
   echo "stand-in on $address:49000"
-  : >"$work/bridge.out"
-  $sudo chroot "$debian11" "$bin/tavrik" "$address" --port 0 </dev/null >"$work/bridge.out" 2>&1 &
-  pids+=($!)
+  start_in_root bridge "$work/bridge.out" "$bin/tavrik" "$address" --port 0
   wait_for 15 grep -q 'bridge ready on' "$work/bridge.out" || { cat "$work/bridge.out"; return 1; }
   port=$(sed -n 's|^✓ bridge ready on http://localhost:\([0-9]*\) .*|\1|p' "$work/bridge.out")
   wait_for 20 state_is_live "$port" && wait_for 5 has_line "$work/bridge.out" "✓ receiving data from X-Plane"
-  local live=$?
+  live=$?
   echo "GET /state: $(cat "$work/state")"
   cat "$work/bridge.out"
   [ "$live" = 0 ] || return 1
