@@ -17,12 +17,16 @@ usage="usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs]"
 standin_usage="usage: xplane-standin [address] [--port 49000] [--pause-after S [--resume-after S]]"
 sudo=""; [ "$(id -u)" = 0 ] || sudo="sudo"
 work=$(mktemp -d)
-pids=() inside=""
+pids=() inside="" bin=""
+ours() {  # ours <pid>: that process still runs a program from this test's folder
+  [ -n "$bin" ] && $sudo cat "/proc/$1/cmdline" 2>/dev/null | tr '\0' '\n' | grep -qF "$bin/"
+}
 stop() {  # what this test started, by PID; then the unpacked archive
   local pid file
-  # The programs' own PIDs: sudo need not hand on a signal sent from our process group.
-  for file in "$inside"/*.pid; do [ ! -s "$file" ] || $sudo kill "$(cat "$file")" 2>/dev/null; done
-  for pid in "${pids[@]}"; do $sudo kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  # Also the programs' own PIDs: sudo need not hand on a signal sent from our process group.
+  for file in "$inside"/*.pid; do [ ! -s "$file" ] || pids+=("$(cat "$file")"); done
+  for pid in "${pids[@]}"; do ! ours "$pid" || $sudo kill "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
   [ -z "$inside" ] || $sudo rm -rf "$inside"
   rm -rf "$work"
 }
@@ -83,17 +87,17 @@ wait_for() {  # wait_for <seconds> <command...>: true once the command is
 has_line() { grep -qxF "$2" "$1"; }
 started_or_gone() { grep -q "stand-in on" "$work/standin.out" || [ ! -d "/proc/$1" ]; }
 
-# The stand-in on 127.0.0.N:49000 for a free N (other runs on this machine may
-# hold some), in $address.
+# The stand-in on 127.0.0.N:49000 for a free N, in $address. Other runs on this
+# machine may hold some, or for a while all (under Wine): wait, within reason.
 start_standin() {
-  local try
-  for try in 1 2 3 4 5; do
+  local try give_up=$((SECONDS + 30))
+  for ((try = 1; ; try++)); do
     address=127.0.0.$((RANDOM % 250 + 2))
     start_in_root "standin-$try" "$work/standin.out" "$bin/xplane-standin" "$address"
     wait_for 10 started_or_gone $! && grep -q "stand-in on $address:49000" "$work/standin.out" && return 0
-    cat "$work/standin.out"
+    [ "$SECONDS" -lt "$give_up" ] || { cat "$work/standin.out"; return 1; }
+    sleep 0.5
   done
-  return 1
 }
 
 get_state() {  # get_state <port>: the body of GET /state, over loopback
