@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release programs and packs them for users:
 #   out/tavrik-<version>-windows-x86_64.zip    tavrik.exe and xplane-standin.exe (static, stripped)
-#   out/tavrik-<version>-linux-x86_64.tar.gz   tavrik and xplane-standin (stripped; need only glibc)
+#   out/tavrik-<version>-linux-x86_64.tar.gz   tavrik and xplane-standin (stripped; need only glibc 2.31+)
 #   out/SHA256SUMS                             the archives' checksums, for `sha256sum -c`
 # each with a user README, the third-party notices, the example map page (with
 # the copy of Leaflet beside it) and the licence, in one folder. The version comes from CMake (project() in CMakeLists.txt).
@@ -11,6 +11,10 @@
 # may set instead, e.g. for a tree without .git), entries are sorted with fixed
 # owner and modes, the build folder is mapped out of the programs, and the .exe
 # carries no link time.
+#
+# The Linux programs are built with clang and libc++ against a Debian 11 root,
+# so that they run on glibc 2.31 and newer: scripts/debian11-root.sh makes it
+# on the first run (debootstrap, through sudo when not root) and keeps it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -21,8 +25,12 @@ prefix_map="-ffile-prefix-map=$root/="
 
 build() {  # build <dir> [cmake args...]
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIK_TESTS=OFF \
-    -DCMAKE_C_FLAGS="$prefix_map" -DCMAKE_CXX_FLAGS="$prefix_map" "$@" >/dev/null
+  # A folder configured otherwise (another compiler, another root) starts afresh.
+  [ "$(cat "$dir/release-args" 2>/dev/null)" = "$*" ] || rm -rf "$dir"
+  # Flags from the environment add to those a toolchain file sets.
+  CFLAGS=$prefix_map CXXFLAGS=$prefix_map LDFLAGS= cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIK_TESTS=OFF \
+    "$@" >/dev/null
+  echo "$*" >"$dir/release-args"
   cmake --build "$dir" --target tavrik xplane-standin -- -j2
 }
 
@@ -45,22 +53,26 @@ stage() {  # stage <folder> <system> <strip> <programs...>: fills out/stage/<fol
 }
 
 notices() {  # notices <system>: what each program links, with the licence texts
-  local part
+  local system=$1 part
   case $1 in
-    windows) set -- windows gcc-runtime mingw-w64 ;;
-    linux) set -- linux gcc-runtime glibc-startup ;;
+    windows) set -- windows libstdc++ gcc-runtime mingw-w64 ;;
+    linux) set -- linux libc++ gcc-runtime glibc-startup ;;
   esac
   for part; do cat "packaging/notices/$part.txt" && echo; done
   cat packaging/notices/leaflet.txt examples/leaflet/LICENSE && echo
   printf 'GNU General Public License, version 3\n------------------------------------\n\n'
   cat /usr/share/common-licenses/GPL-3
+  [ "$system" = linux ] || return 0
+  printf '\nApache License, version 2.0\n---------------------------\n\n'
+  cat /usr/share/common-licenses/Apache-2.0
 }
 
 settle() {  # settle <folder>: every entry of out/stage/<folder> gets the commit's time
   find "out/stage/$1" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 }
 
-build build-release -DCMAKE_EXE_LINKER_FLAGS="-static-libstdc++ -static-libgcc"
+sysroot=$(bash scripts/debian11-root.sh)
+build build-release -DCMAKE_TOOLCHAIN_FILE=cmake/linux-glibc231.cmake -DCMAKE_SYSROOT="$sysroot"
 build build-release-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_EXE_LINKER_FLAGS=-Wl,--no-insert-timestamp
 version=$(sed -n 's/^#define TAVRIK_VERSION "\(.*\)"$/\1/p' build-release/generated/tavrik_version.h)
 [ -n "$version" ] || { echo "release: no version in build-release/generated/tavrik_version.h" >&2; exit 1; }

@@ -41,10 +41,12 @@ windows_build() {
   cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake $strict && cmake --build build-win
 }
 windows_tests() { (cd build-win && ctest --output-on-failure -j "$jobs"); }
-# The archives users download: built from scratch, checked (under Wine too),
-# then built again in another folder and compared byte for byte.
+# The archives users download: built from scratch, checked (under Wine too,
+# and the Linux one in a Debian 11 root), then built again in another folder
+# and compared byte for byte.
 release() {
-  bash scripts/release.sh && bash tests/release/release_test.sh && bash tests/release/reproducible_test.sh
+  bash scripts/release.sh && bash tests/release/release_test.sh && bash tests/release/old_glibc_test.sh &&
+    bash tests/release/reproducible_test.sh
 }
 
 stage "linux build" - linux_build
