@@ -99,7 +99,7 @@ TEST(XplaneE2eTest, RequestsRepeatAboutEveryThreeSecondsWhileSilent) {
 // reaches X-Plane once it is there. (Windows answers such requests with
 // port-unreachable receive errors; Linux and Wine report nothing.)
 TEST(XplaneE2eTest, PassesContinueWhenNobodyListened) {
-  std::string ip = FakeXplane().ip;  // a free address, released again at once
+  std::string ip = unshared_loopback_ip();  // no other test takes it meanwhile
   RunningBridge bridge = start_bridge({"--xplane", ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   std::this_thread::sleep_for(1500ms);

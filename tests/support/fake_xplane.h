@@ -31,10 +31,10 @@ struct FakeXplane {
     platform::set_receive_timeout(socket, 100);
   }
 
-  // On the given address, which must be free.
+  // On the given address, once it is free.
   explicit FakeXplane(std::string at) : ip(std::move(at)) {
     int error = 0;
-    socket = platform::open_udp(*platform::parse_ipv4(ip, XPLANE_UDP_PORT), &error);
+    socket = open_loopback_udp_waiting(ip, XPLANE_UDP_PORT, &error);
     EXPECT_TRUE(socket.valid()) << ip << ": " << platform::error_text(error);
     platform::set_receive_timeout(socket, 100);
   }

@@ -116,6 +116,18 @@ std::string loopback_ip(unsigned n) { return "127.0.0." + std::to_string(2 + n %
 
 std::string random_loopback_ip() { return loopback_ip(random_start()); }
 
+std::string unshared_loopback_ip() { return "127.0.0." + std::to_string(252 + random_start() % 3); }
+
+platform::Socket open_loopback_udp_waiting(const std::string& ip, std::uint16_t port, int* error) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  platform::Socket socket = platform::open_udp(*platform::parse_ipv4(ip, port), error);
+  while (!socket.valid() && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    socket = platform::open_udp(*platform::parse_ipv4(ip, port), error);
+  }
+  return socket;
+}
+
 platform::Socket open_free_loopback_udp(std::uint16_t port, std::string* ip) {
   // Another run on this machine may hold the port for a while (under Wine a
   // holder on any 127.x address blocks them all): wait for it, within reason.

@@ -97,6 +97,15 @@ platform::Socket open_free_loopback_udp(std::uint16_t port, std::string* ip);
 // One of those addresses at random, not tried.
 std::string random_loopback_ip();
 
+// 127.0.0.<n> for an <n> that open_free_loopback_udp never hands out, so a
+// test may leave it unbound for a while and take it later.
+std::string unshared_loopback_ip();
+
+// A UDP socket on ip:`port`, waiting while another run holds it (under Wine a
+// holder of the port on any loopback address blocks all). Invalid, with the
+// last error in *error, when it stays taken.
+platform::Socket open_loopback_udp_waiting(const std::string& ip, std::uint16_t port, int* error);
+
 // `count` scaled by the percentage in TAVRIK_TEST_SCALE (set for slower test
 // hosts such as Wine), at least 1.
 int scaled_count(int count);
