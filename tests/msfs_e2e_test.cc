@@ -155,7 +155,7 @@ TEST(MsfsE2eTest, BothFeedsAtOnceTheLastWriterShows) {
   RunningBridge bridge = start_bridge({xplane.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto pass = xplane.first_pass();
-  ASSERT_EQ(pass.size(), 8u);
+  ASSERT_EQ(pass.size(), VALUE_COUNT);
   const platform::Ipv4Address to = pass[0].from;
   ASSERT_TRUE(bridge.process->wait_for_out("✓ receiving data from MSFS\n", 20s)) << bridge.process->out();
 
