@@ -8,6 +8,7 @@ per figure. Standard library only.
 import argparse
 import json
 import os
+import pathlib
 import re
 import select
 import socket
@@ -20,6 +21,10 @@ import time
 
 READY = re.compile(rb"bridge ready on http://localhost:(\d+)")
 CLK_TCK = os.sysconf("SC_CLK_TCK")
+# X-Plane's subscription index of a value is its place in the program's value table.
+_NAMES = re.search(r"VALUE_NAMES\{(.*?)\}", (pathlib.Path(__file__).resolve().parent.parent / "src/state/live_state.h")
+                   .read_text(encoding="utf-8"), re.S)
+VALUE_INDEX = {name: i for i, name in enumerate(re.findall(r'"([a-z_]+)"', _NAMES.group(1)))}
 
 
 def emit(name, value, unit, target, ok, yardstick=None):
@@ -83,7 +88,7 @@ class FakeXPlane:
                 self.peer = peer
 
     def send(self, lat, lon=8.25):
-        payload = b"RREF\x00" + struct.pack("<IfIf", 0, lat, 1, lon)
+        payload = b"RREF\x00" + struct.pack("<IfIf", VALUE_INDEX["lat"], lat, VALUE_INDEX["lon"], lon)
         self.sock.sendto(payload, self.peer)
 
     def close(self):
@@ -257,10 +262,11 @@ def main():
     ap.add_argument("--seconds", type=int, default=60)
     ap.add_argument("--streams", type=int, default=1000)
     ap.add_argument("--updates", type=int, default=300)
+    ap.add_argument("--startups", type=int, default=20)
     a = ap.parse_args()
     for which in a.which:
         if which == "startup":
-            bench_startup(a.exe, 20)
+            bench_startup(a.exe, a.startups)
         elif which == "idle":
             bench_idle(a.exe, a.seconds)
         elif which == "latency":

@@ -3,11 +3,29 @@
 # target or the yardstick measured in the same run. Linux only (the Windows
 # build is measured by size). Installs what it needs on Debian (and the browser
 # tests' locked driver for the map page's figures).
-#   bash bench/run.sh            full run (about 4 minutes)
-#   BENCH_SECONDS=10 bash bench/run.sh   shorter idle and fan-out windows
+#   bash bench/run.sh           full run (about 6 minutes)
+#   bash bench/run.sh --short   every figure from short windows (about a minute
+#                               once built), as scripts/test-all.sh runs it
+# The run fails when a figure cannot be produced (a build, a tool or a
+# measurement failed), never because a figure misses its target: that shows
+# as "NO" in the table. Windows and counts, each overridable:
+#   BENCH_SECONDS   idle, fan-out and map page windows, s  (60; short 3)
+#   BENCH_STREAMS   fan-out streams                    (1000; short 50)
+#   BENCH_UPDATES   latency updates                    (300; short 20)
+#   BENCH_STARTUPS  start-ups timed                    (20; short 5)
+#   BENCH_MIN_TIME  Google Benchmark min time, s       (1; short 0.05)
+#   WRK_SECONDS     each throughput window, s          (10; short 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${BENCH_SECONDS:-60}
+short=
+[ "${1:-}" = --short ] && short=1
+pick() { [ -n "$short" ] && echo "$2" || echo "$1"; }  # pick <full> <short>
+seconds=${BENCH_SECONDS:-$(pick 60 3)}
+streams=${BENCH_STREAMS:-$(pick 1000 50)}
+updates=${BENCH_UPDATES:-$(pick 300 20)}
+startups=${BENCH_STARTUPS:-$(pick 20 5)}
+min_time=${BENCH_MIN_TIME:-$(pick 1 0.05)}
+export WRK_SECONDS=${WRK_SECONDS:-$(pick 10 2)}
 need=()
 for pkg in wrk nginx-light python3 libbenchmark-dev g++-mingw-w64-x86-64-posix; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
@@ -18,42 +36,70 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)"
 
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIK_BENCH=ON -DTAVRIK_TESTS=OFF >/dev/null
-cmake --build build-bench >/dev/null
-cmake -S . -B build-win-release -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel -DTAVRIK_TESTS=OFF \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
-cmake --build build-win-release --target tavrik >/dev/null
-exe=build-bench/tavrik
 results=$(mktemp)
-trap 'rm -f "$results"' EXIT
+log=$(mktemp)
+trap 'rm -f "$results" "$log"' EXIT
+# quiet <what> <command...>: the command's output only when it fails.
+quiet() {
+  local what=$1
+  shift
+  "$@" >"$log" 2>&1 || { cat "$log" >&2; echo "bench: $what failed" >&2; exit 1; }
+}
+# figure <what> <command...>: appends the command's JSON rows; a failure or no row fails the run.
+figure() {
+  local what=$1 before after
+  shift
+  before=$(grep -c '^{' "$results" || true)
+  "$@" >>"$results" || { echo "bench: $what failed, no figure" >&2; exit 1; }
+  after=$(grep -c '^{' "$results" || true)
+  [ "$after" -gt "$before" ] || { echo "bench: $what gave no figure" >&2; exit 1; }
+}
+
+quiet "configuring build-bench" cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIK_BENCH=ON \
+  -DTAVRIK_TESTS=OFF
+quiet "building build-bench" cmake --build build-bench
+quiet "configuring build-win-release" cmake -S . -B build-win-release -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+  -DTAVRIK_TESTS=OFF -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+quiet "building build-win-release" cmake --build build-win-release --target tavrik
+exe=build-bench/tavrik
 
 # 1. Snapshot building against the snprintf("%.17g") yardstick.
-build-bench/bench/snapshot_bench --benchmark_format=json --benchmark_min_time=1 2>/dev/null | python3 -c '
+snapshot() {
+  build-bench/bench/snapshot_bench --benchmark_format=json --benchmark_min_time="$min_time" 2>/dev/null | python3 -c '
 import json, sys
-b = {x["name"]: x["cpu_time"] for x in json.load(sys.stdin)["benchmarks"]}
-ours, yard = b["BM_BuildLiveSnapshot"], b["BM_SnprintfYardstick"]
-print(json.dumps({"name": "build_live_snapshot, eight values", "value": round(ours, 1), "unit": "ns",
-  "target": "not slower than yardstick", "ok": ours <= yard, "yardstick": "snprintf %%.17g: %.1f ns" % yard}))
-' >>"$results"
+runs = {x["name"]: x for x in json.load(sys.stdin)["benchmarks"]}
+ours, yard = runs["BM_BuildLiveSnapshot"]["cpu_time"], runs["BM_SnprintfYardstick"]["cpu_time"]
+print(json.dumps({"name": "build_live_snapshot, all %d values" % runs["BM_BuildLiveSnapshot"]["values"],
+  "value": round(ours, 1), "unit": "ns", "target": "not slower than yardstick", "ok": ours <= yard,
+  "yardstick": "snprintf %%.17g: %.1f ns" % yard}))
+'
+}
+figure "snapshot benchmark" snapshot
 
 # 2. /state throughput, one request per connection, against nginx serving the same bytes.
-bash bench/throughput.sh "$exe" >>"$results"
+figure "throughput" bash bench/throughput.sh "$exe"
 
 # 3-6. Latency, fan-out, idle cost, start-up.
-python3 bench/bridge_bench.py "$exe" startup latency >>"$results"
-python3 bench/bridge_bench.py "$exe" idle --seconds "$seconds" >>"$results"
-python3 bench/bridge_bench.py "$exe" fanout --seconds "$seconds" --streams "${BENCH_STREAMS:-1000}" >>"$results"
+figure "start-up" python3 bench/bridge_bench.py "$exe" startup --startups "$startups"
+figure "latency" python3 bench/bridge_bench.py "$exe" latency --updates "$updates"
+figure "idle" python3 bench/bridge_bench.py "$exe" idle --seconds "$seconds"
+figure "fan-out" python3 bench/bridge_bench.py "$exe" fanout --seconds "$seconds" --streams "$streams"
 
 # 7. Windows build size.
-size=$(stat -c %s build-win-release/tavrik.exe)
-dlls=$(find build-win-release -maxdepth 1 -iname '*.dll' | wc -l)
-python3 -c "import json; print(json.dumps({'name': 'tavrik.exe size (static, MinSizeRel, stripped)', 'value': $size, 'unit': 'bytes', 'target': '< 2 MiB, no DLL beside it', 'ok': $size < 2*1024*1024 and $dlls == 0, 'yardstick': None}))" >>"$results"
+windows_size() {
+  local size dlls
+  size=$(stat -c %s build-win-release/tavrik.exe)
+  dlls=$(find build-win-release -maxdepth 1 -iname '*.dll' | wc -l)
+  python3 -c "import json; print(json.dumps({'name': 'tavrik.exe size (static, MinSizeRel, stripped)', 'value': $size, 'unit': 'bytes', 'target': '< 2 MiB, no DLL beside it', 'ok': $size < 2*1024*1024 and $dlls == 0, 'yardstick': None}))"
+}
+figure "Windows size" windows_size
 
 # 8. The example map page in headless Chromium (tests/browser's driver, installed as locked).
-[ -d tests/browser/node_modules/playwright-core ] || (cd tests/browser && npm ci --no-audit --no-fund --loglevel=error)
-node bench/map_page_bench.mjs --seconds "$seconds" >>"$results"
+[ -d tests/browser/node_modules/playwright-core ] ||
+  quiet "installing the browser driver" sh -c 'cd tests/browser && npm ci --no-audit --no-fund --loglevel=error'
+figure "map page" node bench/map_page_bench.mjs --seconds "$seconds"
 
-echo "Machine: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) cores, $(free -g | awk '/Mem:/{print $2}') GiB, Linux $(uname -r), $(date -u +%Y-%m-%d)"
+echo "Machine: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) cores, $(free -g | awk '/Mem:/{print $2}') GiB, Linux $(uname -r), $(date -u +%Y-%m-%d)${short:+ (short run)}"
 echo
 python3 - "$results" <<'PY'
 import json, sys

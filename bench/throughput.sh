@@ -13,6 +13,7 @@ trap cleanup EXIT
 bridge=$!
 for _ in $(seq 100); do grep -q 'bridge ready' "$work/bridge.out" && break; sleep 0.05; done
 port=$(sed -n 's/.*bridge ready on http:\/\/localhost:\([0-9]*\).*/\1/p' "$work/bridge.out")
+[ -n "$port" ] || { echo "throughput: the bridge did not get ready: $(cat "$work/bridge.out")" >&2; exit 1; }
 
 nginx_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 cat >"$work/nginx.conf" <<CONF
@@ -52,10 +53,15 @@ print(rps, errors)
 PY
 }
 load=$(dirname "$exe")/bench/state_load
-read -r ours ours_errors < <(run_wrk "$port")
-read -r theirs theirs_errors < <(run_wrk "$nginx_port")
-read -r ours2 ours2_failed < <("$load" "$port" 8 "$duration")
-read -r theirs2 theirs2_failed < <("$load" "$nginx_port" 8 "$duration")
+# Each measurement in its own substitution, so that a failed one stops the run.
+out=$(run_wrk "$port")
+read -r ours ours_errors <<<"$out"
+out=$(run_wrk "$nginx_port")
+read -r theirs theirs_errors <<<"$out"
+out=$("$load" "$port" 8 "$duration")
+read -r ours2 ours2_failed <<<"$out"
+out=$("$load" "$nginx_port" 8 "$duration")
+read -r theirs2 theirs2_failed <<<"$out"
 python3 -c "
 import json
 ours, theirs = $ours2, $theirs2

@@ -3,7 +3,7 @@
 //
 // Properties: only data of at least 5 bytes headed "RREF" changes the record
 // (and its update count); anything else leaves it exactly as it was. An
-// accepted reply leaves the record X-Plane's, holding for each index below 8
+// accepted reply leaves the record X-Plane's, holding for each value index
 // the value of its last complete record, or nothing when none carried it.
 #include <bit>
 #include <cstdint>

@@ -3,10 +3,12 @@
 # the browser tests (headless Chromium and Firefox), the Windows build
 # (mingw-w64) and its tests under Wine, the release archives with their
 # checks and a second, reproducing build, the whole Linux suite under
-# sanitizers, and every fuzz target for a bounded time. Every stage runs even
-# when an earlier one failed (only the tests of a build that failed are left
-# out), and the run ends with one line per stage and a non-zero exit status
-# if any failed. QUICK=1 runs only the two builds and their tests.
+# sanitizers, every fuzz target for a bounded time, and the benchmark in short
+# windows (its own build folders; it fails when a figure cannot be produced,
+# never because one misses its target). Every stage runs even when an earlier
+# one failed (only the tests of a build that failed are left out), and the run
+# ends with one line per stage and a non-zero exit status if any failed.
+# QUICK=1 runs only the two builds and their tests.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -58,6 +60,7 @@ if [ -z "${QUICK:-}" ]; then
   stage "release" - release
   stage "sanitizers" - bash scripts/sanitize.sh
   stage "fuzz" - bash scripts/fuzz.sh
+  stage "benchmark" - bash bench/run.sh --short
 fi
 /usr/lib/wine/wineserver64 -k 2>/dev/null || true  # no Wine process outlives the run
 

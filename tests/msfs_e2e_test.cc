@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "support/fake_xplane.h"
+#include "support/msfs_samples.h"
 #include "support/simconnect_double.h"
 #include "support/test_support.h"
 #include "xplane/xplane_feed.h"
@@ -24,7 +25,7 @@ const std::string NOT_FOUND =
     "… MSFS: SimConnect.dll not found — put it next to this .exe (from the MSFS SDK: SimConnect SDK\\lib)\n";
 // SimConnect runs its own code on the feed's thread: 1 MiB of stack there must
 // not crash the bridge.
-const std::string STREAMING = "stack 1024\nconnection\nstream 2 47.5 8.25 1000 90 100 100 -500 10 0\n";
+const std::string STREAMING = "stack 1024\nconnection\n" + stream_line(2, FLIGHT);
 
 // A copy of the bridge in `folder`, so that the folder is "next to the executable".
 std::string copy_bridge(const TempFolder& folder) {
@@ -98,10 +99,7 @@ TEST(MsfsE2eTest, LibraryNextToExecutableFeedsTheState) {
   std::string response = http_exchange(bridge.port, "GET /state HTTP/1.1\r\nHost: localhost\r\n\r\n");
   ASSERT_FALSE(response.empty()) << "no answer to /state";
   EXPECT_NE(response.find("\"sim\":\"msfs\""), std::string::npos) << response;
-  EXPECT_NE(response.find("\"lat\":47.5,\"lon\":8.25,\"alt\":304.8,\"hdg\":90,\"gs\":51.44444444444445,\"ias\":100,"
-                          "\"vs\":-500,\"agl\":3.048}"),
-            std::string::npos)
-      << response;
+  EXPECT_NE(response.find("," + FLIGHT.json + "}"), std::string::npos) << response;
 }
 
 TEST(MsfsE2eTest, SkipsDirectoryAndIncompleteLibrary) {
@@ -213,7 +211,7 @@ TEST(MsfsE2eTest, ReconnectsAfterQuitWithFreshRegistrations) {
   CleanSdkEnvironment clean;
   TempFolder sdk("sdk"), logs("logs");
   set_env("MSFS_SDK", install_sdk(sdk, simconnect_double_path()));
-  DoubleSession session(logs, "connection\nsample 47.5 8.25 1000 90 100 100 -500 10 0\nquit\n" + STREAMING);
+  DoubleSession session(logs, "connection\n" + sample_line(FLIGHT) + "quit\n" + STREAMING);
 
   auto child = start_msfs_bridge(bridge_path());
   ASSERT_TRUE(child->wait_for_out("✓ receiving data from MSFS\n", 20s)) << child->out() << child->err();
@@ -244,21 +242,19 @@ TEST(MsfsE2eTest, BothFeedsAtOnceTheLastWriterShows) {
   TempFolder sdk("both-sdk"), logs("both-logs");
   set_env("MSFS_SDK", install_sdk(sdk, simconnect_double_path()));
   std::string script = "connection\n";
-  for (int i = 0; i < 30; ++i) script += "sample 47.5 8.25 1000 90 100 100 -500 10 0\nnone 4\n";  // about 6 s
+  for (int i = 0; i < 30; ++i) script += sample_line(FLIGHT) + "none 4\n";  // about 6 s
   DoubleSession session(logs, script);
   FakeXplane xplane;
   RunningBridge bridge = start_bridge({xplane.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto pass = xplane.first_pass();
-  ASSERT_EQ(pass.size(), 8u);
+  ASSERT_EQ(pass.size(), VALUE_COUNT);
   const platform::Ipv4Address to = pass[0].from;
   ASSERT_TRUE(bridge.process->wait_for_out("✓ receiving data from MSFS\n", 20s)) << bridge.process->out();
 
   // X-Plane joins while MSFS still sends, and goes on after MSFS has stopped.
   const std::string xp_form = R"({"live":true,"sim":"xp","lat":10.5,"lon":20.25,"hdg":90})";
-  const std::string msfs_form =
-      R"({"live":true,"sim":"msfs","lat":47.5,"lon":8.25,"alt":304.8,"hdg":90,"gs":51.44444444444445,)"
-      R"("ias":100,"vs":-500,"agl":3.048})";
+  const std::string msfs_form = expected_snapshot(FLIGHT);
   std::atomic<bool> sending{true};
   std::thread sender([&] {
     for (; sending; std::this_thread::sleep_for(250ms)) xplane.reply(to, 10.5f, 20.25f);

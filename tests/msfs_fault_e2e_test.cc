@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "msfs/msfs_feed.h"
+#include "support/msfs_samples.h"
 #include "support/simconnect_double.h"
 #include "support/test_support.h"
 
@@ -30,7 +31,8 @@ TEST(MsfsFaultE2eTest, ReconnectsThroughFailuresAndGarbage) {
                             "claim 4294967295\nmessage 12 8 1\nmessage full 8 9 47 8\nnull 3\nnone 3\nquit\n"
                             "connection\nadd_fail 4\n"
                             "connection\nrequest_fail\n"
-                            "connection\nstream 2 47.5 8.25 1000 90 100 100 -500 10 0\n");
+                            "connection\n" +
+                            stream_line(2, FLIGHT));
 
   RunningBridge bridge = start_bridge({"--msfs"});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
@@ -38,7 +40,7 @@ TEST(MsfsFaultE2eTest, ReconnectsThroughFailuresAndGarbage) {
       << bridge.process->out() << bridge.process->err();
   std::string state = http_exchange(bridge.port, "GET /state HTTP/1.1\r\n\r\n");
   EXPECT_NE(state.find("\"sim\":\"msfs\",\"t\":"), std::string::npos) << state;
-  EXPECT_NE(state.find("\"lat\":47.5,\"lon\":8.25,"), std::string::npos) << state;
+  EXPECT_NE(state.find("," + FLIGHT.json + "}"), std::string::npos) << state;
 
   std::string calls = session.calls();
   EXPECT_EQ(lines_starting(calls, "Open").size(), 6u);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "msfs/msfs_feed.h"
+#include "support/msfs_samples.h"
 #include "support/simconnect_double.h"
 
 namespace tavrik {
@@ -14,7 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 
 const FeedTiming QUICK{10ms, 5ms, 200ms};
-const std::string VALUES = " 47.5 8.25 1000 90 100 100 -500 10 0\n";
+const std::string VALUES = script_values(FLIGHT) + "\n";
 constexpr std::uint32_t FULL = OBJECT_DATA_MIN_SIZE;  // a whole sample, by the variable table
 constexpr int VARIABLES = static_cast<int>(MSFS_VARIABLE_COUNT);
 

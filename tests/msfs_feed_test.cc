@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "support/fake_loop_clock.h"
+#include "support/msfs_samples.h"
 #include "support/simconnect_double.h"
 #include "support/test_support.h"
 
@@ -169,7 +170,7 @@ constexpr std::size_t FULL = OBJECT_DATA_MIN_SIZE;  // a whole sample, by the va
 const std::string ONE_SHORT = std::to_string(FULL - 1);
 
 TEST(MsfsMessageTest, ReadsByReportedSize) {
-  const RawSample values{47.5, 8.25, 1000, 90, 100, 120, -500, 10, 0};
+  const RawSample values = raw_sample(FLIGHT);
   struct Case {
     std::size_t size;
     std::uint32_t id, request;
@@ -207,12 +208,10 @@ TEST(MsfsSampleTest, ConvertsUnits) {
     RawSample raw;
     ConvertedSample expected;
   } cases[] = {
-      {raw_sample({47.5, 8.25, 1000, 90, 100, 100, -500, 10}, 0),
-       {47.5, 8.25, 304.8, 90, 51.44444444444445, 100, -500, 3.048}},
       {raw_sample({1, 2, 0, 359, 0, 0, 0, 10}, 1.0), {1, 2, 0, 359, 0, 0, 0, 0.0}},
       {raw_sample({1, 2, 0, 0, 0, 0, 0, 10}, NaN), {1, 2, 0, 0, 0, 0, 0, 0.0}},
       {raw_sample({1, 2, 0, 0, 0, 0, 0, 10}, -0.0), {1, 2, 0, 0, 0, 0, 0, 3.048}},
-      {raw_sample({-33, 151, -10, 0, 0, 0, 0, -3}, 0), {-33, 151, -3.048, 0, 0, 0, 0, -3 * 0.3048}},
+      {raw_sample({-33, 151, -10, 0, 2, 0, 0, -3}, 0), {-33, 151, -3.048, 0, 1.028888888888889, 0, 0, -3 * 0.3048}},
   };
   for (const auto& c : cases) EXPECT_EQ(convert_sample(c.raw), c.expected);
 }
@@ -235,21 +234,19 @@ TEST(MsfsSampleTest, StoresConvertedSampleAsMsfs) {
   LiveStateHolder holder;
   holder.record.sim = SimKind::xp;
   holder.record.values[Value::LAT] = 1.0;
-  EXPECT_TRUE(store_sample(holder, raw_sample({47.5, 8.25, 1000, 90, 100, 100, -500, 10}, 0)));
+  EXPECT_TRUE(store_sample(holder, raw_sample(FLIGHT)));
   EXPECT_EQ(holder.record.update_count, 1u);
   EXPECT_GT(holder.record.t, 0u);
-  EXPECT_EQ(snapshot_without_t(holder.record),
-            "{\"live\":true,\"sim\":\"msfs\",\"lat\":47.5,\"lon\":8.25,\"alt\":304.8,\"hdg\":90,"
-            "\"gs\":51.44444444444445,\"ias\":100,\"vs\":-500,\"agl\":3.048}");
+  EXPECT_EQ(snapshot_without_t(holder.record), expected_snapshot(FLIGHT));
 
-  EXPECT_TRUE(store_sample(holder, raw_sample({47.5, 8.25, 1000, 90, 100, 100, -500, 10}, 1.0)));
-  EXPECT_EQ(holder.record.values[Value::AGL], 0.0);
+  EXPECT_TRUE(store_sample(holder, raw_sample(ON_GROUND)));
+  EXPECT_EQ(snapshot_without_t(holder.record), expected_snapshot(ON_GROUND));
   EXPECT_EQ(holder.record.update_count, 2u);
 }
 
 TEST(MsfsSampleTest, NearZeroSampleLeavesStateAlone) {
   LiveStateHolder holder;
-  EXPECT_FALSE(store_sample(holder, raw_sample({0.005, -0.009, 1000, 90, 100, 100, -500, 10}, 0)));
+  EXPECT_FALSE(store_sample(holder, raw_sample(NEAR_ZERO)));
   EXPECT_EQ(holder.record.update_count, 0u);
   EXPECT_EQ(holder.record.sim, SimKind::none);
   EXPECT_EQ(build_live_snapshot(holder.record), "{\"live\":false}");
@@ -281,18 +278,12 @@ TEST(MsfsSessionTest, StoresOnlyCompleteDataAndEndsOnQuit) {
                             "message full 8 2 11 21\n"
                             "message 11 3 0\n"
                             "message full 5 1 12 22\n"
-                            "null 2\n"
-                            "sample 0.005 -0.009 0 0 0 0 0 0 0\n"
-                            "sample 47.5 8.25 1000 90 100 100 -500 10 0\n"
-                            "none 2\n"
-                            "quit\n"
-                            "sample 1 1 0 0 0 0 0 0 0\n");
+                            "null 2\n" +
+                            sample_line(NEAR_ZERO) + sample_line(FLIGHT) + "none 2\nquit\n" + sample_line(POSITION));
   LiveStateHolder holder;
   EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::quit);
   EXPECT_EQ(holder.record.update_count, 1u);
-  EXPECT_EQ(snapshot_without_t(holder.record),
-            "{\"live\":true,\"sim\":\"msfs\",\"lat\":47.5,\"lon\":8.25,\"alt\":304.8,\"hdg\":90,"
-            "\"gs\":51.44444444444445,\"ias\":100,\"vs\":-500,\"agl\":3.048}");
+  EXPECT_EQ(snapshot_without_t(holder.record), expected_snapshot(FLIGHT));
 
   std::vector<std::string> expected{expected_open(1)};
   for (auto& line : expected_registrations(1)) expected.push_back(line);
@@ -312,7 +303,7 @@ TEST(MsfsSessionTest, StoresOnlyCompleteDataAndEndsOnQuit) {
 // passed since the last sample, then closed, and the next open follows 3 s on.
 TEST(MsfsSessionTest, ProgramTimingPollsEvery50MsClosesAfter15SReconnectsAfter3S) {
   TempFolder folder("timing");
-  DoubleSession session(folder, "open_fail 1\nconnection\nsample 47.5 8.25 0 0 0 0 0 0 0\n");
+  DoubleSession session(folder, "open_fail 1\nconnection\n" + sample_line(POSITION));
   LiveStateHolder holder;
   FakeLoopClock clock;
   FeedTiming timing;
@@ -332,7 +323,7 @@ TEST(MsfsSessionTest, ProgramTimingPollsEvery50MsClosesAfter15SReconnectsAfter3S
 
 TEST(MsfsSessionTest, IncompleteOrForeignDataDoesNotKeepTheConnection) {
   TempFolder folder("foreign");
-  std::string script = "connection\nsample 47.5 8.25 0 0 0 0 0 0 0\n";
+  std::string script = "connection\n" + sample_line(POSITION);
   for (int i = 0; i < 15; ++i)  // each pause is at least 50 ms, 1.5 s in all: far beyond the limit
     script += "none 10\nmessage " + ONE_SHORT + " 8 1 1 1\nnone 10\nmessage full 8 2 1 1\n";
   DoubleSession session(folder, script);
@@ -346,7 +337,7 @@ TEST(MsfsSessionTest, NearZeroSamplesKeepTheConnection) {
   TempFolder folder("nearzero");
   std::string script = "connection\n";
   // 20 ms or more apart, 400 ms or more in all: beyond the limit unless each one counts
-  for (int i = 0; i < 20; ++i) script += "none 4\nsample 0.005 -0.009 0 0 0 0 0 0 0\n";
+  for (int i = 0; i < 20; ++i) script += "none 4\n" + sample_line(NEAR_ZERO);
   DoubleSession session(folder, script + "quit\n");
   LiveStateHolder holder;
   EXPECT_EQ(run_session(load_double(), holder, FeedTiming{10ms, 5ms, 250ms}), SessionEnd::quit);

@@ -164,12 +164,11 @@ bool near_zero(double lat, double lon) {
 }
 
 ConvertedSample convert_sample(const RawSample& raw) {
+  ConvertedSample values{};
+  for (std::size_t row = 0; row < VALUE_COUNT; ++row) values[row] = raw[row] * MSFS_VARIABLES[row].scale;
   // Any "on ground" value but exactly 0.0 (NaN too) means on the ground.
-  bool on_ground = raw[SIM_ON_GROUND_ROW] != 0.0;
-  auto row = [&raw](Value value) { return raw[index_of(value)]; };
-  return {{row(Value::LAT), row(Value::LON), row(Value::ALT) * FEET_TO_METRES, row(Value::HDG),
-           row(Value::GS) * KNOTS_TO_METRES_PER_SECOND, row(Value::IAS), row(Value::VS),
-           on_ground ? 0.0 : row(Value::AGL) * FEET_TO_METRES}};
+  if (raw[SIM_ON_GROUND_ROW] != 0.0) values[index_of(Value::AGL)] = 0.0;
+  return values;
 }
 
 bool store_sample(LiveStateHolder& holder, const RawSample& raw) {

@@ -19,10 +19,14 @@ namespace tavrik {
 constexpr const char* CLIENT_NAME = "Velmara tavrik";
 constexpr const char* SIMCONNECT_FILE = "SimConnect.dll";
 
+constexpr double FEET_TO_METRES = 0.3048;
+constexpr double KNOTS_TO_METRES_PER_SECOND = 0.5144444444444445;
+
 struct SimVariable {
   const char* name;
   const char* unit;
   std::optional<Value> fills;  // the LiveState value it becomes, if any
+  double scale = 1.0;          // from `unit` to the LiveState value's unit
 };
 
 // Registration order, and so the order of the values in every data message:
@@ -30,12 +34,12 @@ struct SimVariable {
 constexpr std::array MSFS_VARIABLES{
     SimVariable{"PLANE LATITUDE", "degrees", Value::LAT},
     SimVariable{"PLANE LONGITUDE", "degrees", Value::LON},
-    SimVariable{"PLANE ALTITUDE", "feet", Value::ALT},
+    SimVariable{"PLANE ALTITUDE", "feet", Value::ALT, FEET_TO_METRES},
     SimVariable{"PLANE HEADING DEGREES TRUE", "degrees", Value::HDG},
-    SimVariable{"GROUND VELOCITY", "knots", Value::GS},
+    SimVariable{"GROUND VELOCITY", "knots", Value::GS, KNOTS_TO_METRES_PER_SECOND},
     SimVariable{"AIRSPEED INDICATED", "knots", Value::IAS},
     SimVariable{"VERTICAL SPEED", "feet per minute", Value::VS},
-    SimVariable{"PLANE ALT ABOVE GROUND", "feet", Value::AGL},
+    SimVariable{"PLANE ALT ABOVE GROUND", "feet", Value::AGL, FEET_TO_METRES},
     SimVariable{"SIM ON GROUND", "bool", std::nullopt},
 };
 constexpr std::size_t MSFS_VARIABLE_COUNT = MSFS_VARIABLES.size();
@@ -63,8 +67,6 @@ constexpr auto RECONNECT_DELAY = std::chrono::seconds(3);
 constexpr auto DISPATCH_POLL_INTERVAL = std::chrono::milliseconds(50);
 constexpr auto SILENCE_LIMIT = std::chrono::seconds(15);
 constexpr double NEAR_ZERO_DEGREES = 0.01;
-constexpr double FEET_TO_METRES = 0.3048;
-constexpr double KNOTS_TO_METRES_PER_SECOND = 0.5144444444444445;
 
 // The feed's waits and the clock it keeps them by; tests shorten or fake them.
 struct FeedTiming {
@@ -146,7 +148,8 @@ MessageReading read_message(const void* message, std::uint32_t size);
 // is never near zero.
 bool near_zero(double lat, double lon);
 
-// The eight LiveState values of a sample, in LiveState units.
+// The LiveState values of a sample, each scaled to its LiveState unit; no
+// height above ground while on the ground.
 ConvertedSample convert_sample(const RawSample& raw);
 
 // Stores a sample unless its position is near zero; true when stored.

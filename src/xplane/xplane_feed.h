@@ -36,7 +36,7 @@ constexpr auto XPLANE_RESUBSCRIBE_AFTER = std::chrono::seconds(3);
 // path zero-padded (and cut) to 400 bytes.
 std::string build_rref_request(std::int32_t frequency, std::int32_t index, const std::string& path);
 
-// The request for dataref `index` (0 to 7) at XPLANE_REQUEST_HZ.
+// The request for dataref `index` (below VALUE_COUNT) at XPLANE_REQUEST_HZ.
 std::string build_subscription_request(std::size_t index);
 
 // Applies one datagram to the locked record. A datagram of at least 5 bytes

@@ -13,19 +13,23 @@
  *                           beyond the last such section repeat the last one
  *   add_fail K              the K-th registration of the connection fails
  *   request_fail            the data request fails
- *   sample v0 v1 ..         one object-data message (request 1) with one value
- *                           per variable the connection registered, in order;
- *                           values not given are 0, more values than variables
- *                           make the step fail (logged as ScriptError)
+ *   sample v0 v1 ..         one object-data message (request 1) with exactly one
+ *                           value per variable the connection registered, in
+ *                           order; any other number is a wrong script, not a
+ *                           fault of the feed: the step is refused with a
+ *                           "ScriptError script=PATH line=N ..." line in the log
+ *                           and on standard error, and no message comes
  *   message SIZE ID REQ v0 v1 ..
  *                           a message of SIZE bytes, cut or padded with zeros;
- *                           SIZE "full" is the size of a sample
+ *                           SIZE "full" is the size of a sample; values not
+ *                           given are 0, more than registered are refused
  *   claim N                 the next message's own size field says N (> 0),
  *                           not its real size
  *   quit                    a quit message (12 bytes, identifier 3)
  *   none N                  N polls with no message (negative status)
  *   null N                  N polls with status 0 and a null message pointer
- *   stream EVERY v0 v1 ..   from here on a sample at every EVERY-th poll
+ *   stream EVERY v0 v1 ..   from here on a sample at every EVERY-th poll (values
+ *                           as for sample)
  * After the last step of a connection no message comes any more. */
 #include <stdarg.h>
 #include <stdint.h>
@@ -56,6 +60,9 @@ typedef struct {
   uint32_t claimed_size; /* written into the message's size field */
   unsigned value_count;  /* values the script gave */
   double values[MAX_VALUES];
+  int exact;     /* a sample: one value per variable, no fewer */
+  unsigned line; /* in the script, for its errors */
+  int refused;   /* its error was reported */
 } Step;
 
 typedef struct {
@@ -82,6 +89,7 @@ static unsigned registered; /* variables the open connection registered */
 static unsigned char* message;
 static int claim_pending;
 static uint32_t claim;
+static unsigned line_number; /* of the script line being read */
 
 static int read_env(const char* name, char* out, size_t size) {
 #ifdef _WIN32
@@ -140,6 +148,7 @@ static Step* new_step(Section* section, enum StepKind kind) {
   step->id = 8;
   step->request = 1;
   step->claimed_size = claim_pending ? claim : 0;
+  step->line = line_number;
   claim_pending = 0;
   return step;
 }
@@ -163,6 +172,7 @@ static void parse_line(char* line) {
   } else if (strcmp(word, "request_fail") == 0 && section) {
     section->request_fail = 1;
   } else if (strcmp(word, "sample") == 0 && (step = new_step(section, STEP_MESSAGE))) {
+    step->exact = 1;
     read_values(&rest, step);
   } else if (strcmp(word, "message") == 0 && (step = new_step(section, STEP_MESSAGE))) {
     char* size = next_word(&rest);
@@ -184,6 +194,7 @@ static void parse_line(char* line) {
   } else if (strcmp(word, "null") == 0 && (step = new_step(section, STEP_NULL))) {
     step->count = read_number(&rest);
   } else if (strcmp(word, "stream") == 0 && (step = new_step(section, STEP_STREAM))) {
+    step->exact = 1;
     step->count = read_number(&rest);
     read_values(&rest, step);
   }
@@ -202,11 +213,11 @@ static void load_script(void) {
   FILE* file = path[0] ? fopen(path, "rb") : NULL;
   if (!file) return;
   char line[1024];
-  while (fgets(line, sizeof line, file)) parse_line(line);
+  for (line_number = 1; fgets(line, sizeof line, file); ++line_number) parse_line(line);
   fclose(file);
 }
 
-static const Section* current_section(void) {
+static Section* current_section(void) {
   if (script.section_count == 0) return NULL;
   unsigned index = connections - 1;
   return &script.sections[index < script.section_count ? index : script.section_count - 1];
@@ -317,18 +328,26 @@ static unsigned char* build_message(const Step* step, uint32_t size, uint32_t id
 
 static uint32_t sample_size(void) { return VALUES_OFFSET + registered * 8; }
 
-/* A script that gives more values than the feed registered is wrong, not the feed. */
-static int values_fit(const Step* step) {
-  if (step->value_count <= registered) return 1;
-  log_line("ScriptError %u values for %u variables", step->value_count, registered);
+/* A sample with another number of values than the feed registered, or any
+ * message with more, is a wrong script, not a fault of the feed: said once,
+ * loudly, naming the script. */
+static int values_fit(Step* step) {
+  if (step->exact ? step->value_count == registered : step->value_count <= registered) return 1;
+  if (!step->refused) {
+    step->refused = 1;
+    log_line("ScriptError script=%s line=%u: %u values for %u variables", script_path, step->line, step->value_count,
+             registered);
+    fprintf(stderr, "SimConnect double: %s line %u: %u values for %u variables\n", script_path, step->line,
+            step->value_count, registered);
+  }
   return 0;
 }
 
 /* The next step of the connection's script: a message, or 0 for none. */
 static int32_t next_step(void** out, uint32_t* size) {
-  const Section* section = current_section();
+  Section* section = current_section();
   if (!section || step_index >= section->step_count) return -1;
-  const Step* step = &section->steps[step_index];
+  Step* step = &section->steps[step_index];
   switch (step->kind) {
     case STEP_MESSAGE: {
       ++step_index;

@@ -95,6 +95,8 @@ inline std::vector<std::string> lines_starting(const std::string& text, const st
 }
 
 // Points the double at `script` (written to `folder`) and at a call log there.
+// A script step the double refused (a sample with the wrong number of values)
+// fails the test, naming the script and its line.
 struct DoubleSession {
   std::filesystem::path script, log;
   DoubleSession(const TempFolder& folder, const std::string& text)
@@ -106,6 +108,8 @@ struct DoubleSession {
   ~DoubleSession() {
     unset_env("TAVRIK_SIMCONNECT_SCRIPT");
     unset_env("TAVRIK_SIMCONNECT_LOG");
+    for (const auto& line : lines_starting(calls(), "ScriptError"))
+      ADD_FAILURE() << "the SimConnect double refused its script: " << line << "\n" << read_text(script);
   }
   std::string calls() const { return read_text(log); }
 };
