@@ -15,6 +15,7 @@
 #   BENCH_STARTUPS  start-ups timed                    (20; short 5)
 #   BENCH_MIN_TIME  Google Benchmark min time, s       (1; short 0.05)
 #   WRK_SECONDS     each throughput window, s          (10; short 2)
+#   BENCH_MAP_HOURS hours of flight fed to the map page  (10; short 1)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 short=
@@ -26,6 +27,7 @@ updates=${BENCH_UPDATES:-$(pick 300 20)}
 startups=${BENCH_STARTUPS:-$(pick 20 5)}
 min_time=${BENCH_MIN_TIME:-$(pick 1 0.05)}
 export WRK_SECONDS=${WRK_SECONDS:-$(pick 10 2)}
+map_hours=${BENCH_MAP_HOURS:-$(pick 10 1)}
 need=()
 for pkg in wrk nginx-light python3 libbenchmark-dev g++-mingw-w64-x86-64-posix; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
@@ -97,7 +99,7 @@ figure "Windows size" windows_size
 # 8. The example map page in headless Chromium (tests/browser's driver, installed as locked).
 [ -d tests/browser/node_modules/playwright-core ] ||
   quiet "installing the browser driver" sh -c 'cd tests/browser && npm ci --no-audit --no-fund --loglevel=error'
-figure "map page" node bench/map_page_bench.mjs --seconds "$seconds"
+figure "map page" node bench/map_page_bench.mjs --seconds "$seconds" --hours "$map_hours"
 
 echo "Machine: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) cores, $(free -g | awk '/Mem:/{print $2}') GiB, Linux $(uname -r), $(date -u +%Y-%m-%d)${short:+ (short run)}"
 echo
