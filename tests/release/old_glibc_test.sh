@@ -31,16 +31,7 @@ stop() {  # what this test started, by PID; then the unpacked archive
   rm -rf "$work"
 }
 trap stop EXIT
-passed=0 failed=0
-
-check() {  # check <description> <command...>
-  local what=$1; shift
-  if "$@" >"$work/out" 2>&1; then
-    passed=$((passed + 1)); echo "ok: $what"
-  else
-    failed=$((failed + 1)); echo "FAILED: $what"; sed 's/^/  /' "$work/out" | head -20
-  fi
-}
+. tests/release/checks.sh
 
 if ! debian11=$(bash scripts/debian11-root.sh); then
   echo "FAILED: no Debian 11 root to run in (scripts/debian11-root.sh, above, says why)"

@@ -14,16 +14,7 @@ usage="usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs]"
 standin_usage="usage: xplane-standin [address] [--port 49000] [--pause-after S [--resume-after S]]"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
-
-check() {  # check <description> <command...>
-  local what=$1; shift
-  if "$@" >"$work/out" 2>&1; then
-    passed=$((passed + 1)); echo "ok: $what"
-  else
-    failed=$((failed + 1)); echo "FAILED: $what"; sed 's/^/  /' "$work/out" | head -20
-  fi
-}
+. tests/release/checks.sh
 
 same_list() {  # same_list <expected> <actual>: both newline-separated, order ignored
   diff <(sort <<<"$1") <(sort <<<"$2")
