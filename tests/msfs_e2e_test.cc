@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 
 const std::string NOT_FOUND =
     "… MSFS: SimConnect.dll not found — put it next to this .exe (from the MSFS SDK: SimConnect SDK\\lib)\n";
+const std::string READY = "✓ bridge ready on http://localhost:";
 // SimConnect runs its own code on the feed's thread: 1 MiB of stack there must
 // not crash the bridge.
 const std::string STREAMING = "stack 1024\nconnection\n" + stream_line(2, FLIGHT);
@@ -85,7 +86,8 @@ TEST(MsfsE2eTest, LibraryNextToExecutableFeedsTheState) {
   bridge.process = start_msfs_bridge(program);
   const std::string found =
       "→ MSFS: SimConnect from " + bin.str() + (built_for_windows() ? "\\" : "/") + "SimConnect.dll" + "\n";
-  ASSERT_TRUE(bridge.process->wait_for_out(found, 20s)) << bridge.process->out() << bridge.process->err();
+  ASSERT_TRUE(bridge.process->wait_for_out(READY, 20s)) << bridge.process->out() << bridge.process->err();
+  ASSERT_TRUE(bridge.process->wait_for_out(found, 2s)) << bridge.process->out();  // before the first connection
   ASSERT_TRUE(bridge.process->wait_for_out("✓ receiving data from MSFS\n", 20s)) << bridge.process->out();
 
   std::string calls = session.calls();
@@ -201,7 +203,9 @@ TEST(MsfsE2eTest, NoLibraryPrintsNotFoundAndServesOn) {
   std::string program = copy_bridge(bin);
   RunningBridge bridge;
   bridge.process = start_msfs_bridge(program);
-  ASSERT_TRUE(bridge.process->wait_for_out(NOT_FOUND, 20s)) << bridge.process->out() << bridge.process->err();
+  ASSERT_TRUE(bridge.process->wait_for_out(READY, 20s)) << bridge.process->out() << bridge.process->err();
+  // The search is done at the feed's start, well before a first reconnection delay could pass.
+  ASSERT_TRUE(bridge.process->wait_for_out(NOT_FOUND, 2s)) << bridge.process->out();
   ASSERT_TRUE(bridge.process->wait_for_out("… waiting for MSFS (is a flight loaded?)\n", 20s));
   EXPECT_EQ(msfs_lines(bridge.process->out()), std::vector<std::string>{NOT_FOUND.substr(0, NOT_FOUND.size() - 1)});
   EXPECT_EQ(bridge.process->wait(200ms), std::nullopt);  // still serving
