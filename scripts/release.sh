@@ -4,7 +4,8 @@
 #   out/tavrik-<version>-linux-x86_64.tar.gz   tavrik and xplane-standin (stripped; need only glibc 2.31+)
 #   out/SHA256SUMS                             the archives' checksums, for `sha256sum -c`
 # each with a user README, the third-party notices, the example map page (with
-# the copy of Leaflet beside it) and the licence, in one folder. The version comes from CMake (project() in CMakeLists.txt).
+# the copy of Leaflet beside it) and the licence, in one folder. The version
+# comes from CMake (project() in CMakeLists.txt).
 #
 # The same commit gives byte-identical archives wherever and whenever it is
 # built: every time stamp is the commit's (SOURCE_DATE_EPOCH, which the caller
@@ -28,8 +29,8 @@ build() {  # build <dir> [cmake args...]
   # A folder configured otherwise (another compiler, another root) starts afresh.
   [ "$(cat "$dir/release-args" 2>/dev/null)" = "$*" ] || rm -rf "$dir"
   # Flags from the environment add to those a toolchain file sets.
-  CFLAGS=$prefix_map CXXFLAGS=$prefix_map LDFLAGS= cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIK_TESTS=OFF \
-    "$@" >/dev/null
+  CFLAGS=$prefix_map CXXFLAGS=$prefix_map LDFLAGS= \
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVRIK_TESTS=OFF "$@" >/dev/null
   echo "$*" >"$dir/release-args"
   cmake --build "$dir" --target tavrik xplane-standin -- -j2
 }
@@ -54,7 +55,7 @@ stage() {  # stage <folder> <system> <strip> <programs...>: fills out/stage/<fol
 
 notices() {  # notices <system>: what each program links, with the licence texts
   local system=$1 part
-  case $1 in
+  case $system in
     windows) set -- windows libstdc++ gcc-runtime mingw-w64 ;;
     linux) set -- linux libc++ gcc-runtime glibc-startup ;;
   esac

@@ -112,6 +112,19 @@ unsigned random_start() {
 
 std::string loopback_ip(unsigned n) { return "127.0.0." + std::to_string(2 + n % 250); }
 
+// Another run on this machine may hold the port for a while (under Wine a
+// holder on any 127.x address blocks them all): `open` is tried again until it
+// gives a socket, within reason.
+template <typename Open>
+platform::Socket open_while_held(Open open) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    platform::Socket socket = open();
+    if (socket.valid() || std::chrono::steady_clock::now() >= give_up) return socket;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+}
+
 }  // namespace
 
 std::string random_loopback_ip() { return loopback_ip(random_start()); }
@@ -119,20 +132,11 @@ std::string random_loopback_ip() { return loopback_ip(random_start()); }
 std::string unshared_loopback_ip() { return "127.0.0." + std::to_string(252 + random_start() % 3); }
 
 platform::Socket open_loopback_udp_waiting(const std::string& ip, std::uint16_t port, int* error) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  platform::Socket socket = platform::open_udp(*platform::parse_ipv4(ip, port), error);
-  while (!socket.valid() && std::chrono::steady_clock::now() < give_up) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    socket = platform::open_udp(*platform::parse_ipv4(ip, port), error);
-  }
-  return socket;
+  return open_while_held([&] { return platform::open_udp(*platform::parse_ipv4(ip, port), error); });
 }
 
 platform::Socket open_free_loopback_udp(std::uint16_t port, std::string* ip) {
-  // Another run on this machine may hold the port for a while (under Wine a
-  // holder on any 127.x address blocks them all): wait for it, within reason.
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  do {
+  return open_while_held([&] {
     const unsigned start = random_start();
     for (unsigned i = 0; i < 250; ++i) {
       *ip = loopback_ip(start + i);
@@ -140,9 +144,8 @@ platform::Socket open_free_loopback_udp(std::uint16_t port, std::string* ip) {
       platform::Socket socket = platform::open_udp(*platform::parse_ipv4(*ip, port), &error);
       if (socket.valid()) return socket;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-  } while (std::chrono::steady_clock::now() < give_up);
-  return {};
+    return platform::Socket{};
+  });
 }
 
 int scaled_count(int count) {
