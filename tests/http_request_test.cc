@@ -39,7 +39,9 @@ class StringSource : public ByteSource {
 std::optional<std::string> head_of(std::string text, std::size_t chunk = 8192, bool fail_at_end = false) {
   StringSource source(std::move(text), chunk, fail_at_end);
   RequestReader reader(source);
-  return read_request_head(reader);
+  std::optional<RequestHead> head = read_request_head(reader);
+  if (!head) return std::nullopt;
+  return head->line;
 }
 
 TEST(HttpRequestTest, ReadsLinesAcrossRefillsWithTheirLineFeeds) {
