@@ -33,7 +33,7 @@ mirror=${TAVRIK_DEBIAN_MIRROR:-$(debian_mirror)} || {
 }
 scheme=${mirror%%:*}
 proxy=""
-[ "$scheme" != http ] && [ "$scheme" != https ] || eval "$(apt-config shell proxy "Acquire::$scheme::Proxy")"
+case $scheme in http | https) eval "$(apt-config shell proxy "Acquire::$scheme::Proxy")" ;; esac
 [ "$proxy" != DIRECT ] || proxy=""
 
 sudo=""; [ "$(id -u)" = 0 ] || sudo="sudo"
