@@ -78,11 +78,11 @@ apt_sources() {  # apt_sources <apt folder>: "<uri> <suite>" for each deb source
     case $file in
       */sources.list | *.list)
         # deb [option=value ...] uri suite component...
-        sed 's/#.*//' "$file" | awk '$1 == "deb" {
+        awk '$1 == "deb" {
             i = 2
             if ($i ~ /^\[/) { while (i <= NF && $i !~ /\]$/) i++; i++ }
             if (i + 1 <= NF) print $i, $(i + 1)
-          }' ;;
+          }' "$file" ;;
       *.sources)
         # deb822 stanzas, blank-line separated; a line that starts with a space continues a field.
         awk 'function flush(   u, s, nu, ns, a, b) {

@@ -25,7 +25,7 @@ case_files() {  # case_files <name> <folder>
       printf '%s\n' '# security first' 'Types: deb' 'URIs: http://security.example/debian-security' \
         'Suites: bookworm-security' 'Components: main' '' 'Types: deb-src' 'URIs: http://src.example/debian' \
         'Suites: bookworm' '' 'Enabled: no' 'Types: deb' 'URIs: http://off.example/debian' 'Suites: bookworm' '' \
-        'types: deb deb-src' 'uris: http://local.example:3142/debian' '  http://next.example/debian' \
+        'types: deb deb-src' 'uris:' '  http://local.example:3142/debian' '  http://next.example/debian' \
         'suites: bookworm bookworm-updates' 'Signed-By:' ' -----BEGIN PGP PUBLIC KEY BLOCK-----' ' .' ' mQINBGP' \
         >"$etc/sources.list.d/debian.sources" ;;
     list-files-in-name-order)
@@ -33,8 +33,11 @@ case_files() {  # case_files <name> <folder>
       echo 'deb file:/srv/debian/ bookworm-backports main' >"$etc/sources.list.d/c-local.list"
       printf '%s\n' 'Types: deb' 'URIs: http://later.example/debian' 'Suites: bookworm' >"$etc/sources.list.d/d.sources" ;;
     cdrom-then-mirror)
-      printf '%s\n' 'deb cdrom:[Debian GNU/Linux 12]/ bookworm main' 'deb http://mirror.example/debian stable main' \
+      printf '%s\n' 'deb cdrom:[Debian_GNU/Linux_12]/ bookworm main' 'deb http://mirror.example/debian stable main' \
         >"$etc/sources.list" ;;
+    sources-list-before-its-folder)
+      echo 'deb http://first.example/debian bookworm main' >"$etc/sources.list"
+      echo 'deb http://folder.example/debian bookworm main' >"$etc/sources.list.d/a.list" ;;
     security-and-another-distribution-only)
       printf '%s\n' 'deb http://security.example/debian-security bookworm-security main' \
         'deb http://ubuntu.example/ubuntu jammy main' 'deb http://security.example/debian-security buster/updates main' \
@@ -48,6 +51,7 @@ mirror_cases=(
   "deb822-after-security-and-third-party|http://local.example:3142/debian"
   "list-files-in-name-order|file:/srv/debian"
   "cdrom-then-mirror|http://mirror.example/debian"
+  "sources-list-before-its-folder|http://first.example/debian"
   "security-and-another-distribution-only|"
   "no-sources|"
 )
