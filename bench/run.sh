@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every benchmark of the bridge and prints one table: each figure with its
 # target or the yardstick measured in the same run. Linux only (the Windows
-# build is measured by size). Installs what it needs on Debian (and the browser
-# tests' locked driver for the map page's figures).
+# build is measured by size). Installs what it needs on Debian when missing
+# (scripts/packages.sh, the full list) and the browser tests' locked driver
+# for the map page's figures.
 #   bash bench/run.sh           full run (about 6 minutes)
 #   bash bench/run.sh --short   every figure from short windows (about a minute
 #                               once built), as scripts/test-all.sh runs it
@@ -28,14 +29,7 @@ startups=${BENCH_STARTUPS:-$(pick 20 5)}
 min_time=${BENCH_MIN_TIME:-$(pick 1 0.05)}
 export WRK_SECONDS=${WRK_SECONDS:-$(pick 10 2)}
 map_hours=${BENCH_MAP_HOURS:-$(pick 10 1)}
-need=()
-for pkg in wrk nginx-light python3 libbenchmark-dev g++-mingw-w64-x86-64-posix; do
-  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  SUDO=""; [ "$(id -u)" = 0 ] || SUDO="sudo"
-  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+bash scripts/packages.sh install full
 ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)"
 
 results=$(mktemp)

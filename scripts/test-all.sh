@@ -8,9 +8,12 @@
 # never because one misses its target). Every stage runs even when an earlier
 # one failed (only the tests of a build that failed are left out), and the run
 # ends with one line per stage and a non-zero exit status if any failed.
-# QUICK=1 runs only the two builds and their tests.
+# QUICK=1 runs only the two builds and their tests. First it installs what
+# the stages need when it is missing (scripts/packages.sh: apt-get, through
+# sudo when not root).
 set -uo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/packages.sh install "$([ -n "${QUICK:-}" ] && echo test || echo full)" || exit 1
 jobs=$(nproc 2>/dev/null || echo 2)
 export WINEDEBUG=-all
 # Warnings are errors here, as in CI.

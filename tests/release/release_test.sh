@@ -140,6 +140,19 @@ readmes_say_what_users_need() {
   grep -qF "sha256sum -c" "$work/tar/$linux/README.txt" || { echo "Linux README lacks 'sha256sum -c'"; return 1; }
 }
 
+# The map's address comes first, before the page as a file, with the page's switch.
+readmes_name_the_map_address() {
+  local readme map file
+  for readme in "$work/zip/$win/README.txt" "$work/tar/$linux/README.txt"; do
+    map=$(grep -n -m1 -F "http://localhost:49080/map" "$readme" | cut -d: -f1)
+    file=$(grep -n -m1 -F "live-map.html" "$readme" | cut -d: -f1)
+    [ -n "$map" ] || { echo "$readme does not name http://localhost:49080/map"; return 1; }
+    [ -n "$file" ] && [ "$map" -lt "$file" ] ||
+      { echo "$readme names live-map.html (line $file) before http://localhost:49080/map (line $map)"; return 1; }
+    grep -qF '"📡 Live position"' "$readme" || { echo "$readme lacks the page's \"📡 Live position\" switch"; return 1; }
+  done
+}
+
 check "SHA256SUMS lists both archives and matches them" checksums_match
 check "zip holds both programs, README, notices, example page with its leaflet/ and licence" zip_lists_release_files
 check "tar.gz holds both programs, README, notices, example page with its leaflet/ and licence" tar_lists_release_files
@@ -152,5 +165,6 @@ check "the Linux programs need only glibc, no newer than the README says" linux_
 check "the example page and its Leaflet are in both archives, unchanged" archives_carry_the_page_with_its_leaflet
 check "the notices name every linked component with its licence" notices_name_every_linked_component
 check "the READMEs explain start-up, the console lines, the stand-in, the first run and the checksums" readmes_say_what_users_need
+check "each README names the map's address, http://localhost:49080/map, first" readmes_name_the_map_address
 echo "release: $passed passed, $failed failed"
 [ "$failed" = 0 ]
