@@ -395,8 +395,9 @@ function crc32(bytes) {
 // ?since=, /track.gpx the bytes of `gpx`, and /map and /map/<file> the page and
 // its files from examples/. For feeds that must be exact, and for a bridge that
 // misbehaves: stream_mode "silent" holds new streams open without a word,
-// "refuse" answers them 503, "end" ends them at once (after `retry: retry_ms`);
-// go_down() drops every connection and refuses new ones until come_back().
+// "refuse" answers them 503, "end" ends them at once (after `retry: retry_ms`),
+// and release_held() lets the silent ones speak; go_down() drops every
+// connection and refuses new ones until come_back().
 // `requests` holds { target, at } of every request.
 export async function start_fake_bridge() {
   const streams = new Set(), held = new Set();
@@ -449,6 +450,14 @@ export async function start_fake_bridge() {
   server.send = (snapshot) => {
     newest = snapshot;
     for (const stream of streams) stream.write(event(snapshot));
+  };
+  server.release_held = () => {
+    for (const stream of held) {
+      held.delete(stream);
+      streams.add(stream);
+      stream.on("close", () => streams.delete(stream));
+      stream.write(event(newest));
+    }
   };
   server.go_down = () => {
     down = true;

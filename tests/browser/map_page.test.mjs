@@ -108,8 +108,7 @@ for (const engine of h.ENGINES) {
       await h.wait_for("the polled snapshot", async () => (await panel(silent_page))["live-status"] === "live");
       assert.equal((await panel(silent_page)).lat, "10.00000°");
       assert.equal(silent.held_streams(), 0, "the silent stream is closed");
-      silent.stream_mode = "normal";  // the last test sees the page find the stream again
-      silent.polling_at = polling_at;
+      silent.polling_at = polling_at;  // the last test sees the page find the stream again
     });
 
     test("served from the bridge at /map, the page loads Leaflet from /map/ and draws the bridge's track", async () => {
@@ -240,7 +239,7 @@ for (const engine of h.ENGINES) {
       const track_end = before_off.last_t;
       fake.track.segments.push({ id: 13, points: [[track_end + 5000, 52, 10, 1], [track_end + 6000, 52.1, 10.1, 1]] });
       fake.send(snapshot(0, { t: track_end + 7000, lat: 52.2, lon: 10.2 }));
-      await h.sleep(2500);
+      await h.sleep(1500);  // more than a poll's interval
       assert.deepEqual(targets(fake, count), [], "nothing asked of the bridge while off");
       const off = await view(), values = await panel();
       assert.equal(off.received, before_off.received);
@@ -281,7 +280,7 @@ for (const engine of h.ENGINES) {
         // No stream while polling, before the page's next try (30 s on).
         const streams = () => targets(failing).filter((t) => t === "/stream").length;
         const tried = streams();
-        await h.sleep(1500);
+        await h.sleep(1000);
         assert.equal(streams(), tried);
         await own.close();
       });
@@ -343,11 +342,17 @@ for (const engine of h.ENGINES) {
       const retried = await h.wait_for("the stream tried again", () => streams()[1], STREAM_RETRY_MS + 10000, 100);
       const after_ms = retried.at - silent.polling_at;
       assert.ok(after_ms >= STREAM_RETRY_MS - 1000 && after_ms <= STREAM_RETRY_MS + 2000, `tried after ${after_ms} ms`);
+      // The new stream is silent too, for now: the page polls on.
+      const tried_at = silent.requests.length;
+      await h.sleep(2000);
+      assert.ok(targets(silent, tried_at).includes("/state"), "polls go on while the new stream is silent");
+      assert.equal((await view(silent_page)).transport, "polling");
+      silent.release_held();
       await h.wait_for("the stream", async () => (await view(silent_page)).transport === "stream", 5000);
       const at = silent.requests.length;
-      await h.sleep(2000);
+      await h.sleep(1500);
       assert.deepEqual(targets(silent, at).filter((t) => t === "/state"), [], "no polls once the stream speaks");
-      assert.ok(targets(silent).some((t) => t.startsWith("/track?since=")), "the track since the newest point");
+      assert.ok(targets(silent, tried_at).some((t) => t.startsWith("/track?since=")), "the track since the newest point");
       await silent_page.close();
     });
   });
