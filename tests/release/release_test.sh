@@ -127,7 +127,7 @@ notices_name_every_linked_component() {
 readmes_say_what_users_need() {
   local readme text
   for readme in "$work/zip/$win/README.txt" "$work/tar/$linux/README.txt"; do
-    for text in "tavrik $version for" "Velmara tavrik $version" "http://localhost:49080/state" "http://localhost:49080/map" "bridge ready on" \
+    for text in "tavrik $version for" "Velmara tavrik $version" "http://localhost:49080/state" "bridge ready on" \
                 "waiting for" "receiving data from" "local network" "xplane-standin" "SHA256SUMS" \
                 "Troubleshooting" "leaflet/" "GPX"; do
       grep -qF "$text" "$readme" || { echo "$readme lacks '$text'"; return 1; }
