@@ -24,7 +24,7 @@ bool feed(LiveState& state, const std::string& bytes, Instant now = T0) {
 TEST(XplaneFeedTest, SubscriptionRequestBytes) {
   const char* paths[] = {
       "sim/flightmodel/position/latitude",    "sim/flightmodel/position/longitude",
-      "sim/flightmodel/position/elevation",   "sim/flightmodel/position/psi",
+      "sim/flightmodel/position/elevation",   "sim/flightmodel/position/true_psi",
       "sim/flightmodel/position/groundspeed", "sim/flightmodel/position/indicated_airspeed",
       "sim/flightmodel/position/vh_ind_fpm",  "sim/flightmodel/position/y_agl",
   };

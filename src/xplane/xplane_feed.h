@@ -20,7 +20,7 @@ constexpr std::int32_t XPLANE_REQUEST_HZ = 5;     // replies per second asked fo
 // Dataref paths in subscription order; the index is also the LiveState value index.
 constexpr std::array XPLANE_DATAREFS{
     "sim/flightmodel/position/latitude",    "sim/flightmodel/position/longitude",
-    "sim/flightmodel/position/elevation",   "sim/flightmodel/position/psi",
+    "sim/flightmodel/position/elevation",   "sim/flightmodel/position/true_psi",
     "sim/flightmodel/position/groundspeed", "sim/flightmodel/position/indicated_airspeed",
     "sim/flightmodel/position/vh_ind_fpm",  "sim/flightmodel/position/y_agl",
 };
