@@ -42,6 +42,13 @@ TEST(XplaneE2eTest, EightRequestsInIndexOrder) {
   XplaneRun run;
   expect_one_pass(run.pass);
   for (const Datagram& d : run.pass) EXPECT_EQ(d.from, run.pass[0].from);  // one socket
+  // X-Plane on this machine: the socket is bound to 127.0.0.1, not to every
+  // interface, so its port is free on any other address.
+  EXPECT_EQ(platform::format_address(run.pass[0].from), "127.0.0.1:" + std::to_string(run.pass[0].from.port));
+  int error = 0;
+  platform::Socket beside =
+      platform::open_udp(*platform::parse_ipv4(unshared_loopback_ip(), run.pass[0].from.port), &error);
+  EXPECT_TRUE(beside.valid()) << "the bridge holds the port on every address: " << platform::error_text(error);
   EXPECT_NE(run.bridge.process->out().find("→ X-Plane: asking " + run.xplane.ip + ":49000 for position (5 Hz)\n"),
             std::string::npos);
   EXPECT_TRUE(run.bridge.process->wait_for_out(WAITING, 5s)) << run.bridge.process->err();
