@@ -102,6 +102,24 @@ TEST(XplaneE2eTest, RequestsRepeatAboutEveryThreeSecondsWhileSilent) {
   }
 }
 
+// X-Plane moved off port 49000: "address:port" reaches it there, and the
+// console names that port.
+TEST(XplaneE2eTest, HostWithPortReachesXplaneThere) {
+  FakeXplane xplane(std::uint16_t{0});
+  ASSERT_TRUE(xplane.socket.valid());
+  const std::string host = xplane.host_and_port();
+  RunningBridge bridge = start_bridge({"--xplane", host});
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  auto pass = xplane.first_pass();
+  expect_one_pass(pass);
+  EXPECT_NE(bridge.process->out().find("→ X-Plane: asking " + host + " for position (5 Hz)\n"), std::string::npos)
+      << bridge.process->out();
+  ASSERT_FALSE(pass.empty());
+  xplane.reply(pass[0].from, 47.5f, 8.25f);
+  std::string body = wait_for_state(bridge.port, "\"lat\":47.5,");
+  EXPECT_NE(body.find("\"lat\":47.5,\"lon\":8.25,\"hdg\":90}"), std::string::npos) << body;
+}
+
 // Nobody listening at first: the bridge goes on asking, and the next pass
 // reaches X-Plane once it is there. (Windows answers such requests with
 // port-unreachable receive errors; Linux and Wine report nothing.)

@@ -252,6 +252,21 @@ TEST(XplaneStandinTest, AnswersSubscriptionsOverUdp) {
   EXPECT_NE(standin.process->out().find("cancelled [1]"), std::string::npos);
 }
 
+// The bridge against the stand-in, reached as "address:port": for the first
+// 85 s the circuit runs straight down the runway, so the true heading is the
+// runway's exactly, while the stand-in's psi is about 1.5 degrees off it.
+TEST(XplaneStandinTest, BridgeShowsTheTrueHeading) {
+  RunningStandin standin = start_standin("127.0.0.33");
+  ASSERT_NE(standin.address.port, 0) << standin.process->err();
+  ASSERT_GT(std::fabs(local_psi(fly(0)) - DEMO_AIRFIELD.runway_heading), 1.0);
+  RunningBridge bridge = start_bridge({"--xplane", platform::format_address(standin.address)});
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  std::string body = wait_for_state(bridge.port, "\"live\":true");
+  std::string true_heading = "\"hdg\":";
+  append_number(true_heading, static_cast<float>(DEMO_AIRFIELD.runway_heading));
+  EXPECT_NE(body.find(true_heading + ","), std::string::npos) << body;
+}
+
 TEST(XplaneStandinTest, ScriptedPauseStopsAndResumesReplies) {
   RunningStandin standin = start_standin("127.0.0.32", {"--pause-after", "1", "--resume-after", "3"});
   ASSERT_NE(standin.address.port, 0) << standin.process->err();
