@@ -120,6 +120,37 @@ TEST(XplaneE2eTest, HostWithPortReachesXplaneThere) {
   EXPECT_NE(body.find("\"lat\":47.5,\"lon\":8.25,\"hdg\":90}"), std::string::npos) << body;
 }
 
+// The user ends the bridge: X-Plane gets the eight requests again, each
+// with frequency 0 for its index and path, and nothing else; the process
+// ends as it would have without them (on POSIX: killed by the signal).
+TEST(XplaneE2eTest, EndingTheBridgeCancelsTheSubscriptions) {
+  using Ending = ChildProcess::Ending;
+  for (Ending how : {Ending::interrupt, Ending::terminate, Ending::close_window}) {
+    XplaneRun run;
+    ASSERT_EQ(run.pass.size(), VALUE_COUNT) << run.bridge.process->err();
+    ASSERT_TRUE(run.bridge.process->end_as_user(how)) << static_cast<int>(how);
+    EXPECT_EQ(run.bridge.process->wait(10s), ChildProcess::status_after(how)) << static_cast<int>(how);
+    auto goodbye = run.xplane.collect(1s);
+    ASSERT_EQ(goodbye.size(), VALUE_COUNT) << static_cast<int>(how);
+    for (std::size_t i = 0; i < VALUE_COUNT; ++i) {
+      std::string expected("RREF\0\0\0\0\0", 9);  // frequency 0
+      expected += std::string{static_cast<char>(i), 0, 0, 0};
+      expected += XPLANE_DATAREFS[i];
+      expected.resize(413, '\0');
+      EXPECT_EQ(goodbye[i].bytes, expected) << i;
+      EXPECT_EQ(goodbye[i].from, run.pass[0].from) << i;
+    }
+  }
+}
+
+// Without an X-Plane feed there is nothing to cancel: the bridge just ends.
+TEST(XplaneE2eTest, WithoutAnXplaneFeedEndingIsAsBefore) {
+  RunningBridge bridge = start_quiet_bridge();
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  ASSERT_TRUE(bridge.process->end_as_user(ChildProcess::Ending::interrupt));
+  EXPECT_EQ(bridge.process->wait(10s), ChildProcess::status_after(ChildProcess::Ending::interrupt));
+}
+
 // Nobody listening at first: the bridge goes on asking, and the next pass
 // reaches X-Plane once it is there. (Windows answers such requests with
 // port-unreachable receive errors; Linux and Wine report nothing.)

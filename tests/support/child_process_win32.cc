@@ -127,6 +127,8 @@ class Win32Child : public ChildProcess {
     }
   }
 
+  bool end_as_user(Ending) override { return false; }
+
   int pid() const override { return process_ ? static_cast<int>(GetProcessId(process_)) : 0; }
 
   void close_stdin(std::string_view text) override {
@@ -144,6 +146,9 @@ class Win32Child : public ChildProcess {
 };
 
 }  // namespace
+
+// The console's own handling of the event ends the process with STATUS_CONTROL_C_EXIT.
+int ChildProcess::status_after(Ending) { return static_cast<int>(0xC000013AU); }
 
 std::unique_ptr<ChildProcess> start_child(const std::string& program, const std::vector<std::string>& args,
                                           const ChildOptions& options) {
