@@ -143,6 +143,7 @@ TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
 // stands in for it) can neither make the state live nor move the aircraft,
 // while X-Plane's own datagrams go on working, through silence and back.
 TEST(XplaneFaultE2eTest, OnlyTheTargetsDatagramsCount) {
+  if (built_for_windows()) GTEST_SKIP() << "Wine sends every loopback datagram from 127.0.0.1: no other address to be";
   int error = 0;
   platform::Socket stranger = platform::open_udp(*platform::parse_ipv4(unshared_loopback_ip(), 0), &error);
   ASSERT_TRUE(stranger.valid()) << platform::error_text(error);

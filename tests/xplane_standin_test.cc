@@ -256,7 +256,7 @@ TEST(XplaneStandinTest, AnswersSubscriptionsOverUdp) {
 // 85 s the circuit runs straight down the runway, so the true heading is the
 // runway's exactly, while the stand-in's psi is about 1.5 degrees off it.
 TEST(XplaneStandinTest, BridgeShowsTheTrueHeading) {
-  RunningStandin standin = start_standin("127.0.0.33");
+  RunningStandin standin = start_standin(built_for_windows() ? "127.0.0.1" : "127.0.0.33");  // see loopback_ip
   ASSERT_NE(standin.address.port, 0) << standin.process->err();
   ASSERT_GT(std::fabs(local_psi(fly(0)) - DEMO_AIRFIELD.runway_heading), 1.0);
   RunningBridge bridge = start_bridge({"--xplane", platform::format_address(standin.address)});

@@ -16,6 +16,9 @@ struct ChildOptions {
   // open pipe that the child waits on until the test closes it.
   std::optional<std::string> stdin_text;
   std::string working_directory{};  // empty: the test's own
+  // Windows: a console of its own, so that end_as_user can send it Ctrl+C
+  // and Ctrl+Break without touching the test's console. Elsewhere no effect.
+  bool own_console = false;
 
   static ChildOptions with_stdin(std::string text) {
     ChildOptions options;
