@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <sstream>
 
 namespace tavrik {
@@ -23,6 +24,8 @@ TEST(CommandLineTest, Table) {
     const char* host;
     bool xplane, msfs;
     const char* label;
+    std::optional<int> xplane_port = std::nullopt;  // from "host:port"
+    std::string error = "";                         // the usage error's line
   } cases[] = {
       {words(""), false, 49080, "127.0.0.1", true, true, "X-Plane or MSFS"},
       {words("--port 8080"), false, 8080, "127.0.0.1", true, true, "X-Plane or MSFS"},
@@ -54,6 +57,37 @@ TEST(CommandLineTest, Table) {
       {words("first second"), false, 49080, "first", true, true, "X-Plane or MSFS"},
       {words("-- --other host"), false, 49080, "host", true, true, "X-Plane or MSFS"},
       {words("host --port 8080"), false, 8080, "host", true, true, "X-Plane or MSFS"},
+      // X-Plane's port after the host; a host with more than one colon is an IPv6 literal, port and all.
+      {words("xp.lan:49001"), false, 49080, "xp.lan", true, true, "X-Plane or MSFS", 49001},
+      {words("192.168.1.20:1 --xplane"), false, 49080, "192.168.1.20", true, false, "X-Plane", 1},
+      {words("127.0.0.1:65535 --port 8080"), false, 8080, "127.0.0.1", true, true, "X-Plane or MSFS", 65535},
+      {words("h:+049000"), false, 49080, "h", true, true, "X-Plane or MSFS", 49000},
+      {words(":49001"), false, 49080, "", true, true, "X-Plane or MSFS", 49001},
+      {words("::1"), false, 49080, "::1", true, true, "X-Plane or MSFS"},
+      {words("::1:49000"), false, 49080, "::1:49000", true, true, "X-Plane or MSFS"},
+      {words("[::1]:49000"), false, 49080, "[::1]:49000", true, true, "X-Plane or MSFS"},
+      {words("first second:0"), false, 49080, "first", true, true, "X-Plane or MSFS"},
+      {words("h:0"), false, 49080, "h", true, true, "X-Plane or MSFS", std::nullopt,
+       "✗ bad X-Plane port in 'h:0': give a number from 1 to 65535, as in 192.168.1.20:49000\n"},
+      {words("h:65536"), false, 49080, "h", true, true, "X-Plane or MSFS", std::nullopt,
+       "✗ bad X-Plane port in 'h:65536': give a number from 1 to 65535, as in 192.168.1.20:49000\n"},
+      {words("h:"), false, 49080, "h", true, true, "X-Plane or MSFS", std::nullopt,
+       "✗ bad X-Plane port in 'h:': give a number from 1 to 65535, as in 192.168.1.20:49000\n"},
+      {words("h:abc --msfs"), false, 49080, "h", false, true, "MSFS", std::nullopt,
+       "✗ bad X-Plane port in 'h:abc': give a number from 1 to 65535, as in 192.168.1.20:49000\n"},
+      {words("h:-1"), false, 49080, "h", true, true, "X-Plane or MSFS", std::nullopt,
+       "✗ bad X-Plane port in 'h:-1': give a number from 1 to 65535, as in 192.168.1.20:49000\n"},
+      {{"h: 80"},
+       false,
+       49080,
+       "h",
+       true,
+       true,
+       "X-Plane or MSFS",
+       std::nullopt,
+       "✗ bad X-Plane port in 'h: 80': give a number from 1 to 65535, as in 192.168.1.20:49000\n"},
+      {words("h:99999999999999999999"), false, 49080, "h", true, true, "X-Plane or MSFS", std::nullopt,
+       "✗ bad X-Plane port in 'h:99999999999999999999': give a number from 1 to 65535, as in 192.168.1.20:49000\n"},
   };
   for (const auto& c : cases) {
     std::string name;
@@ -66,6 +100,8 @@ TEST(CommandLineTest, Table) {
     EXPECT_EQ(options.run_xplane, c.xplane) << name;
     EXPECT_EQ(options.run_msfs, c.msfs) << name;
     EXPECT_STREQ(options.sim_label, c.label) << name;
+    EXPECT_EQ(options.xplane_port, c.xplane_port) << name;
+    EXPECT_EQ(options.usage_error, c.error) << name;
   }
 }
 

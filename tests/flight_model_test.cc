@@ -36,7 +36,7 @@ TEST(FlightModelTest, PositionFollowsHeadingAndGroundSpeed) {
     ASSERT_NEAR(moved, expected, 0.02 + 0.02 * expected) << "t=" << t;
     if (moved > 0.05) {
       double track = std::atan2(east, north) * 180 / PI;
-      ASSERT_LT(angle_between(track, a.psi), 2.0) << "t=" << t;
+      ASSERT_LT(angle_between(track, a.true_psi), 2.0) << "t=" << t;
       ++tracked;
     }
   }
@@ -63,8 +63,8 @@ TEST(FlightModelTest, VerticalValuesAgree) {
 TEST(FlightModelTest, SpeedsAndHeadingsStayInRange) {
   for (double t = 0; t < circuit_duration(); t += 0.5) {
     AircraftState a = fly(t);
-    ASSERT_GE(a.psi, 0.0);
-    ASSERT_LT(a.psi, 360.0);
+    ASSERT_GE(a.true_psi, 0.0);
+    ASSERT_LT(a.true_psi, 360.0);
     ASSERT_GE(a.groundspeed, 0.0);
     ASSERT_LE(a.groundspeed, 50.0);  // a light aircraft: under 100 kt
     // IAS reads a little under true airspeed at the field's height.
@@ -79,19 +79,19 @@ TEST(FlightModelTest, ValuesAreContinuousAndTheLapCloses) {
   for (double t = 0; t < circuit_duration(); t += step) {
     auto [north, east] = offset(fly(t), fly(t + step));
     ASSERT_LT(std::hypot(north, east), 1.0) << "t=" << t;  // no jumps between segments
-    ASSERT_LT(angle_between(fly(t).psi, fly(t + step).psi), 1.0) << "t=" << t;
+    ASSERT_LT(angle_between(fly(t).true_psi, fly(t + step).true_psi), 1.0) << "t=" << t;
   }
   AircraftState start = fly(0), end = fly(circuit_duration() - 1e-6);
   auto [north, east] = offset(start, end);
   EXPECT_LT(std::hypot(north, east), 0.5);
-  EXPECT_LT(angle_between(start.psi, end.psi), 0.5);
+  EXPECT_LT(angle_between(start.true_psi, end.true_psi), 0.5);
 }
 
 TEST(FlightModelTest, FliesTheScript) {
   AircraftState start = fly(0);
   EXPECT_TRUE(start.on_ground);
   EXPECT_EQ(start.groundspeed, 0.0);
-  EXPECT_NEAR(start.psi, DEMO_AIRFIELD.runway_heading, 1e-9);
+  EXPECT_NEAR(start.true_psi, DEMO_AIRFIELD.runway_heading, 1e-9);
   EXPECT_EQ(start.latitude, DEMO_AIRFIELD.latitude);
 
   double highest = 0, lowest_vs = 0, highest_vs = 0, farthest = 0;
@@ -103,7 +103,7 @@ TEST(FlightModelTest, FliesTheScript) {
     highest_vs = std::max(highest_vs, a.vh_ind_fpm);
     auto [north, east] = offset(start, a);
     farthest = std::max(farthest, std::hypot(north, east));
-    double turn = std::fmod(b.psi - a.psi + 540, 360) - 180;
+    double turn = std::fmod(b.true_psi - a.true_psi + 540, 360) - 180;
     turned_left = turned_left || turn < -2;
     airborne = airborne || !a.on_ground;
     landed_again = landed_again || (airborne && a.on_ground);
@@ -121,7 +121,7 @@ TEST(FlightModelTest, FliesTheScript) {
 TEST(FlightModelTest, RepeatsAndStartsAtZeroForNegativeTimes) {
   AircraftState a = fly(100), b = fly(100 + 2 * circuit_duration());
   EXPECT_NEAR(a.latitude, b.latitude, 1e-9);
-  EXPECT_NEAR(a.psi, b.psi, 1e-6);
+  EXPECT_NEAR(a.true_psi, b.true_psi, 1e-6);
   EXPECT_EQ(fly(-5).latitude, fly(0).latitude);
 }
 

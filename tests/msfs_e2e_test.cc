@@ -211,11 +211,15 @@ TEST(MsfsE2eTest, NoLibraryPrintsNotFoundAndServesOn) {
   EXPECT_EQ(bridge.process->wait(200ms), std::nullopt);  // still serving
 }
 
-TEST(MsfsE2eTest, ReconnectsAfterQuitWithFreshRegistrations) {
+TEST(MsfsE2eTest, ReconnectsAfterQuitWithFreshRegistrationsAndTellsRefusalsOnce) {
   CleanSdkEnvironment clean;
   TempFolder sdk("sdk"), logs("logs");
   set_env("MSFS_SDK", install_sdk(sdk, simconnect_double_path()));
-  DoubleSession session(logs, "connection\n" + sample_line(FLIGHT) + "quit\n" + STREAMING);
+  // The simulator's refusals on both connections: one line per code over the
+  // whole run, however often it comes; the feed goes on.
+  DoubleSession session(logs, "connection\nexception 7 4 1\nexception 7\n" + sample_line(FLIGHT) +
+                                  "exception 4294967295\nquit\nstack 1024\nconnection\nexception 7\nexception 3 9 2\n" +
+                                  stream_line(2, FLIGHT));
 
   auto child = start_msfs_bridge(bridge_path());
   ASSERT_TRUE(child->wait_for_out("✓ receiving data from MSFS\n", 20s)) << child->out() << child->err();
@@ -223,6 +227,16 @@ TEST(MsfsE2eTest, ReconnectsAfterQuitWithFreshRegistrations) {
   while (lines_starting(session.calls(), "RequestDataOnSimObject").size() < 2 &&
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(child->wait_for_out("SimConnect exception 3)", 10s)) << child->out();
+  std::this_thread::sleep_for(500ms);  // samples stream on after it
+  EXPECT_EQ(
+      lines_starting(child->out(), "… MSFS: the simulator refused"),
+      (std::vector<std::string>{
+          "… MSFS: the simulator refused a request: SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED (SimConnect exception 7)",
+          "… MSFS: the simulator refused a request (SimConnect exception 4294967295)",
+          "… MSFS: the simulator refused a request: SIMCONNECT_EXCEPTION_UNRECOGNIZED_ID (SimConnect exception 3)"}))
+      << child->out();
+  EXPECT_EQ(child->wait(0ms), std::nullopt);
 
   std::string calls = session.calls();
   EXPECT_EQ(lines_starting(calls, "Open"), (std::vector<std::string>{expected_open(1), expected_open(2)}));

@@ -176,11 +176,24 @@ TEST(MsfsMessageTest, ReadsByReportedSize) {
     std::uint32_t id, request;
     MessageKind kind;
   } cases[] = {
-      {11, 3, 0, MessageKind::ignore},        {12, 3, 0, MessageKind::quit},         {FULL, 3, 1, MessageKind::quit},
-      {12, 8, 1, MessageKind::ignore},        {FULL - 1, 8, 1, MessageKind::ignore}, {FULL, 8, 1, MessageKind::sample},
-      {FULL + 88, 8, 1, MessageKind::sample}, {FULL, 8, 2, MessageKind::ignore},     {FULL, 8, 0, MessageKind::ignore},
-      {FULL, 1, 1, MessageKind::ignore},      {FULL, 2, 1, MessageKind::ignore},     {FULL, 9, 1, MessageKind::ignore},
+      {11, 3, 0, MessageKind::ignore},
+      {12, 3, 0, MessageKind::quit},
+      {FULL, 3, 1, MessageKind::quit},
+      {12, 8, 1, MessageKind::ignore},
+      {FULL - 1, 8, 1, MessageKind::ignore},
+      {FULL, 8, 1, MessageKind::sample},
+      {FULL + 88, 8, 1, MessageKind::sample},
+      {FULL, 8, 2, MessageKind::ignore},
+      {FULL, 8, 0, MessageKind::ignore},
+      {FULL, 1, 1, MessageKind::exception},
+      {FULL, 2, 1, MessageKind::ignore},
+      {FULL, 9, 1, MessageKind::ignore},
       {0, 0, 0, MessageKind::ignore},
+      // Exceptions: the code sits where object data has its request.
+      {16, 1, 7, MessageKind::exception},
+      {24, 1, 4294967295u, MessageKind::exception},
+      {15, 1, 7, MessageKind::ignore},
+      {12, 1, 0, MessageKind::ignore},
   };
   for (const auto& c : cases) {
     auto bytes = make_message(c.size, c.id, c.request, values);
@@ -189,8 +202,41 @@ TEST(MsfsMessageTest, ReadsByReportedSize) {
     if (reading.kind == MessageKind::sample) {
       EXPECT_EQ(reading.values, values);
     }
+    if (reading.kind == MessageKind::exception) {
+      EXPECT_EQ(reading.exception, c.request);
+    }
   }
   EXPECT_EQ(read_message(nullptr, FULL).kind, MessageKind::ignore);
+}
+
+// ---- Refusals -------------------------------------------------------------
+
+TEST(MsfsRefusalTest, OneLinePerCodeWithSimConnectsNames) {
+  const std::string head = "… MSFS: the simulator refused a request";
+  struct Case {
+    std::uint32_t code;
+    std::string line;
+  } cases[] = {
+      {0, head + ": SIMCONNECT_EXCEPTION_NONE (SimConnect exception 0)\n"},
+      {1, head + ": SIMCONNECT_EXCEPTION_ERROR (SimConnect exception 1)\n"},
+      {7, head + ": SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED (SimConnect exception 7)\n"},
+      {19, head + ": SIMCONNECT_EXCEPTION_INVALID_DATA_SIZE (SimConnect exception 19)\n"},
+      {28, head + ": SIMCONNECT_EXCEPTION_DEFINITION_ERROR (SimConnect exception 28)\n"},
+      {37, head + ": SIMCONNECT_EXCEPTION_OBJECT_SCHEDULE (SimConnect exception 37)\n"},
+      {43, head + ": SIMCONNECT_EXCEPTION_SET_INPUT_EVENT_FAILED (SimConnect exception 43)\n"},
+      {46, head + ": SIMCONNECT_EXCEPTION_CAMERA_API (SimConnect exception 46)\n"},
+      {47, head + " (SimConnect exception 47)\n"},
+      {4294967295u, head + " (SimConnect exception 4294967295)\n"},
+  };
+  RefusalLog log;
+  for (const auto& c : cases) {
+    EXPECT_EQ(refusal_line(c.code), c.line);
+    EXPECT_EQ(note_refusal(log, c.code), c.line);
+    EXPECT_EQ(note_refusal(log, c.code), std::nullopt) << c.code;  // once
+  }
+  for (std::uint32_t code = 1000; log.told.size() < MAX_REFUSALS_TOLD; ++code) EXPECT_TRUE(note_refusal(log, code));
+  EXPECT_EQ(note_refusal(log, 999), std::nullopt);  // full: a flood of codes stays bounded
+  EXPECT_EQ(log.told.size(), MAX_REFUSALS_TOLD);
 }
 
 // ---- Samples --------------------------------------------------------------
@@ -319,6 +365,22 @@ TEST(MsfsSessionTest, ProgramTimingPollsEvery50MsClosesAfter15SReconnectsAfter3S
   EXPECT_EQ(clock.sleeps(), expected);
   EXPECT_EQ(holder.record.update_count, 1u);
   EXPECT_EQ(lines_starting(session.calls(), "Close"), std::vector<std::string>{"Close handle=1"});
+}
+
+// Exception messages are told once per run, across connections, and change
+// nothing else: the samples around them are stored, the quit still ends it.
+TEST(MsfsSessionTest, RefusalsAreToldOnceAndTheFeedGoesOn) {
+  TempFolder folder("refusals");
+  DoubleSession session(folder, "connection\nexception 7 3 1\nexception 7\n" + sample_line(POSITION) +
+                                    "exception 99\n" + sample_line(FLIGHT) + "exception 7\nquit\n");
+  LiveStateHolder holder;
+  RefusalLog log;
+  EXPECT_EQ(run_session(load_double(), holder, QUICK, &log), SessionEnd::quit);
+  EXPECT_EQ(log.told, (std::vector<std::uint32_t>{7, 99}));
+  EXPECT_EQ(holder.record.update_count, 2u);
+  EXPECT_EQ(snapshot_without_t(holder.record), expected_snapshot(FLIGHT));
+  EXPECT_EQ(run_session(load_double(), holder, QUICK, &log), SessionEnd::quit);  // the same again
+  EXPECT_EQ(log.told, (std::vector<std::uint32_t>{7, 99}));
 }
 
 TEST(MsfsSessionTest, IncompleteOrForeignDataDoesNotKeepTheConnection) {

@@ -34,6 +34,18 @@ TEST(StartupTest, UnresolvableHostIsAFatalStop) {
   }
 }
 
+// A bad X-Plane port is refused before anything starts, in whatever mode.
+TEST(StartupTest, BadXplanePortIsAUsageError) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"h:0"}, {"127.0.0.1:65536", "--xplane"}, {"h:x", "--msfs"}}) {
+    auto child = start_child(bridge_path(), args, ChildOptions::with_stdin(""));
+    EXPECT_EQ(child->wait(30s), 1);
+    EXPECT_EQ(child->out(), "Velmara tavrik " TAVRIK_VERSION "\n");
+    EXPECT_EQ(child->err(), "✗ bad X-Plane port in '" + args[0] +
+                                "': give a number from 1 to 65535, as in 192.168.1.20:49000\nPress Enter to close.\n");
+  }
+}
+
 TEST(StartupTest, FatalStopWaitsForEnterOrEndOfInput) {
   for (std::string input : {"\n", ""}) {
     auto child = start_child(bridge_path(), {"no-such-host.invalid"});

@@ -43,6 +43,15 @@ TEST(XplaneE2eTest, EightRequestsInIndexOrder) {
   XplaneRun run;
   expect_one_pass(run.pass);
   for (const Datagram& d : run.pass) EXPECT_EQ(d.from, run.pass[0].from);  // one socket
+  // X-Plane on this machine: the socket is bound to 127.0.0.1, not to every
+  // interface, so its port is free on any other address. (Wine binds every
+  // loopback socket to all addresses, so only the Linux build can look.)
+  EXPECT_EQ(platform::format_address(run.pass[0].from), "127.0.0.1:" + std::to_string(run.pass[0].from.port));
+  if (built_for_windows()) return;
+  int error = 0;
+  platform::Socket beside =
+      platform::open_udp(*platform::parse_ipv4(unshared_loopback_ip(), run.pass[0].from.port), &error);
+  EXPECT_TRUE(beside.valid()) << "the bridge holds the port on every address: " << platform::error_text(error);
   EXPECT_NE(run.bridge.process->out().find("→ X-Plane: asking " + run.xplane.ip + ":49000 for position (5 Hz)\n"),
             std::string::npos);
   EXPECT_TRUE(run.bridge.process->wait_for_out(WAITING, 5s)) << run.bridge.process->err();
@@ -93,6 +102,79 @@ TEST(XplaneE2eTest, RequestsRepeatAboutEveryThreeSecondsWhileSilent) {
     EXPECT_GE(gap, 2500ms);
     EXPECT_LE(gap, 5s);
     previous = pass.back().at;
+  }
+}
+
+// X-Plane moved off port 49000: "address:port" reaches it there, and the
+// console names that port.
+TEST(XplaneE2eTest, HostWithPortReachesXplaneThere) {
+  FakeXplane xplane(std::uint16_t{0});
+  ASSERT_TRUE(xplane.socket.valid());
+  const std::string host = xplane.host_and_port();
+  RunningBridge bridge = start_bridge({"--xplane", host});
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  auto pass = xplane.first_pass();
+  expect_one_pass(pass);
+  EXPECT_NE(bridge.process->out().find("→ X-Plane: asking " + host + " for position (5 Hz)\n"), std::string::npos)
+      << bridge.process->out();
+  ASSERT_FALSE(pass.empty());
+  xplane.reply(pass[0].from, 47.5f, 8.25f);
+  std::string body = wait_for_state(bridge.port, "\"lat\":47.5,");
+  EXPECT_NE(body.find("\"lat\":47.5,\"lon\":8.25,\"hdg\":90}"), std::string::npos) << body;
+}
+
+// The user ends the bridge: X-Plane gets the eight requests again, each
+// with frequency 0 for its index and path, and nothing else; the process
+// ends as it would have without them (on POSIX: killed by the signal).
+TEST(XplaneE2eTest, EndingTheBridgeCancelsTheSubscriptions) {
+  using Ending = ChildProcess::Ending;
+  // A test cannot close a console window, and Wine delivers Ctrl+C but not
+  // Ctrl+Break to another console: the Windows build sends Ctrl+C only.
+  std::vector<Ending> endings{Ending::interrupt};
+  if (!built_for_windows()) endings.insert(endings.end(), {Ending::terminate, Ending::close_window});
+  ChildOptions own_console;
+  own_console.own_console = true;
+  for (Ending how : endings) {
+    FakeXplane xplane;
+    RunningBridge bridge = start_bridge({"--xplane", xplane.ip}, own_console);
+    struct {
+      FakeXplane& xplane;
+      RunningBridge& bridge;
+      std::vector<Datagram> pass;
+    } run{xplane, bridge, bridge.port != 0 ? xplane.first_pass() : std::vector<Datagram>{}};
+    ASSERT_EQ(run.pass.size(), VALUE_COUNT) << run.bridge.process->err();
+    ASSERT_TRUE(run.bridge.process->end_as_user(how)) << static_cast<int>(how);
+    std::optional<int> status = run.bridge.process->wait(10s);
+    ASSERT_TRUE(status) << static_cast<int>(how);
+    if (!built_for_windows()) {  // Wine ends it with status 0, Windows with STATUS_CONTROL_C_EXIT
+      EXPECT_EQ(status, ChildProcess::status_after(how)) << static_cast<int>(how);
+    }
+    auto goodbye = run.xplane.collect(1s);
+    ASSERT_EQ(goodbye.size(), VALUE_COUNT) << static_cast<int>(how);
+    for (std::size_t i = 0; i < VALUE_COUNT; ++i) {
+      std::string expected("RREF\0\0\0\0\0", 9);  // frequency 0
+      expected += std::string{static_cast<char>(i), 0, 0, 0};
+      expected += XPLANE_DATAREFS[i];
+      expected.resize(413, '\0');
+      EXPECT_EQ(goodbye[i].bytes, expected) << i;
+      EXPECT_EQ(goodbye[i].from, run.pass[0].from) << i;
+    }
+  }
+}
+
+// Without an X-Plane feed there is nothing to cancel: the bridge just ends.
+TEST(XplaneE2eTest, WithoutAnXplaneFeedEndingIsAsBefore) {
+  unset_env("MSFS_SDK");
+  unset_env("MSFS2024_SDK");
+  ChildOptions own_console;
+  own_console.own_console = true;
+  RunningBridge bridge = start_bridge({"--msfs"}, own_console);
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  ASSERT_TRUE(bridge.process->end_as_user(ChildProcess::Ending::interrupt));
+  std::optional<int> status = bridge.process->wait(10s);
+  ASSERT_TRUE(status);
+  if (!built_for_windows()) {
+    EXPECT_EQ(status, ChildProcess::status_after(ChildProcess::Ending::interrupt));
   }
 }
 

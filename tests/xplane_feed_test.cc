@@ -24,11 +24,13 @@ bool feed(LiveState& state, const std::string& bytes, Instant now = T0) {
 TEST(XplaneFeedTest, SubscriptionRequestBytes) {
   const char* paths[] = {
       "sim/flightmodel/position/latitude",    "sim/flightmodel/position/longitude",
-      "sim/flightmodel/position/elevation",   "sim/flightmodel/position/psi",
+      "sim/flightmodel/position/elevation",   "sim/flightmodel/position/true_psi",
       "sim/flightmodel/position/groundspeed", "sim/flightmodel/position/indicated_airspeed",
       "sim/flightmodel/position/vh_ind_fpm",  "sim/flightmodel/position/y_agl",
   };
   ASSERT_EQ(std::size(paths), VALUE_COUNT);
+  std::vector<std::string> goodbye = build_unsubscription_requests();
+  ASSERT_EQ(goodbye.size(), VALUE_COUNT);
   for (std::size_t i = 0; i < std::size(paths); ++i) {
     std::string request = build_subscription_request(i);
     ASSERT_EQ(request.size(), 413u);
@@ -37,7 +39,32 @@ TEST(XplaneFeedTest, SubscriptionRequestBytes) {
     expected += paths[i];
     expected.resize(413, '\0');
     EXPECT_EQ(request, expected) << i;
+    expected[5] = 0;  // frequency 0 ends the subscription of the same index and path
+    EXPECT_EQ(goodbye[i], expected) << i;
   }
+}
+
+// The socket's local address by X-Plane's, and whose datagrams count.
+TEST(XplaneFeedTest, LoopbackTargetsBindLoopbackAndOnlyTheTargetCounts) {
+  struct Case {
+    const char* target;
+    const char* local;
+  } binds[] = {{"127.0.0.1", "127.0.0.1"},  {"127.0.0.42", "127.0.0.1"}, {"127.255.255.254", "127.0.0.1"},
+               {"192.168.1.20", "0.0.0.0"}, {"10.0.0.5", "0.0.0.0"},     {"126.255.255.255", "0.0.0.0"},
+               {"128.0.0.1", "0.0.0.0"},    {"0.0.0.0", "0.0.0.0"},      {"255.255.255.255", "0.0.0.0"}};
+  for (const auto& c : binds)
+    EXPECT_EQ(local_udp_address(*platform::parse_ipv4(c.target, 49000)), *platform::parse_ipv4(c.local, 0)) << c.target;
+
+  const platform::Ipv4Address target = *platform::parse_ipv4("192.168.1.20", 49000);
+  struct Sender {
+    const char* address;
+    std::uint16_t port;
+    bool counts;
+  } senders[] = {{"192.168.1.20", 49000, true},  {"192.168.1.20", 49001, true},  // X-Plane may answer from another port
+                 {"192.168.1.21", 49000, false}, {"127.0.0.1", 49000, false},
+                 {"0.0.0.0", 0, false},          {"20.1.168.192", 49000, false}};  // byte order matters
+  for (const auto& c : senders)
+    EXPECT_EQ(from_xplane(*platform::parse_ipv4(c.address, c.port), target), c.counts) << c.address << ":" << c.port;
 }
 
 TEST(XplaneFeedTest, RequestNegativeFieldsAndLongPath) {

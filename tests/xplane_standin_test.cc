@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <thread>
 
 #include "rref_server.h"
@@ -77,8 +78,8 @@ TEST(XplaneStandinTest, SubscriptionsReplaceCancelAndStayBounded) {
   EXPECT_EQ(subs.subscribers[1].by_index.at(1).frequency, MAX_FREQUENCY);
 
   Subscriptions many;
-  for (std::int32_t i = 0; i < 300; ++i) apply_request(many, A, request(1, i, "x"), T0);
-  for (std::uint16_t p = 0; p < 40; ++p) apply_request(many, {0x7F000001, p}, request(1, 0, "x"), T0);
+  for (std::int32_t i = 0; i < 300; ++i) apply_request(many, A, request(1, i, lat), T0);
+  for (std::uint16_t p = 0; p < 40; ++p) apply_request(many, {0x7F000001, p}, request(1, 0, lat), T0);
   EXPECT_EQ(many.subscribers.size(), MAX_SUBSCRIBERS);
   EXPECT_EQ(many.subscribers[0].by_index.size(), MAX_SUBSCRIPTIONS);
   auto replies = due_replies(many, fly(0), T0);
@@ -96,13 +97,13 @@ TEST(XplaneStandinTest, RepliesCarryTheFlightAtTheAskedRate) {
   auto first = due_replies(subs, aircraft, T0);  // both groups due at once
   ASSERT_EQ(first.size(), 2u);
   EXPECT_EQ(first[0].to, A);
-  EXPECT_EQ(indices_of(first[0].bytes), (std::vector<std::uint32_t>{3, 9}));  // 2 Hz group
+  EXPECT_EQ(indices_of(first[0].bytes), (std::vector<std::uint32_t>{3}));  // 2 Hz group: no record for 9
   auto records = records_of(first[1].bytes);
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0], (std::pair<std::uint32_t, float>{0, static_cast<float>(aircraft.latitude)}));
   EXPECT_EQ(records[1].second, static_cast<float>(aircraft.longitude));
   EXPECT_EQ(records[2], (std::pair<std::uint32_t, float>{7, static_cast<float>(aircraft.y_agl)}));
-  EXPECT_EQ(records_of(first[0].bytes)[1].second, 0.0f);
+  EXPECT_EQ(records_of(first[0].bytes)[0].second, static_cast<float>(local_psi(aircraft)));
 
   // Over the next second: four more at 5 Hz, two at 2 Hz.
   int five = 0, two = 0;
@@ -115,6 +116,30 @@ TEST(XplaneStandinTest, RepliesCarryTheFlightAtTheAskedRate) {
   // After a long pause: one reply, no burst.
   EXPECT_EQ(due_replies(subs, aircraft, T0 + 60s).size(), 2u);
   EXPECT_EQ(due_replies(subs, aircraft, T0 + 60s + 100ms).size(), 0u);
+}
+
+// Every dataref the bridge asks for has a value of its own; an unknown one
+// has none. X-Plane's psi and true_psi differ away from its reference point,
+// so the stand-in's do too, over the whole circuit: a bridge that read the
+// wrong one would show it.
+TEST(XplaneStandinTest, KnowsEveryDatarefTheBridgeAsksFor) {
+  for (double t = 0; t < circuit_duration(); t += 7) {
+    AircraftState a = fly(t);
+    const float expected[] = {static_cast<float>(a.latitude),    static_cast<float>(a.longitude),
+                              static_cast<float>(a.elevation),   static_cast<float>(a.true_psi),
+                              static_cast<float>(a.groundspeed), static_cast<float>(a.indicated_airspeed),
+                              static_cast<float>(a.vh_ind_fpm),  static_cast<float>(a.y_agl)};
+    ASSERT_EQ(std::size(expected), XPLANE_DATAREFS.size());
+    for (std::size_t i = 0; i < XPLANE_DATAREFS.size(); ++i)
+      EXPECT_EQ(dataref_value(a, XPLANE_DATAREFS[i]), expected[i]) << XPLANE_DATAREFS[i] << " t=" << t;
+    auto psi = dataref_value(a, "sim/flightmodel/position/psi");
+    ASSERT_TRUE(psi);
+    double apart = std::fabs(std::fmod(*psi - a.true_psi + 540.0, 360.0) - 180.0);
+    EXPECT_GT(apart, 1.0) << "t=" << t;
+    EXPECT_LT(apart, 2.0) << "t=" << t;
+  }
+  EXPECT_FALSE(dataref_value(fly(0), "sim/no/such/dataref"));
+  EXPECT_FALSE(dataref_value(fly(0), ""));
 }
 
 TEST(XplaneStandinTest, FlightClockStandsStillWhilePaused) {
@@ -225,6 +250,21 @@ TEST(XplaneStandinTest, AnswersSubscriptionsOverUdp) {
   client.collect(500ms);
   EXPECT_EQ(client.collect(1s).size(), 0u);
   EXPECT_NE(standin.process->out().find("cancelled [1]"), std::string::npos);
+}
+
+// The bridge against the stand-in, reached as "address:port": for the first
+// 85 s the circuit runs straight down the runway, so the true heading is the
+// runway's exactly, while the stand-in's psi is about 1.5 degrees off it.
+TEST(XplaneStandinTest, BridgeShowsTheTrueHeading) {
+  RunningStandin standin = start_standin(built_for_windows() ? "127.0.0.1" : "127.0.0.33");  // see loopback_ip
+  ASSERT_NE(standin.address.port, 0) << standin.process->err();
+  ASSERT_GT(std::fabs(local_psi(fly(0)) - DEMO_AIRFIELD.runway_heading), 1.0);
+  RunningBridge bridge = start_bridge({"--xplane", platform::format_address(standin.address)});
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  std::string body = wait_for_state(bridge.port, "\"live\":true");
+  std::string true_heading = "\"hdg\":";
+  append_number(true_heading, static_cast<float>(DEMO_AIRFIELD.runway_heading));
+  EXPECT_NE(body.find(true_heading + ","), std::string::npos) << body;
 }
 
 TEST(XplaneStandinTest, ScriptedPauseStopsAndResumesReplies) {

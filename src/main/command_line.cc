@@ -21,6 +21,21 @@ std::uint16_t take_port(std::vector<std::string>& args) {
   return port;
 }
 
+// Splits "name:port" when the text has exactly one colon.
+void take_host(const std::string& text, Options& options) {
+  std::size_t colon = text.find(':');
+  options.xplane_host = text;
+  if (colon == std::string::npos || text.find(':', colon + 1) != std::string::npos) return;
+  options.xplane_host = text.substr(0, colon);
+  std::uint16_t port = 0;
+  if (parse_port(text.substr(colon + 1), &port) && port != 0) {
+    options.xplane_port = port;
+  } else {
+    options.usage_error =
+        "✗ bad X-Plane port in '" + text + "': give a number from 1 to 65535, as in 192.168.1.20:49000\n";
+  }
+}
+
 }  // namespace
 
 bool parse_port(const std::string& text, std::uint16_t* port) {
@@ -46,7 +61,7 @@ Options parse_command_line(std::vector<std::string> args) {
   bool xplane_flag = contains(args, "--xplane");
   bool msfs_flag = contains(args, "--msfs");
   args.erase(std::remove_if(args.begin(), args.end(), is_option), args.end());
-  if (!args.empty()) options.xplane_host = args.front();
+  if (!args.empty()) take_host(args.front(), options);
   bool xplane_only = xplane_flag && !msfs_flag;
   options.run_xplane = xplane_flag || !msfs_flag;
   options.run_msfs = !xplane_only;

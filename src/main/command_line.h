@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,13 +17,17 @@ struct Options {
   bool help = false;  // "--help" or "-h" seen: print the usage line only
   std::uint16_t port = DEFAULT_HTTP_PORT;
   std::string xplane_host = DEFAULT_XPLANE_HOST;
+  std::optional<std::uint16_t> xplane_port;  // from "host:port"; absent: X-Plane's usual port
+  std::string usage_error;                   // a "✗ " line when the arguments cannot be used
   bool run_xplane = true;
   bool run_msfs = true;
   const char* sim_label = "X-Plane or MSFS";  // what the status monitor waits for
 };
 
-// Parses the arguments after the program's name. Never fails: values that do
-// not parse fall back to their defaults, unknown "--" options are ignored.
+// Parses the arguments after the program's name. Values of "--port" that do
+// not parse fall back to the default, unknown "--" options are ignored. The
+// host may end in ":port" (1 to 65535) when it holds no other colon (an IPv6
+// literal keeps all of its colons); a bad port there sets `usage_error`.
 Options parse_command_line(std::vector<std::string> args);
 
 // "+"? digits, 0 to 65535, leading zeros allowed; nothing else.

@@ -13,7 +13,6 @@ namespace tavrik {
 namespace {
 
 constexpr const char* BANNER = "Velmara tavrik " TAVRIK_VERSION "\n";
-constexpr platform::Ipv4Address LOCAL_UDP_ADDRESS{0, 0};  // 0.0.0.0:0
 constexpr std::size_t THREAD_STACK_SIZE = 256 * 1024;
 
 using platform::ConsoleStream;
@@ -25,11 +24,13 @@ void start_thread(const char* what, platform::ThreadBody body, std::size_t stack
 }
 
 void start_xplane(const Options& options, const SharedState& holder) {
-  auto target = platform::resolve_ipv4(options.xplane_host, XPLANE_UDP_PORT);
+  auto target = platform::resolve_ipv4(options.xplane_host, options.xplane_port.value_or(XPLANE_UDP_PORT));
   if (!target) fatal_stop("✗ cannot resolve X-Plane host '" + options.xplane_host + "'\n");
   int error = 0;
-  platform::Socket socket = platform::open_udp(LOCAL_UDP_ADDRESS, &error);
+  platform::Socket socket = platform::open_udp(local_udp_address(*target), &error);
   if (!socket.valid()) fatal_stop("✗ UDP: " + platform::error_text(error) + "\n");
+  // Before the feed starts: the handler must see a finished farewell.
+  platform::install_farewell(socket, *target, build_unsubscription_requests());
   platform::write_console(ConsoleStream::out, "→ X-Plane: asking " + platform::format_address(*target) +
                                                   " for position (" + std::to_string(XPLANE_REQUEST_HZ) + " Hz)\n");
   start_thread("X-Plane", [target = *target, socket = std::move(socket), holder]() mutable {
@@ -57,6 +58,7 @@ int run_bridge(const std::vector<std::string>& args) {
     return 0;
   }
   platform::write_console(ConsoleStream::out, BANNER);
+  if (!options.usage_error.empty()) fatal_stop(options.usage_error);
   platform::raise_open_file_limit();  // one socket pair per client: room for many map tabs
   SharedState holder = make_shared_state();
   if (options.run_xplane) start_xplane(options, holder);

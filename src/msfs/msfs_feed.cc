@@ -1,5 +1,6 @@
 #include "msfs/msfs_feed.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -150,6 +151,9 @@ MessageReading read_message(const void* message, std::uint32_t size) {
   std::uint32_t id = platform::read_u32_le(bytes + MESSAGE_ID_OFFSET);
   if (id == MESSAGE_ID_QUIT) {
     reading.kind = MessageKind::quit;
+  } else if (id == MESSAGE_ID_EXCEPTION && size >= MESSAGE_EXCEPTION_MIN_SIZE) {
+    reading.kind = MessageKind::exception;
+    reading.exception = platform::read_u32_le(bytes + MESSAGE_EXCEPTION_OFFSET);
   } else if (id == MESSAGE_ID_OBJECT_DATA && size >= OBJECT_DATA_MIN_SIZE &&
              platform::read_u32_le(bytes + MESSAGE_REQUEST_OFFSET) == REQUEST_ID) {
     reading.kind = MessageKind::sample;
@@ -157,6 +161,81 @@ MessageReading read_message(const void* message, std::uint32_t size) {
     std::memcpy(reading.values.data(), bytes + MESSAGE_VALUES_OFFSET, sizeof reading.values);
   }
   return reading;
+}
+
+// ---- Refusals ------------------------------------------------------------
+
+namespace {
+
+// SIMCONNECT_EXCEPTION as SimConnect's documentation lists it, in code order
+// from 0 (MSFS 2024 SDK; MSFS 2020's list is the same as far as it goes).
+constexpr const char* EXCEPTION_NAMES[] = {
+    "SIMCONNECT_EXCEPTION_NONE",
+    "SIMCONNECT_EXCEPTION_ERROR",
+    "SIMCONNECT_EXCEPTION_SIZE_MISMATCH",
+    "SIMCONNECT_EXCEPTION_UNRECOGNIZED_ID",
+    "SIMCONNECT_EXCEPTION_UNOPENED",
+    "SIMCONNECT_EXCEPTION_VERSION_MISMATCH",
+    "SIMCONNECT_EXCEPTION_TOO_MANY_GROUPS",
+    "SIMCONNECT_EXCEPTION_NAME_UNRECOGNIZED",
+    "SIMCONNECT_EXCEPTION_TOO_MANY_EVENT_NAMES",
+    "SIMCONNECT_EXCEPTION_EVENT_ID_DUPLICATE",
+    "SIMCONNECT_EXCEPTION_TOO_MANY_MAPS",
+    "SIMCONNECT_EXCEPTION_TOO_MANY_OBJECTS",
+    "SIMCONNECT_EXCEPTION_TOO_MANY_REQUESTS",
+    "SIMCONNECT_EXCEPTION_WEATHER_INVALID_PORT",
+    "SIMCONNECT_EXCEPTION_WEATHER_INVALID_METAR",
+    "SIMCONNECT_EXCEPTION_WEATHER_UNABLE_TO_GET_OBSERVATION",
+    "SIMCONNECT_EXCEPTION_WEATHER_UNABLE_TO_CREATE_STATION",
+    "SIMCONNECT_EXCEPTION_WEATHER_UNABLE_TO_REMOVE_STATION",
+    "SIMCONNECT_EXCEPTION_INVALID_DATA_TYPE",
+    "SIMCONNECT_EXCEPTION_INVALID_DATA_SIZE",
+    "SIMCONNECT_EXCEPTION_DATA_ERROR",
+    "SIMCONNECT_EXCEPTION_INVALID_ARRAY",
+    "SIMCONNECT_EXCEPTION_CREATE_OBJECT_FAILED",
+    "SIMCONNECT_EXCEPTION_LOAD_FLIGHTPLAN_FAILED",
+    "SIMCONNECT_EXCEPTION_OPERATION_INVALID_FOR_OBJECT_TYPE",
+    "SIMCONNECT_EXCEPTION_ILLEGAL_OPERATION",
+    "SIMCONNECT_EXCEPTION_ALREADY_SUBSCRIBED",
+    "SIMCONNECT_EXCEPTION_INVALID_ENUM",
+    "SIMCONNECT_EXCEPTION_DEFINITION_ERROR",
+    "SIMCONNECT_EXCEPTION_DUPLICATE_ID",
+    "SIMCONNECT_EXCEPTION_DATUM_ID",
+    "SIMCONNECT_EXCEPTION_OUT_OF_BOUNDS",
+    "SIMCONNECT_EXCEPTION_ALREADY_CREATED",
+    "SIMCONNECT_EXCEPTION_OBJECT_OUTSIDE_REALITY_BUBBLE",
+    "SIMCONNECT_EXCEPTION_OBJECT_CONTAINER",
+    "SIMCONNECT_EXCEPTION_OBJECT_AI",
+    "SIMCONNECT_EXCEPTION_OBJECT_ATC",
+    "SIMCONNECT_EXCEPTION_OBJECT_SCHEDULE",
+    "SIMCONNECT_EXCEPTION_JETWAY_DATA",
+    "SIMCONNECT_EXCEPTION_ACTION_NOT_FOUND",
+    "SIMCONNECT_EXCEPTION_NOT_AN_ACTION",
+    "SIMCONNECT_EXCEPTION_INCORRECT_ACTION_PARAMS",
+    "SIMCONNECT_EXCEPTION_GET_INPUT_EVENT_FAILED",
+    "SIMCONNECT_EXCEPTION_SET_INPUT_EVENT_FAILED",
+    "SIMCONNECT_EXCEPTION_EVENT_NAME_RESERVED",
+    "SIMCONNECT_EXCEPTION_INTERNAL",
+    "SIMCONNECT_EXCEPTION_CAMERA_API",
+};
+
+}  // namespace
+
+const char* simconnect_exception_name(std::uint32_t code) {
+  return code < std::size(EXCEPTION_NAMES) ? EXCEPTION_NAMES[code] : nullptr;
+}
+
+std::string refusal_line(std::uint32_t code) {
+  const char* name = simconnect_exception_name(code);
+  return std::string("… MSFS: the simulator refused a request") + (name ? std::string(": ") + name : "") +
+         " (SimConnect exception " + std::to_string(code) + ")\n";
+}
+
+std::optional<std::string> note_refusal(RefusalLog& log, std::uint32_t code) {
+  if (log.told.size() >= MAX_REFUSALS_TOLD || std::find(log.told.begin(), log.told.end(), code) != log.told.end())
+    return std::nullopt;
+  log.told.push_back(code);
+  return refusal_line(code);
 }
 
 bool near_zero(double lat, double lon) {
@@ -213,7 +292,7 @@ bool request_data(const SimConnectApi& api, SimConnectHandle handle) {
 
 // Drains the queue without sleeping; sleeps only while it is empty.
 SessionEnd dispatch_until_end(const SimConnectApi& api, SimConnectHandle handle, LiveStateHolder& holder,
-                              const FeedTiming& timing) {
+                              const FeedTiming& timing, RefusalLog& refusals) {
   LoopClock& clock = *timing.clock;
   Instant last_data = clock.now();
   for (;;) {
@@ -226,6 +305,11 @@ SessionEnd dispatch_until_end(const SimConnectApi& api, SimConnectHandle handle,
     }
     MessageReading reading = read_message(message, size);
     if (reading.kind == MessageKind::quit) return SessionEnd::quit;
+    if (reading.kind == MessageKind::exception) {
+      // Said once; the feed goes on (silence still ends a connection that no longer gets data).
+      if (auto line = note_refusal(refusals, reading.exception))
+        platform::write_console(platform::ConsoleStream::out, *line);
+    }
     if (reading.kind == MessageKind::sample) {
       last_data = clock.now();  // a near-zero sample keeps the connection too
       store_sample(holder, reading.values);
@@ -235,19 +319,22 @@ SessionEnd dispatch_until_end(const SimConnectApi& api, SimConnectHandle handle,
 
 }  // namespace
 
-SessionEnd run_session(const SimConnectApi& api, LiveStateHolder& holder, const FeedTiming& timing) {
+SessionEnd run_session(const SimConnectApi& api, LiveStateHolder& holder, const FeedTiming& timing,
+                       RefusalLog* refusals) {
   SimConnectHandle handle = open_connection(api);
   if (!handle) return SessionEnd::open_failed;
+  RefusalLog session_log;
   SessionEnd end = SessionEnd::setup_failed;
   if (register_variables(api, handle) && request_data(api, handle))
-    end = dispatch_until_end(api, handle, holder, timing);
+    end = dispatch_until_end(api, handle, holder, timing, refusals ? *refusals : session_log);
   api.close(handle);
   return end;
 }
 
 void run_connection_loop(const SimConnectApi& api, LiveStateHolder& holder, const FeedTiming& timing) {
+  RefusalLog refusals;  // once per run, across connections
   for (;;) {
-    run_session(api, holder, timing);
+    run_session(api, holder, timing, &refusals);
     timing.clock->sleep_for(timing.reconnect_delay);
   }
 }

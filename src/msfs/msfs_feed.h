@@ -133,16 +133,38 @@ std::vector<std::string> search_lines(const LibraryChoice& choice);
 
 // ---- Messages and samples -------------------------------------------------
 
-enum class MessageKind { ignore, quit, sample };
+enum class MessageKind { ignore, quit, sample, exception };
 
 struct MessageReading {
   MessageKind kind = MessageKind::ignore;
-  RawSample values{};  // for `sample` only
+  RawSample values{};           // for `sample` only
+  std::uint32_t exception = 0;  // for `exception` only: SimConnect's code
 };
 
 // What a message of `size` bytes at `message` means to the feed. Reads only
 // within `size`; the size field inside the message is not trusted.
 MessageReading read_message(const void* message, std::uint32_t size);
+
+// ---- Refusals ------------------------------------------------------------
+
+// SimConnect's documented name for an exception code (SIMCONNECT_EXCEPTION),
+// or null for a code it does not list.
+const char* simconnect_exception_name(std::uint32_t code);
+
+// "… MSFS: the simulator refused a request: <name> (SimConnect exception <n>)\n",
+// without ": <name>" for a code without a name.
+std::string refusal_line(std::uint32_t code);
+
+// The codes already told to the user: each once per run, and at most
+// MAX_REFUSALS_TOLD different ones, so a flood of codes cannot grow it.
+constexpr std::size_t MAX_REFUSALS_TOLD = 64;
+struct RefusalLog {
+  std::vector<std::uint32_t> told;
+};
+
+// The line to print for `code`, once: nothing when it was told before or
+// the log is full.
+std::optional<std::string> note_refusal(RefusalLog& log, std::uint32_t code);
 
 // Both coordinates within 0.01 degrees of zero: no aircraft placed yet. NaN
 // is never near zero.
@@ -164,7 +186,10 @@ enum class SessionEnd { open_failed, setup_failed, quit, silence };
 
 // One connection: open, register, request, dispatch until a quit or silence,
 // close. Returns without closing when the open fails. Does not wait after.
-SessionEnd run_session(const SimConnectApi& api, LiveStateHolder& holder, const FeedTiming& timing);
+// Exception messages are printed as note_refusal says, against `refusals`
+// (null: a log of this session alone); they change nothing else.
+SessionEnd run_session(const SimConnectApi& api, LiveStateHolder& holder, const FeedTiming& timing,
+                       RefusalLog* refusals = nullptr);
 
 // Sessions for ever, `reconnect_delay` apart.
 [[noreturn]] void run_connection_loop(const SimConnectApi& api, LiveStateHolder& holder, const FeedTiming& timing);

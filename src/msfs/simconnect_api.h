@@ -51,10 +51,13 @@ constexpr std::uint32_t USER_AIRCRAFT_OBJECT = 0;
 constexpr std::uint32_t PERIOD_VISUAL_FRAME = 2;
 
 // Message layout, little-endian. Offsets in bytes.
-constexpr std::size_t MESSAGE_ID_OFFSET = 8;         // 32-bit message identifier
-constexpr std::size_t MESSAGE_REQUEST_OFFSET = 12;   // 32-bit request identifier (object data)
-constexpr std::size_t MESSAGE_VALUES_OFFSET = 40;    // 64-bit floats, in registration order
-constexpr std::size_t MESSAGE_MIN_SIZE = 12;         // shorter messages carry no identifier
+constexpr std::size_t MESSAGE_ID_OFFSET = 8;          // 32-bit message identifier
+constexpr std::size_t MESSAGE_REQUEST_OFFSET = 12;    // 32-bit request identifier (object data)
+constexpr std::size_t MESSAGE_VALUES_OFFSET = 40;     // 64-bit floats, in registration order
+constexpr std::size_t MESSAGE_MIN_SIZE = 12;          // shorter messages carry no identifier
+constexpr std::size_t MESSAGE_EXCEPTION_OFFSET = 12;  // 32-bit exception code (exception message)
+constexpr std::size_t MESSAGE_EXCEPTION_MIN_SIZE = 16;
+constexpr std::uint32_t MESSAGE_ID_EXCEPTION = 1;    // the simulator refused a request
 constexpr std::uint32_t MESSAGE_ID_QUIT = 3;         // the simulator is quitting
 constexpr std::uint32_t MESSAGE_ID_OBJECT_DATA = 8;  // values for a data request
 

@@ -131,6 +131,21 @@ IoResult receive_from(const Socket& socket, void* buffer, std::size_t size, Ipv4
 // One datagram to `to`. The whole datagram goes, or it is an error.
 IoResult send_to(const Socket& socket, const void* data, std::size_t size, Ipv4Address to);
 
+// ---- Ending from outside ---------------------------------------------------
+
+// Datagrams for the process to send when the user ends it: closing its
+// console window, Ctrl+C or Ctrl+Break (Windows); SIGINT, SIGTERM or SIGHUP
+// (POSIX). Once arm_farewell has been called, the handler sends each of them
+// to `to` on `socket` (one send each, nothing else), and the process then ends
+// as it would have without the handler: killed by the same signal, or by the
+// console's own handling. A signal the process ignores stays ignored. Call
+// once, before arm_farewell; the socket must stay open for the whole run.
+void install_farewell(const Socket& socket, Ipv4Address to, const std::vector<std::string>& datagrams);
+
+// From now on the farewell goes out. Cheap, safe from any thread; without an
+// installed farewell it does nothing.
+void arm_farewell();
+
 // ---- Threads --------------------------------------------------------------
 
 // The work of one thread: any callable taking no arguments, move-only ones

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -182,6 +183,42 @@ IoResult send_to(const Socket& socket, const void* data, std::size_t size, Ipv4A
   ssize_t n = sendto(native_of(socket), data, size, SEND_FLAGS, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   if (n < 0) return {0, errno};
   return {static_cast<std::size_t>(n), 0};
+}
+
+void send_farewell() {
+  const Farewell* farewell = armed_farewell();
+  if (!farewell) return;
+  int saved = errno;
+  for (const std::string& datagram : farewell->datagrams)
+    sendto(farewell->socket, datagram.data(), datagram.size(), SEND_FLAGS,
+           reinterpret_cast<const sockaddr*>(&farewell->to), sizeof farewell->to);
+  errno = saved;
+}
+
+namespace {
+
+constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Says goodbye, then dies of the same signal: the default action, now that
+// the handler is gone, takes effect once the handler returns.
+extern "C" void on_ending_signal(int signal_number) {
+  send_farewell();
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+}  // namespace
+
+void install_ending_handler() {
+  struct sigaction action {};
+  action.sa_handler = on_ending_signal;
+  sigemptyset(&action.sa_mask);
+  for (int blocked : ENDING_SIGNALS) sigaddset(&action.sa_mask, blocked);  // one farewell, not two
+  for (int ending : ENDING_SIGNALS) {
+    struct sigaction old {};
+    if (sigaction(ending, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;  // ignored stays ignored
+    sigaction(ending, &action, nullptr);
+  }
 }
 
 namespace {

@@ -2,6 +2,7 @@
 // the calls socket_calls.h names.
 #include <algorithm>
 #include <array>
+#include <atomic>
 
 #include "platform/socket_calls.h"
 
@@ -91,6 +92,25 @@ bool set_receive_timeout(const Socket& socket, int milliseconds) {
 }
 
 bool set_send_timeout(const Socket& socket, int milliseconds) { return set_timeout(socket, SO_SNDTIMEO, milliseconds); }
+
+namespace {
+
+// Published before the handler is installed; the handler only loads them.
+std::atomic<const Farewell*> installed_farewell{nullptr};
+std::atomic<bool> farewell_armed{false};
+static_assert(std::atomic<const Farewell*>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "read from a signal handler");
+
+}  // namespace
+
+void install_farewell(const Socket& socket, Ipv4Address to, const std::vector<std::string>& datagrams) {
+  installed_farewell.store(new Farewell{native_of(socket), to_sockaddr(to), datagrams});  // kept for the whole run
+  install_ending_handler();
+}
+
+void arm_farewell() { farewell_armed.store(true); }
+
+const Farewell* armed_farewell() { return farewell_armed.load() ? installed_farewell.load() : nullptr; }
 
 bool send_all(const Socket& socket, const void* data, std::size_t size) {
   std::string_view whole(static_cast<const char*>(data), size);

@@ -203,6 +203,29 @@ IoResult send_to(const Socket& socket, const void* data, std::size_t size, Ipv4A
   return {static_cast<std::size_t>(n), 0};
 }
 
+void send_farewell() {
+  const Farewell* farewell = armed_farewell();
+  if (!farewell) return;
+  int saved = WSAGetLastError();
+  for (const std::string& datagram : farewell->datagrams)
+    sendto(farewell->socket, datagram.data(), static_cast<int>(datagram.size()), 0,
+           reinterpret_cast<const sockaddr*>(&farewell->to), sizeof farewell->to);
+  WSASetLastError(saved);
+}
+
+namespace {
+
+// Runs on a thread the system starts for the event. FALSE passes the event
+// on, so the console's own handling ends the process as without this handler.
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) send_farewell();
+  return FALSE;
+}
+
+}  // namespace
+
+void install_ending_handler() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+
 namespace {
 DWORD WINAPI thread_entry(LPVOID arg) {
   std::unique_ptr<ThreadBody> body(static_cast<ThreadBody*>(arg));

@@ -25,7 +25,9 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -44,7 +46,26 @@ inline NativeSocket native_of(const Socket& socket) { return static_cast<NativeS
 sockaddr_in to_sockaddr(Ipv4Address address);
 Ipv4Address from_sockaddr(const sockaddr_in& sa);
 
+// What the farewell sends, built before the handler is installed and never
+// changed or freed after: the handler only reads it.
+struct Farewell {
+  NativeSocket socket;
+  sockaddr_in to;
+  std::vector<std::string> datagrams;
+};
+
+// The installed farewell once it is armed, else null. Safe in a signal handler.
+const Farewell* armed_farewell();
+
 // ---- Defined per system -----------------------------------------------------
+
+// Installs the handler for the user's ending of the process, which sends the
+// armed farewell (if any) and lets the process end as it would have.
+void install_ending_handler();
+
+// Sends each datagram of the armed farewell, if any, with one sendto each.
+// Async-signal-safe; keeps the thread's error code.
+void send_farewell();
 
 // Readies the socket library; before the first socket call of any thread.
 void start_sockets();

@@ -64,6 +64,21 @@ std::string build_subscription_request(std::size_t index) {
   return build_rref_request(XPLANE_REQUEST_HZ, static_cast<std::int32_t>(index), XPLANE_DATAREFS.at(index));
 }
 
+std::vector<std::string> build_unsubscription_requests() {
+  std::vector<std::string> requests;
+  for (std::size_t index = 0; index < VALUE_COUNT; ++index)
+    requests.push_back(build_rref_request(0, static_cast<std::int32_t>(index), XPLANE_DATAREFS[index]));
+  return requests;
+}
+
+platform::Ipv4Address local_udp_address(platform::Ipv4Address target) {
+  constexpr std::uint32_t LOOPBACK = 0x7F000001;  // 127.0.0.1
+  bool loopback = (target.ip >> 24) == 127;       // 127.0.0.0/8
+  return {loopback ? LOOPBACK : 0, 0};
+}
+
+bool from_xplane(platform::Ipv4Address from, platform::Ipv4Address target) { return from.ip == target.ip; }
+
 bool apply_xplane_reply(LiveState& record, const std::uint8_t* data, std::size_t size, Instant now,
                         WallClock::time_point wall_now) {
   if (!has_rref_head(data, size)) return false;
@@ -81,14 +96,17 @@ bool resubscribe_due(std::optional<Instant> last_packet, Instant last_pass, Inst
 void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, SharedState holder, LoopClock& clock) {
   platform::set_receive_timeout(socket, XPLANE_RECEIVE_TIMEOUT_MS);  // without it, checks run per datagram only
   send_subscription_pass(socket, target);
+  platform::arm_farewell();  // X-Plane now has something to cancel
   Instant last_pass = clock.now();
   std::optional<Instant> last_packet;
   std::vector<std::uint8_t> buffer(XPLANE_RECEIVE_BUFFER);
   for (;;) {
     // Errors, time-outs, oversize datagrams and Windows' port-unreachable
     // report (10054) all arrive here as failures: none is data.
-    platform::IoResult got = platform::receive_from(socket, buffer.data(), buffer.size(), nullptr);
-    if (!got.failed() && apply_locked(*holder, buffer.data(), got.bytes)) last_packet = clock.now();
+    platform::Ipv4Address from;
+    platform::IoResult got = platform::receive_from(socket, buffer.data(), buffer.size(), &from);
+    if (!got.failed() && from_xplane(from, target) && apply_locked(*holder, buffer.data(), got.bytes))
+      last_packet = clock.now();
     if (resubscribe_due(last_packet, last_pass, clock.now())) {
       send_subscription_pass(socket, target);
       last_pass = clock.now();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "state/live_state.h"
@@ -20,7 +21,7 @@ constexpr std::int32_t XPLANE_REQUEST_HZ = 5;     // replies per second asked fo
 // Dataref paths in subscription order; the index is also the LiveState value index.
 constexpr std::array XPLANE_DATAREFS{
     "sim/flightmodel/position/latitude",    "sim/flightmodel/position/longitude",
-    "sim/flightmodel/position/elevation",   "sim/flightmodel/position/psi",
+    "sim/flightmodel/position/elevation",   "sim/flightmodel/position/true_psi",
     "sim/flightmodel/position/groundspeed", "sim/flightmodel/position/indicated_airspeed",
     "sim/flightmodel/position/vh_ind_fpm",  "sim/flightmodel/position/y_agl",
 };
@@ -39,6 +40,20 @@ std::string build_rref_request(std::int32_t frequency, std::int32_t index, const
 // The request for dataref `index` (below VALUE_COUNT) at XPLANE_REQUEST_HZ.
 std::string build_subscription_request(std::size_t index);
 
+// The eight requests that end the subscription: frequency 0, each naming its
+// index and path, in index order. Sent when the user ends the bridge.
+std::vector<std::string> build_unsubscription_requests();
+
+// Where the feed's socket is bound for `target`: 127.0.0.1 when X-Plane is on
+// this machine (a loopback address), so that nothing from another machine
+// can reach the socket; otherwise any interface. The system picks the port.
+platform::Ipv4Address local_udp_address(platform::Ipv4Address target);
+
+// Whether a datagram from `from` comes from X-Plane: its address is the
+// target's. The port is not compared, since X-Plane need not answer from the
+// port it receives on.
+bool from_xplane(platform::Ipv4Address from, platform::Ipv4Address target);
+
 // Applies one datagram to the locked record. A datagram of at least 5 bytes
 // headed "RREF" is accepted: the simulator switches to xp (values cleared if
 // another one wrote last), every complete record with a value's index is
@@ -52,7 +67,9 @@ bool apply_xplane_reply(LiveState& record, const std::uint8_t* data, std::size_t
 bool resubscribe_due(std::optional<Instant> last_packet, Instant last_pass, Instant now);
 
 // Thread body; owns `socket` (bound, no options set) and reads the time from
-// `clock`. Never returns.
+// `clock`. Only datagrams from_xplane count; every other one is ignored like
+// any datagram that is not data. Arms the farewell once the first
+// subscription pass has gone out. Never returns.
 void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, SharedState holder,
                      LoopClock& clock = real_loop_clock());
 

@@ -26,6 +26,10 @@
  *   claim N                 the next message's own size field says N (> 0),
  *                           not its real size
  *   quit                    a quit message (12 bytes, identifier 3)
+ *   exception CODE [SEND [INDEX]]
+ *                           an exception message (SIMCONNECT_RECV_EXCEPTION,
+ *                           24 bytes, identifier 1): the exception code, the
+ *                           packet it refers to and the parameter's index
  *   none N                  N polls with no message (negative status)
  *   null N                  N polls with status 0 and a null message pointer
  *   stream EVERY v0 v1 ..   from here on a sample at every EVERY-th poll (values
@@ -60,9 +64,10 @@ typedef struct {
   uint32_t claimed_size; /* written into the message's size field */
   unsigned value_count;  /* values the script gave */
   double values[MAX_VALUES];
-  int exact;     /* a sample: one value per variable, no fewer */
-  unsigned line; /* in the script, for its errors */
-  int refused;   /* its error was reported */
+  uint32_t send_id, index; /* of an exception message */
+  int exact;               /* a sample: one value per variable, no fewer */
+  unsigned line;           /* in the script, for its errors */
+  int refused;             /* its error was reported */
 } Step;
 
 typedef struct {
@@ -189,6 +194,13 @@ static void parse_line(char* line) {
     step->size = 12;
     if (!step->claimed_size) step->claimed_size = 12;
     step->id = 3;
+  } else if (strcmp(word, "exception") == 0 && (step = new_step(section, STEP_MESSAGE))) {
+    step->full_size = 0;
+    step->size = 24;
+    step->id = 1;
+    step->request = read_number(&rest); /* the code sits where object data has its request */
+    step->send_id = read_number(&rest);
+    step->index = read_number(&rest);
   } else if (strcmp(word, "none") == 0 && (step = new_step(section, STEP_NONE))) {
     step->count = read_number(&rest);
   } else if (strcmp(word, "null") == 0 && (step = new_step(section, STEP_NULL))) {
@@ -320,6 +332,10 @@ static unsigned char* build_message(const Step* step, uint32_t size, uint32_t id
   put_u32(full + 28, 1); /* entry */
   put_u32(full + 32, 1); /* out of */
   put_u32(full + 36, registered);
+  if (id == 1) { /* exception: code at 12 (as `request`), then send id and index */
+    put_u32(full + 16, step->send_id);
+    put_u32(full + 20, step->index);
+  }
   memcpy(full + VALUES_OFFSET, step->values, sizeof step->values);
   unsigned char* bytes = calloc(size ? size : 1, 1);
   if (bytes) memcpy(bytes, full, size < sizeof full ? size : sizeof full);

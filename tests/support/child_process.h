@@ -16,6 +16,9 @@ struct ChildOptions {
   // open pipe that the child waits on until the test closes it.
   std::optional<std::string> stdin_text;
   std::string working_directory{};  // empty: the test's own
+  // Windows: a console of its own, so that end_as_user can send it Ctrl+C
+  // and Ctrl+Break without touching the test's console. Elsewhere no effect.
+  bool own_console = false;
 
   static ChildOptions with_stdin(std::string text) {
     ChildOptions options;
@@ -38,6 +41,13 @@ class ChildProcess {
   // Waits up to `limit` for the exit; the status, or nothing on time-out.
   virtual std::optional<int> wait(std::chrono::milliseconds limit) = 0;
   virtual void kill() = 0;
+  // Ends the child as its user would: Ctrl+C (SIGINT), SIGTERM or Ctrl+Break,
+  // closing its window (SIGHUP, the console's close event). False when this
+  // system cannot deliver that to the child.
+  enum class Ending { interrupt, terminate, close_window };
+  virtual bool end_as_user(Ending how) = 0;
+  // The exit status `how` leaves when the program lets it end the process.
+  static int status_after(Ending how);
   // Writes `text` to the stdin pipe, then closes it: the child reads end of input.
   virtual void close_stdin(std::string_view text = {}) = 0;
   // The system's process id; 0 when the child did not start.

@@ -15,6 +15,18 @@ extern char** environ;
 
 namespace {
 
+int signal_of(ChildProcess::Ending how) {
+  switch (how) {
+    case ChildProcess::Ending::interrupt:
+      return SIGINT;
+    case ChildProcess::Ending::terminate:
+      return SIGTERM;
+    case ChildProcess::Ending::close_window:
+      return SIGHUP;
+  }
+  return SIGKILL;
+}
+
 // posix_spawn does all its work between fork and exec itself (no allocation,
 // async-signal-safe calls only). Every descriptor of ours is close-on-exec, so
 // the child holds its three streams and nothing else: in particular not the
@@ -93,6 +105,8 @@ class PosixChild : public ChildProcess {
     wait(std::chrono::seconds(10));
   }
 
+  bool end_as_user(Ending how) override { return pid_ > 0 && ::kill(pid_, signal_of(how)) == 0; }
+
   int pid() const override { return pid_ > 0 ? static_cast<int>(pid_) : 0; }
 
   void close_stdin(std::string_view text) override {
@@ -110,6 +124,9 @@ class PosixChild : public ChildProcess {
 };
 
 }  // namespace
+
+// Killed by the signal, as wait() reports it.
+int ChildProcess::status_after(Ending how) { return 128 + signal_of(how); }
 
 std::unique_ptr<ChildProcess> start_child(const std::string& program, const std::vector<std::string>& args,
                                           const ChildOptions& options) {

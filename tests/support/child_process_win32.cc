@@ -91,7 +91,8 @@ class Win32Child : public ChildProcess {
     si.lpAttributeList = list;
     PROCESS_INFORMATION pi{};
     std::wstring cwd = wide(windows_path(options.working_directory));
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, EXTENDED_STARTUPINFO_PRESENT, nullptr,
+    DWORD flags = EXTENDED_STARTUPINFO_PRESENT | (options.own_console ? CREATE_NEW_CONSOLE : 0);
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, flags, nullptr,
                        cwd.empty() ? nullptr : cwd.c_str(), &si.StartupInfo, &pi)) {
       process_ = pi.hProcess;
       CloseHandle(pi.hThread);
@@ -127,6 +128,21 @@ class Win32Child : public ChildProcess {
     }
   }
 
+  // Ctrl+C or Ctrl+Break in the child's own console (see ChildOptions::own_console):
+  // this process joins that console for the moment, ignoring the event itself.
+  // Closing the window has no counterpart here.
+  bool end_as_user(Ending how) override {
+    if (!process_ || how == Ending::close_window) return false;
+    FreeConsole();
+    if (!AttachConsole(GetProcessId(process_))) return false;
+    SetConsoleCtrlHandler(nullptr, TRUE);
+    BOOL sent = GenerateConsoleCtrlEvent(how == Ending::interrupt ? CTRL_C_EVENT : CTRL_BREAK_EVENT, 0);
+    Sleep(500);  // the event reaches this process too, while it still ignores it
+    FreeConsole();
+    SetConsoleCtrlHandler(nullptr, FALSE);
+    return sent != FALSE;
+  }
+
   int pid() const override { return process_ ? static_cast<int>(GetProcessId(process_)) : 0; }
 
   void close_stdin(std::string_view text) override {
@@ -144,6 +160,9 @@ class Win32Child : public ChildProcess {
 };
 
 }  // namespace
+
+// The console's own handling of the event ends the process with STATUS_CONTROL_C_EXIT.
+int ChildProcess::status_after(Ending) { return static_cast<int>(0xC000013AU); }
 
 std::unique_ptr<ChildProcess> start_child(const std::string& program, const std::vector<std::string>& args,
                                           const ChildOptions& options) {

@@ -31,6 +31,16 @@ struct FakeXplane {
     platform::set_receive_timeout(socket, 100);
   }
 
+  // On 127.0.0.N:`port` for a free N; port 0: one the system picks.
+  explicit FakeXplane(std::uint16_t port) {
+    socket = open_free_loopback_udp(port, &ip);
+    EXPECT_TRUE(socket.valid()) << "no free loopback address for port " << port;
+    platform::set_receive_timeout(socket, 100);
+  }
+
+  // "address:port" of the socket, as a host argument names it.
+  std::string host_and_port() const { return ip + ":" + std::to_string(platform::local_address(socket)->port); }
+
   // On the given address, once it is free.
   explicit FakeXplane(std::string at) : ip(std::move(at)) {
     int error = 0;

@@ -128,7 +128,12 @@ unsigned random_start() {
   return device() ^ static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
 }
 
-std::string loopback_ip(unsigned n) { return "127.0.0." + std::to_string(2 + n % 250); }
+// Wine binds a UDP socket on any loopback address to all of them and sends
+// from 127.0.0.1, so there a test's peer must be 127.0.0.1 itself to be
+// the address its datagrams come from.
+std::string loopback_ip(unsigned n) {
+  return built_for_windows() ? "127.0.0.1" : "127.0.0." + std::to_string(2 + n % 250);
+}
 
 // Another run on this machine may hold the port for a while (under Wine a
 // holder on any 127.x address blocks them all): `open` is tried again until it
@@ -147,7 +152,9 @@ platform::Socket open_while_held(Open open) {
 
 std::string random_loopback_ip() { return loopback_ip(random_start()); }
 
-std::string unshared_loopback_ip() { return "127.0.0." + std::to_string(252 + random_start() % 3); }
+std::string unshared_loopback_ip() {
+  return built_for_windows() ? "127.0.0.1" : "127.0.0." + std::to_string(252 + random_start() % 3);
+}
 
 platform::Socket open_loopback_udp_waiting(const std::string& ip, std::uint16_t port, int* error) {
   return open_while_held([&] { return platform::open_udp(*platform::parse_ipv4(ip, port), error); });

@@ -108,7 +108,8 @@ std::uint16_t ready_port(const std::string& console);
 
 // A UDP socket on 127.0.0.<n>:`port` for the first free <n> from a random
 // start, its address text in *ip: fixed addresses would meet other runs of
-// the same tests on this machine. (Wine binds within 127.0.0.0/24 only.)
+// the same tests on this machine. (Wine binds within 127.0.0.0/24 only, and
+// answers from 127.0.0.1 whatever the address: there it is always 127.0.0.1.)
 // Invalid when none is free.
 platform::Socket open_free_loopback_udp(std::uint16_t port, std::string* ip);
 

@@ -158,7 +158,7 @@ AircraftState fly(double seconds) {
   a.latitude = field.latitude + north / EARTH_RADIUS * 180.0 / PI;
   a.longitude = field.longitude + east / (EARTH_RADIUS * std::cos(radians(field.latitude))) * 180.0 / PI;
   a.elevation = field.elevation + height;
-  a.psi = wrap_degrees(field.runway_heading - p.heading);
+  a.true_psi = wrap_degrees(field.runway_heading - p.heading);
   a.groundspeed = speed;
   a.indicated_airspeed = indicated_knots(speed, a.elevation);
   a.vh_ind_fpm = climb / FOOT * 60.0;

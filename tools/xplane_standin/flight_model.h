@@ -9,7 +9,7 @@ struct AircraftState {
   double latitude = 0;            // degrees
   double longitude = 0;           // degrees
   double elevation = 0;           // metres above mean sea level
-  double psi = 0;                 // true heading, degrees 0 to 360
+  double true_psi = 0;            // true heading, degrees 0 to 360
   double groundspeed = 0;         // metres per second
   double indicated_airspeed = 0;  // knots
   double vh_ind_fpm = 0;          // vertical speed, feet per minute

@@ -45,7 +45,9 @@ void append_group_replies(const Subscriber& s, std::int32_t frequency, const Air
   std::vector<std::pair<std::int32_t, float>> records;
   for (const auto& [index, sub] : s.by_index) {
     if (sub.frequency != frequency) continue;
-    records.emplace_back(index, dataref_value(aircraft, sub.path));
+    std::optional<float> value = dataref_value(aircraft, sub.path);
+    if (!value) continue;
+    records.emplace_back(index, *value);
     if (records.size() == MAX_RECORDS_PER_REPLY) {
       out.push_back({s.address, build_rref_reply(records)});
       records.clear();
@@ -109,13 +111,19 @@ RequestOutcome apply_request(Subscriptions& subscriptions, platform::Ipv4Address
   return RequestOutcome::subscribed;
 }
 
-float dataref_value(const AircraftState& a, const std::string& path) {
+double local_psi(const AircraftState& a) {
+  constexpr double DEGREES = 3.14159265358979323846 / 180.0;
+  double convergence = (a.longitude - STANDIN_REFERENCE_LONGITUDE) * std::sin(a.latitude * DEGREES);
+  return std::fmod(std::fmod(a.true_psi + convergence, 360.0) + 360.0, 360.0);
+}
+
+std::optional<float> dataref_value(const AircraftState& a, const std::string& path) {
   const std::pair<const char*, double> known[] = {
       {"sim/flightmodel/position/latitude", a.latitude},
       {"sim/flightmodel/position/longitude", a.longitude},
       {"sim/flightmodel/position/elevation", a.elevation},
-      {"sim/flightmodel/position/psi", a.psi},
-      {"sim/flightmodel/position/true_psi", a.psi},
+      {"sim/flightmodel/position/psi", local_psi(a)},
+      {"sim/flightmodel/position/true_psi", a.true_psi},
       {"sim/flightmodel/position/groundspeed", a.groundspeed},
       {"sim/flightmodel/position/indicated_airspeed", a.indicated_airspeed},
       {"sim/flightmodel/position/vh_ind_fpm", a.vh_ind_fpm},
@@ -123,7 +131,7 @@ float dataref_value(const AircraftState& a, const std::string& path) {
   };
   for (const auto& [name, value] : known)
     if (path == name) return static_cast<float>(value);
-  return 0.0f;
+  return std::nullopt;
 }
 
 std::string build_rref_reply(const std::vector<std::pair<std::int32_t, float>>& records) {

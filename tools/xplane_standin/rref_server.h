@@ -58,8 +58,21 @@ enum class RequestOutcome { subscribed, unchanged, cancelled, ignored };
 RequestOutcome apply_request(Subscriptions& subscriptions, platform::Ipv4Address from, const RrefRequest& request,
                              StandinInstant now);
 
-// The value X-Plane would give for `path`; 0 for datarefs the stand-in does not fly.
-float dataref_value(const AircraftState& aircraft, const std::string& path);
+// Where the stand-in's local frame is anchored, as X-Plane anchors its own
+// near the scenery loaded: west of the field, so that the frame's north and
+// true north differ over the whole circuit, as they do in X-Plane away from
+// its reference point.
+constexpr double STANDIN_REFERENCE_LONGITUDE = 6.5;  // degrees
+
+// The heading in the stand-in's local frame (X-Plane's "psi"): the true
+// heading turned by the convergence of the meridians between the aircraft
+// and the reference point, 0 to 360 degrees.
+double local_psi(const AircraftState& aircraft);
+
+// The value X-Plane would give for `path`; nothing for a dataref the stand-in
+// does not fly, which then gets no record at all (an absent value is honest,
+// a made-up 0 is not).
+std::optional<float> dataref_value(const AircraftState& aircraft, const std::string& path);
 
 // "RREF" + ',' + (index u32, value float32) records, little-endian.
 std::string build_rref_reply(const std::vector<std::pair<std::int32_t, float>>& records);
