@@ -44,7 +44,7 @@ Received exchange(const std::string& request, bool half_close = false, Connectio
 
 TEST(HttpConnectionTest, ListenerIsBoundTo127001Only) {
   std::string failure;
-  platform::Socket listener = open_listener(0, &failure);
+  platform::Socket listener = open_listener(0, false, &failure);
   ASSERT_TRUE(listener.valid()) << failure;
   auto bound = platform::local_address(listener);
   ASSERT_TRUE(bound.has_value());

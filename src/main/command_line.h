@@ -1,4 +1,4 @@
-// The command line: "tavrik [xplane-host] [--port 49080] [--xplane | --msfs]".
+// The command line: "tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]]".
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,8 @@ namespace tavrik {
 
 constexpr std::uint16_t DEFAULT_HTTP_PORT = 49080;
 constexpr const char* DEFAULT_XPLANE_HOST = "127.0.0.1";
-constexpr const char* USAGE_LINE = "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs]\n";
+constexpr const char* USAGE_LINE =
+    "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]]\n";
 
 // What the user asked for.
 struct Options {
@@ -19,10 +20,14 @@ struct Options {
   bool run_xplane = true;
   bool run_msfs = true;
   const char* sim_label = "X-Plane or MSFS";  // what the status monitor waits for
+  bool lan = false;                           // "--lan": other machines may connect, with the key
+  std::string lan_key;                        // "--lan-key KEY"; empty: a new random key
+  std::string error;                          // a "✗ " line when the arguments cannot be used
 };
 
-// Parses the arguments after the program's name. Never fails: values that do
-// not parse fall back to their defaults, unknown "--" options are ignored.
+// Parses the arguments after the program's name. Values that do not parse
+// fall back to their defaults and unknown "--" options are ignored, except
+// for the key, which is the user's own: a bad one sets `error`.
 Options parse_command_line(std::vector<std::string> args);
 
 // "+"? digits, 0 to 65535, leading zeros allowed; nothing else.

@@ -41,17 +41,25 @@ void write_pieces(const platform::Socket& stream, const std::vector<std::string>
   platform::send_all(stream, views);
 }
 
+// The JSON a route answers with; empty for the others.
+std::string json_body(Route route, LiveStateHolder& holder, const Caller& caller) {
+  if (route == Route::snapshot) return snapshot_of(holder);
+  if (route == Route::tablet) return tablet_json(tablet_urls(platform::interface_addresses(), *caller.lan));
+  return {};
+}
+
 void respond(const platform::Socket& stream, const SharedState& holder, const std::string& request_line,
-             LoopClock& stream_clock) {
-  Route route = route_for(parse_request_line(request_line));
+             LoopClock& stream_clock, const Caller& caller) {
+  RequestTarget target = parse_request_line(request_line);
+  Route route = admitted_route(route_for(target), target, caller.peer, {}, caller.lan.get());
   if (route == Route::event_stream) return serve_event_stream(stream, holder, stream_clock);
-  std::string snapshot = route == Route::snapshot ? snapshot_of(*holder) : std::string();
-  write_pieces(stream, response_pieces(route, snapshot));
+  write_pieces(stream, response_pieces(route, json_body(route, *holder, caller)));
 }
 
 }  // namespace
 
-void handle_connection(platform::Socket stream, SharedState holder, const ConnectionLimits& limits) {
+void handle_connection(platform::Socket stream, SharedState holder, const ConnectionLimits& limits,
+                       const Caller& caller) {
   // Failures to set time-outs are ignored: the connection is still served.
   platform::set_receive_timeout(stream, static_cast<int>(limits.read_timeout.count()));
   platform::set_send_timeout(stream, static_cast<int>(limits.send_timeout.count()));
@@ -64,7 +72,7 @@ void handle_connection(platform::Socket stream, SharedState holder, const Connec
       auto reader = std::make_unique<RequestReader>(source);  // its buffer stays off the small thread stack
       request_line = read_request_head(*reader);
     }
-    if (request_line) respond(stream, holder, *request_line, *limits.stream_clock);
+    if (request_line) respond(stream, holder, *request_line, *limits.stream_clock, caller);
   }
   // Closed right after the last write, with nothing more read.
   read_handle.close();

@@ -116,7 +116,9 @@ RequestTarget parse_request_line(std::string_view line) {
   RequestTarget target;
   if (!tokens.empty()) target.method = tokens[0];
   std::string_view request_target = tokens.size() > 1 ? tokens[1] : std::string_view("/");
-  target.path = request_target.substr(0, request_target.find('?'));
+  std::size_t question = request_target.find('?');
+  target.path = request_target.substr(0, question);
+  if (question != std::string_view::npos) target.query = request_target.substr(question + 1);
   return target;
 }
 
@@ -124,6 +126,7 @@ Route route_for(const RequestTarget& target) {
   if (target.method == "OPTIONS") return Route::preflight;
   if (target.path == "/state") return Route::snapshot;
   if (target.path == "/stream") return Route::event_stream;
+  if (target.path == "/tablet") return Route::tablet;
   return Route::text;
 }
 

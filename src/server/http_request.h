@@ -74,18 +74,20 @@ bool is_unicode_white_space(char32_t code_point);
 // The tokens of valid UTF-8 `line` split at runs of Unicode white space.
 std::vector<std::string_view> split_tokens(std::string_view line);
 
-enum class Route { preflight, snapshot, event_stream, text };
+// `tablet` and `forbidden` follow from who asks (lan_access.h), not the path alone.
+enum class Route { preflight, snapshot, event_stream, text, tablet, forbidden };
 
 struct RequestTarget {
   std::string_view method;  // empty for an empty request line
   std::string_view path;    // the target before its first "?"; "/" when missing
+  std::string_view query;   // the target after its first "?"; empty when none
 };
 
 // Method and path of a request line (valid UTF-8).
 RequestTarget parse_request_line(std::string_view line);
 
-// OPTIONS anywhere is a preflight; then "/state", "/stream", and the text
-// notice for everything else. Byte for byte, case-sensitive.
+// OPTIONS anywhere is a preflight; then "/state", "/stream", "/tablet", and
+// the text notice for everything else. Byte for byte, case-sensitive.
 Route route_for(const RequestTarget& target);
 
 // The receive time-out for the next read: the time left until `deadline`,

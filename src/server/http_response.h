@@ -23,8 +23,12 @@ constexpr std::string_view CORS_HEADERS =
 constexpr std::string_view RUNNING_TEXT =
     "Velmara tavrik is running. Keep this window open and enable live position (📡) on the map.\n";
 
-// The pieces of the 204, text or JSON response, in the order they are
-// written. `snapshot` is used by the JSON response only.
-std::vector<std::string> response_pieces(Route route, const std::string& snapshot);
+// The answer to another machine that came without the right key.
+constexpr std::string_view FORBIDDEN_TEXT =
+    "Forbidden: open the tablet address shown in the bridge's window, key included.\n";
+
+// The pieces of the 204, text, 403 or JSON responses, in the order they are
+// written. `body` is the JSON of "/state" (the snapshot) or "/tablet".
+std::vector<std::string> response_pieces(Route route, const std::string& body);
 
 }  // namespace tavrik
