@@ -14,12 +14,16 @@
 # The environment the command of "with" gets (and "up" prints, one per line):
 #   TAVRIK_NETNS_BRIDGE, TAVRIK_NETNS_CLIENT    the namespaces' names
 #   TAVRIK_NETNS_BRIDGE_IP, TAVRIK_NETNS_CLIENT_IP   their addresses on the link
+#   TAVRIK_NETNS_CLIENT_IPS   every address of the client, space-separated, the
+#                             first being TAVRIK_NETNS_CLIENT_IP: a client that
+#                             binds to one of them is another machine each time
 # The addresses are the same for every pair: each pair is a network of its own.
 set -euo pipefail
 
 BRIDGE_IP=10.213.0.1
-CLIENT_IP=10.213.0.2
-PREFIX=30
+CLIENT_IPS="10.213.0.2 10.213.0.3 10.213.0.4 10.213.0.5 10.213.0.6"
+CLIENT_IP=${CLIENT_IPS%% *}
+PREFIX=24
 
 names() {  # names <tag>: namespace and link names for the tag
   tag=$1
@@ -36,6 +40,12 @@ describe() {
   echo "TAVRIK_NETNS_CLIENT=$client_ns"
   echo "TAVRIK_NETNS_BRIDGE_IP=$BRIDGE_IP"
   echo "TAVRIK_NETNS_CLIENT_IP=$CLIENT_IP"
+  echo "TAVRIK_NETNS_CLIENT_IPS=$CLIENT_IPS"
+}
+
+add_client_addresses() {
+  local ip
+  for ip in $CLIENT_IPS; do ip -n "$client_ns" addr add "$ip/$PREFIX" dev "$client_if" || return 1; done
 }
 
 up() {
@@ -45,7 +55,7 @@ up() {
     ip netns add "$client_ns" &&
       ip link add "$bridge_if" netns "$bridge_ns" type veth peer name "$client_if" netns "$client_ns" &&
       ip -n "$bridge_ns" addr add "$BRIDGE_IP/$PREFIX" dev "$bridge_if" &&
-      ip -n "$client_ns" addr add "$CLIENT_IP/$PREFIX" dev "$client_if" &&
+      add_client_addresses &&
       ip -n "$bridge_ns" link set "$bridge_if" up && ip -n "$client_ns" link set "$client_if" up &&
       ip -n "$bridge_ns" link set lo up && ip -n "$client_ns" link set lo up &&
       wait_until_up "$bridge_ns" "$bridge_if" && wait_until_up "$client_ns" "$client_if"
@@ -89,7 +99,10 @@ with() {
   local vars
   vars=$(up "$tag")
   local status=0
-  env $vars "$@" || status=$?
+  # One variable a line; a value may hold spaces.
+  local -a assignments
+  mapfile -t assignments <<<"$vars"
+  env "${assignments[@]}" "$@" || status=$?
   return $status
 }
 
@@ -107,5 +120,5 @@ case "${1:-}" in
     exec ip netns exec "$ns" "$@"
     ;;
   with) shift && with "$@" ;;
-  *) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//' >&2 && exit 2 ;;
+  *) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//' >&2 && exit 2 ;;
 esac
