@@ -7,7 +7,8 @@
 //
 // Properties: a returned request line is valid UTF-8, at most MAX_LINE_BYTES
 // long and the first line of the bytes sent; the same bytes in one read give
-// the same outcome unless a read failed; routing is total.
+// the same outcome unless a read failed; routing is total; another machine is
+// let through only with the key in the query.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "server/http_request.h"
+#include "server/lan_access.h"
 
 namespace tavrik {
 
@@ -81,8 +83,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   RequestTarget target = parse_request_line(*line);
   check(within(target.method, *line));
   check(target.path.find('?') == std::string_view::npos);
+  check(within(target.query, *line));
   Route route = route_for(target);
   check((route == Route::preflight) == (target.method == "OPTIONS"));
+  static const LanAccess lan{"0123456789abcdef", 49080};
+  bool has_key = query_parameter(target.query, "key") == std::optional<std::string_view>(lan.key);
+  Route admitted = admitted_route(route, target, 0x0AD50002, "localhost:49080", &lan);
+  check(admitted == (has_key && route != Route::tablet ? route : Route::forbidden));
   for (std::string_view token : split_tokens(*line)) check(!token.empty() && within(token, *line));
   return 0;
 }

@@ -35,6 +35,7 @@ def http_request():
         "empty_line": b"\x00\r\n",
         "failed_read": b"\x02\n\x00GET /state HTTP/1.1\r\n",
         "get_state": b"\x00GET /state HTTP/1.1\r\nHost: localhost\r\n\r\n",
+        "lan_key": b"\x00GET /stream?v=2&key=0123456789abcdef HTTP/1.1\r\nHost: 10.0.0.2:49080\r\n\r\n",
         "long_line": b"\x02\xff\xffGET /" + b"a" * 8300 + b" HTTP/1.1\r\n\r\n",
         "many_headers": b"\x01\xffGET / HTTP/1.1\r\n" + b"X: y\r\n" * 120 + b"\r\n",
         "no_line_feed": b"\x00GET /state",
