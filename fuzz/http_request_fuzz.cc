@@ -9,7 +9,8 @@
 // long and the first line of the bytes sent; kept header values are bounded,
 // valid UTF-8 and trimmed; the same bytes in one read give the same outcome
 // unless a read failed; routing is total and serves no path with ".." or "%"
-// as a built-in file; the header value readers are total.
+// as a built-in file; the header value readers are total; another machine is
+// let through only with the key in the query.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 
 #include "server/builtin_files.h"
 #include "server/http_request.h"
+#include "server/lan_access.h"
 
 namespace tavrik {
 
@@ -100,6 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (target.path.find("..") != std::string_view::npos || target.path.find('%') != std::string_view::npos)
     check(route != Route::builtin_file);
   since_of(target.query);
+  static const LanAccess lan{"0123456789abcdef", 49080};
+  bool has_key = query_parameter(target.query, "key") == std::optional<std::string_view>(lan.key);
+  Route admitted = admitted_route(route, target, 0x0AD50002, "localhost:49080", &lan);
+  check(admitted == (has_key && route != Route::tablet ? route : Route::forbidden));
   for (std::string_view token : split_tokens(*line)) check(!token.empty() && within(token, *line));
   return 0;
 }

@@ -105,6 +105,46 @@ TEST(CommandLineTest, Table) {
   }
 }
 
+TEST(CommandLineTest, LanAndItsKey) {
+  const std::string bad_key =
+      "✗ --lan-key needs a key of at least 16 characters, each a letter A-Z or a-z, a digit, or one of - . _ ~\n";
+  struct Case {
+    std::vector<std::string> args;
+    bool lan;
+    std::string key, error;
+    const char* host = "127.0.0.1";
+  } cases[] = {
+      {words(""), false, "", ""},
+      {words("--lan"), true, "", ""},
+      {words("host --lan --xplane"), true, "", "", "host"},
+      {words("--lan --lan-key abcdefghijklmnop"), true, "abcdefghijklmnop", ""},
+      {words("--lan-key Az09-._~Az09-._~ host --lan"), true, "Az09-._~Az09-._~", "", "host"},
+      {words("--lan --lan-key abcdefghijklmno"), true, "abcdefghijklmno", bad_key},
+      {words("--lan --lan-key abcdefghijklmno/"), true, "abcdefghijklmno/", bad_key},
+      {words("--lan --lan-key abcdefghijklmnop?"), true, "abcdefghijklmnop?", bad_key},
+      {{"--lan", "--lan-key", ""}, true, "", bad_key},
+      {words("--lan --lan-key"), true, "", bad_key},
+      {words("--lan-key --lan"), false, "--lan", bad_key},  // the option's value, whatever it is
+      {words("--lan-key abcdefghijklmnop"), false, "abcdefghijklmnop", "✗ --lan-key works only with --lan\n"},
+      {words("--lan --lan-key abcdefghijklmnop --lan-key other"), true, "abcdefghijklmnop", "", "other"},
+      {words("--LAN"), false, "", ""},
+      {words("--lan=1"), false, "", ""},
+  };
+  for (const auto& c : cases) {
+    std::string name;
+    for (const auto& a : c.args) name += "[" + a + "]";
+    Options options = parse_command_line(c.args);
+    EXPECT_FALSE(options.help) << name;
+    EXPECT_EQ(options.lan, c.lan) << name;
+    EXPECT_EQ(options.lan_key, c.key) << name;
+    EXPECT_EQ(options.usage_error, c.error) << name;
+    EXPECT_EQ(options.xplane_host, c.host) << name;
+  }
+  // Help comes first, before any complaint about the key.
+  EXPECT_TRUE(parse_command_line(words("--lan-key short -h")).help);
+  EXPECT_TRUE(parse_command_line(words("--help --lan-key")).help);
+}
+
 }  // namespace
 
 }  // namespace tavrik

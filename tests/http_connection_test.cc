@@ -34,8 +34,9 @@ const ConnectionLimits FAST{.read_timeout = 300ms, .head_budget = 3000ms, .send_
 
 // handle_connection on the first connection to a loopback listener.
 struct OneConnection : ServedConnection {
-  explicit OneConnection(ConnectionLimits limits = FAST, SharedState state = make_shared_state())
-      : ServedConnection([=](platform::Socket stream) { handle_connection(std::move(stream), state, limits); }) {}
+  explicit OneConnection(ConnectionLimits limits = FAST, SharedState state = make_shared_state(), Caller caller = {})
+      : ServedConnection(
+            [=](platform::Socket stream) { handle_connection(std::move(stream), state, limits, caller); }) {}
 };
 
 Received exchange(const std::string& request, bool half_close = false, ConnectionLimits limits = FAST,
@@ -51,7 +52,7 @@ Received exchange(const std::string& request, bool half_close = false, Connectio
 
 TEST(HttpConnectionTest, ListenerIsBoundTo127001Only) {
   std::string failure;
-  platform::Socket listener = open_listener(0, &failure);
+  platform::Socket listener = open_listener(0, false, &failure);
   ASSERT_TRUE(listener.valid()) << failure;
   auto bound = platform::local_address(listener);
   ASSERT_TRUE(bound.has_value());
@@ -204,6 +205,39 @@ TEST(HttpConnectionTest, StateCarriesTheLiveSnapshot) {
   EXPECT_EQ(receive_until(connection.client, 5s).bytes,
             "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
                 "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+}
+
+// Another machine (the peer address stands in for it) without the key gets
+// the 403 and nothing else, at once; with the key it gets the route.
+TEST(HttpConnectionTest, OtherMachinesNeedTheKey) {
+  auto lan = std::make_shared<const LanAccess>(LanAccess{"0123456789abcdef", 49080});
+  const Caller tablet{0x0AD50002, lan};
+  const std::string forbidden = "HTTP/1.1 403 Forbidden\r\n" + CORS_BLOCK +
+                                "Content-Type: text/plain; charset=utf-8\r\nContent-Length: 79\r\n\r\n"
+                                "Forbidden: open the tablet address shown in the bridge's window, key included.\n";
+  struct Case {
+    std::string request;
+    Caller caller;
+    const std::string& answer;
+  } cases[] = {
+      {"GET /state HTTP/1.1\r\n\r\n", tablet, forbidden},
+      {"GET /stream?key=0123456789abcdeF HTTP/1.1\r\n\r\n", tablet, forbidden},
+      {"OPTIONS /state HTTP/1.1\r\n\r\n", tablet, forbidden},
+      {"GET /tablet?key=0123456789abcdef HTTP/1.1\r\nHost: localhost:49080\r\n\r\n", tablet, forbidden},
+      {"GET /state?key=0123456789abcdef HTTP/1.1\r\n\r\n", tablet, NOT_LIVE_JSON},
+      {"OPTIONS /x?key=0123456789abcdef HTTP/1.1\r\n\r\n", tablet, NO_CONTENT},
+      {"GET /state HTTP/1.1\r\n\r\n", Caller{0x7F000001, lan}, NOT_LIVE_JSON},
+      {"GET /tablet HTTP/1.1\r\nHost: localhost:49080\r\n\r\n", Caller{}, TEXT},  // no --lan: as before
+  };
+  for (const Case& c : cases) {
+    OneConnection connection(FAST, make_shared_state(), c.caller);
+    auto start = Clock::now();
+    platform::send_all(connection.client, c.request);
+    Received reply = receive_until(connection.client, 5s);
+    EXPECT_EQ(reply.bytes, c.answer) << c.request;
+    EXPECT_TRUE(reply.closed) << c.request;
+    EXPECT_LT(Clock::now() - start, 250ms) << c.request;
+  }
 }
 
 TEST(HttpConnectionTest, StreamRouteStreamsUntilTheClientLeaves) {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -20,6 +23,29 @@ TEST(PlatformTest, AddressesAndResolution) {
   EXPECT_EQ(platform::resolve_ipv4("::1", 49000), std::nullopt);
   EXPECT_EQ(platform::resolve_ipv4("no-such-host.invalid", 49000), std::nullopt);
   EXPECT_EQ(platform::parse_ipv4("localhost", 1), std::nullopt);
+}
+
+TEST(PlatformTest, InterfacesIncludeTheLoopbackOne) {
+  auto addresses = platform::interface_addresses();
+  auto loopback = std::find_if(addresses.begin(), addresses.end(), [](auto a) { return a.ip == 0x7F000001; });
+  ASSERT_NE(loopback, addresses.end());
+  EXPECT_TRUE(loopback->up);
+  EXPECT_TRUE(loopback->loopback);
+}
+
+TEST(PlatformTest, SecureRandomBytesDifferEveryTime) {
+  // Not a test of quality: that the bytes come, fill the buffer and change.
+  std::set<std::string> seen;
+  std::array<std::set<char>, 16> per_position;
+  for (int draw = 0; draw < 64; ++draw) {
+    std::string bytes(16, '\0');
+    int error = 0;
+    ASSERT_TRUE(platform::secure_random_bytes(bytes.data(), bytes.size(), &error)) << platform::error_text(error);
+    seen.insert(bytes);
+    for (std::size_t i = 0; i < bytes.size(); ++i) per_position[i].insert(bytes[i]);
+  }
+  EXPECT_EQ(seen.size(), 64u);
+  for (const auto& values : per_position) EXPECT_GT(values.size(), 16u);  // about 57 expected
 }
 
 TEST(PlatformTest, ErrorTextIsNeverEmpty) {
@@ -63,8 +89,10 @@ TEST(PlatformTest, TcpShutdownIsEndOfDataAndTimeoutIsReported) {
   platform::Socket listener = platform::open_tcp_listener(*platform::parse_ipv4("127.0.0.1", 0), 8, &error);
   ASSERT_TRUE(listener.valid());
   platform::Socket client = platform::connect_tcp(*platform::local_address(listener), &error);
-  platform::Socket server = platform::accept_connection(listener, &error);
+  Ipv4Address peer;
+  platform::Socket server = platform::accept_connection(listener, &error, &peer);
   ASSERT_TRUE(client.valid() && server.valid());
+  EXPECT_EQ(peer, *platform::local_address(client));
   platform::Socket reader = platform::duplicate_socket(server, &error);
   ASSERT_TRUE(reader.valid());
   // The time-out, set on one handle, governs the other; each system takes it

@@ -15,8 +15,29 @@ TEST(StartupTest, HelpPrintsOnlyTheUsageLine) {
   for (auto args : {std::vector<std::string>{"--help"}, {"somehost", "-h", "--msfs"}}) {
     auto child = start_child(bridge_path(), args, ChildOptions::with_stdin(""));
     EXPECT_EQ(child->wait(30s), 0);
-    EXPECT_EQ(child->out(), "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs]\n");
+    EXPECT_EQ(child->out(), "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]]\n");
     EXPECT_EQ(child->err(), "");
+  }
+}
+
+TEST(StartupTest, BadLanKeyIsAUsageError) {
+  const std::string bad_key =
+      "✗ --lan-key needs a key of at least 16 characters, each a letter A-Z or a-z, a digit, or one of - . _ ~\n";
+  const std::string usage = "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]]\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string line;
+  } cases[] = {
+      {{"--lan", "--lan-key", "fifteen-letters"}, bad_key},
+      {{"--lan", "--lan-key", "sixteen letters!"}, bad_key},
+      {{"--lan", "--lan-key"}, bad_key},
+      {{"--lan-key", "sixteen-letters-"}, "✗ --lan-key works only with --lan\n"},
+  };
+  for (const auto& c : cases) {
+    auto child = start_child(bridge_path(), c.args, ChildOptions::with_stdin(""));
+    EXPECT_EQ(child->wait(30s), 1);
+    EXPECT_EQ(child->out(), "");
+    EXPECT_EQ(child->err(), c.line + usage + "Press Enter to close.\n");
   }
 }
 
@@ -34,15 +55,17 @@ TEST(StartupTest, UnresolvableHostIsAFatalStop) {
   }
 }
 
-// A bad X-Plane port is refused before anything starts, in whatever mode.
+// A bad X-Plane port is a usage error, refused before anything starts, in whatever mode.
 TEST(StartupTest, BadXplanePortIsAUsageError) {
   for (const auto& args :
        std::vector<std::vector<std::string>>{{"h:0"}, {"127.0.0.1:65536", "--xplane"}, {"h:x", "--msfs"}}) {
     auto child = start_child(bridge_path(), args, ChildOptions::with_stdin(""));
     EXPECT_EQ(child->wait(30s), 1);
-    EXPECT_EQ(child->out(), "Velmara tavrik " TAVRIK_VERSION "\n");
+    EXPECT_EQ(child->out(), "");
     EXPECT_EQ(child->err(), "✗ bad X-Plane port in '" + args[0] +
-                                "': give a number from 1 to 65535, as in 192.168.1.20:49000\nPress Enter to close.\n");
+                                "': give a number from 1 to 65535, as in 192.168.1.20:49000\n"
+                                "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]]\n"
+                                "Press Enter to close.\n");
   }
 }
 

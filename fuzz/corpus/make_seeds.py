@@ -35,6 +35,7 @@ def http_request():
         "empty_line": b"\x00\r\n",
         "failed_read": b"\x02\n\x00GET /state HTTP/1.1\r\n",
         "get_state": b"\x00GET /state HTTP/1.1\r\nHost: localhost\r\n\r\n",
+        "lan_key": b"\x00GET /stream?v=2&key=0123456789abcdef HTTP/1.1\r\nHost: 10.0.0.2:49080\r\n\r\n",
         "long_line": b"\x02\xff\xffGET /" + b"a" * 8300 + b" HTTP/1.1\r\n\r\n",
         "map_headers": b"\x00GET /map HTTP/1.1\r\nHost: 127.0.0.1:49080\r\naccept-encoding: br, gzip;q=0\r\n"
         b"If-None-Match: W/\"abc\", \"def\"\r\nIf-None-Match: *\r\n\r\n",

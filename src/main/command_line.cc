@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "server/lan_access.h"
+
 namespace tavrik {
 namespace {
 
@@ -30,10 +32,20 @@ void take_host(const std::string& text, Options& options) {
   std::uint16_t port = 0;
   if (parse_port(text.substr(colon + 1), &port) && port != 0) {
     options.xplane_port = port;
-  } else {
+  } else if (options.usage_error.empty()) {  // a bad key was said first
     options.usage_error =
         "✗ bad X-Plane port in '" + text + "': give a number from 1 to 65535, as in 192.168.1.20:49000\n";
   }
+}
+
+// Takes "--lan-key <value>" out of `args`. False when "--lan-key" has no value.
+bool take_lan_key(std::vector<std::string>& args, std::string* key) {
+  auto it = std::find(args.begin(), args.end(), "--lan-key");
+  if (it == args.end()) return true;
+  if (it + 1 == args.end()) return false;
+  *key = *(it + 1);
+  args.erase(it, it + 2);
+  return true;
 }
 
 }  // namespace
@@ -54,10 +66,18 @@ bool parse_port(const std::string& text, std::uint16_t* port) {
 Options parse_command_line(std::vector<std::string> args) {
   Options options;
   options.port = take_port(args);
+  bool key_given = contains(args, "--lan-key");
+  bool key_has_value = take_lan_key(args, &options.lan_key);
   if (contains(args, "--help") || contains(args, "-h")) {
     options.help = true;
     return options;
   }
+  options.lan = contains(args, "--lan");
+  if (!key_has_value || (key_given && !is_valid_key(options.lan_key)))
+    options.usage_error = "✗ --lan-key needs a key of at least " + std::to_string(MIN_KEY_LENGTH) +
+                    " characters, each a letter A-Z or a-z, a digit, or one of - . _ ~\n";
+  else if (key_given && !options.lan)
+    options.usage_error = "✗ --lan-key works only with --lan\n";
   bool xplane_flag = contains(args, "--xplane");
   bool msfs_flag = contains(args, "--msfs");
   args.erase(std::remove_if(args.begin(), args.end(), is_option), args.end());

@@ -1,4 +1,4 @@
-// The command line: "tavrik [xplane-host] [--port 49080] [--xplane | --msfs]".
+// The command line: "tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]]".
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,8 @@ namespace tavrik {
 
 constexpr std::uint16_t DEFAULT_HTTP_PORT = 49080;
 constexpr const char* DEFAULT_XPLANE_HOST = "127.0.0.1";
-constexpr const char* USAGE_LINE = "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs]\n";
+constexpr const char* USAGE_LINE =
+    "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]]\n";
 
 // What the user asked for.
 struct Options {
@@ -22,12 +23,15 @@ struct Options {
   bool run_xplane = true;
   bool run_msfs = true;
   const char* sim_label = "X-Plane or MSFS";  // what the status monitor waits for
+  bool lan = false;                           // "--lan": other machines may connect, with the key
+  std::string lan_key;                        // "--lan-key KEY"; empty: a new random key
 };
 
 // Parses the arguments after the program's name. Values of "--port" that do
 // not parse fall back to the default, unknown "--" options are ignored. The
 // host may end in ":port" (1 to 65535) when it holds no other colon (an IPv6
-// literal keeps all of its colons); a bad port there sets `usage_error`.
+// literal keeps all of its colons). A bad port there, or a bad key (the
+// user's own, never replaced by a default), sets `usage_error`.
 Options parse_command_line(std::vector<std::string> args);
 
 // "+"? digits, 0 to 65535, leading zeros allowed; nothing else.

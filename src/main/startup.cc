@@ -38,6 +38,23 @@ void start_xplane(const Options& options, const SharedState& holder) {
   });
 }
 
+// What connections need to know with "--lan": the key (the user's, or a new
+// random one) and the port the listener took.
+std::shared_ptr<const LanAccess> lan_access(const Options& options, const platform::Socket& listener) {
+  auto lan = std::make_shared<LanAccess>();
+  lan->key = options.lan_key;
+  if (lan->key.empty()) {
+    unsigned char bytes[KEY_RANDOM_BYTES];
+    int error = 0;
+    if (!platform::secure_random_bytes(bytes, sizeof bytes, &error))
+      fatal_stop("✗ cannot make a key for --lan: " + platform::error_text(error) + "\n");
+    lan->key = key_from_bytes(bytes);
+  }
+  auto bound = platform::local_address(listener);
+  lan->port = bound ? bound->port : options.port;
+  return lan;
+}
+
 }  // namespace
 
 void pause_and_exit() {
@@ -57,8 +74,8 @@ int run_bridge(const std::vector<std::string>& args) {
     platform::write_console(ConsoleStream::out, USAGE_LINE);
     return 0;
   }
+  if (!options.usage_error.empty()) fatal_stop(options.usage_error + USAGE_LINE);
   platform::write_console(ConsoleStream::out, BANNER);
-  if (!options.usage_error.empty()) fatal_stop(options.usage_error);
   platform::raise_open_file_limit();  // one socket pair per client: room for many map tabs
   SharedState holder = make_shared_state();
   if (options.run_xplane) start_xplane(options, holder);
@@ -66,12 +83,16 @@ int run_bridge(const std::vector<std::string>& args) {
   auto msfs_feed = [holder] { run_msfs_feed(holder); };
   if (options.run_msfs) start_thread("MSFS", msfs_feed, platform::SYSTEM_STACK_SIZE);
   std::string failure;
-  platform::Socket listener = open_listener(options.port, &failure);
+  platform::Socket listener = open_listener(options.port, options.lan, &failure);
   if (!listener.valid()) fatal_stop(failure);
+  std::shared_ptr<const LanAccess> lan = options.lan ? lan_access(options, listener) : nullptr;
   platform::write_console(ConsoleStream::out, ready_lines(listener));
+  // The key is in these lines and nowhere else on the console.
+  if (lan)
+    platform::write_console(ConsoleStream::out, tablet_lines(tablet_urls(platform::interface_addresses(), *lan)));
   start_thread("status monitor",
                [holder, label = std::string(options.sim_label)] { run_status_monitor(holder, label); });
-  run_accept_loop(listener, holder);
+  run_accept_loop(listener, holder, lan);
 }
 
 }  // namespace tavrik

@@ -49,6 +49,17 @@ std::optional<Ipv4Address> parse_ipv4(std::string_view text, std::uint16_t port)
 // to the system resolver. Nothing on failure or when no IPv4 address exists.
 std::optional<Ipv4Address> resolve_ipv4(const std::string& host, std::uint16_t port);
 
+// One IPv4 address of one of this computer's network interfaces.
+struct InterfaceAddress {
+  std::uint32_t ip = 0;   // host byte order
+  bool up = false;        // the interface is up and running
+  bool loopback = false;  // the interface is a loopback one
+};
+
+// The IPv4 addresses of every interface, in the system's order; empty when the
+// system cannot list them.
+std::vector<InterfaceAddress> interface_addresses();
+
 // ---- Sockets --------------------------------------------------------------
 
 // Owns one socket and closes it once. Move-only. Sockets are created
@@ -92,7 +103,8 @@ Socket open_udp(Ipv4Address local, int* error);
 Socket open_tcp_listener(Ipv4Address local, int backlog, int* error);
 
 // Waits for the next connection. On failure: invalid socket, *error set.
-Socket accept_connection(const Socket& listener, int* error);
+// `peer` (optional) receives the address the connection comes from.
+Socket accept_connection(const Socket& listener, int* error, Ipv4Address* peer = nullptr);
 
 // A connected TCP socket (used by tools and tests).
 Socket connect_tcp(Ipv4Address remote, int* error);
@@ -145,6 +157,12 @@ void install_farewell(const Socket& socket, Ipv4Address to, const std::vector<st
 // From now on the farewell goes out. Cheap, safe from any thread; without an
 // installed farewell it does nothing.
 void arm_farewell();
+
+// ---- Randomness -------------------------------------------------------------
+
+// Fills `buffer` with `size` bytes from the system's secure random source.
+// False, with *error set, when the source fails; the bytes are then not random.
+bool secure_random_bytes(void* buffer, std::size_t size, int* error);
 
 // ---- Threads --------------------------------------------------------------
 

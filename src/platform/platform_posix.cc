@@ -3,6 +3,8 @@
 // other POSIX systems such as macOS stands beside it.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
@@ -26,6 +28,7 @@
 
 #if defined(__linux__)
 #include <sys/prctl.h>
+#include <sys/random.h>
 #endif
 #if defined(__APPLE__)
 #include <mach-o/dyld.h>
@@ -128,14 +131,65 @@ void Socket::close() {
   handle_ = INVALID;
 }
 
-Socket accept_connection(const Socket& listener, int* error) {
+Socket accept_connection(const Socket& listener, int* error, Ipv4Address* peer) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
 #if defined(__linux__)
-  int fd = accept4(native_of(listener), nullptr, nullptr, SOCK_CLOEXEC);
+  int fd = accept4(native_of(listener), reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
 #else
-  int fd = accept(native_of(listener), nullptr, nullptr);
+  int fd = accept(native_of(listener), reinterpret_cast<sockaddr*>(&sa), &len);
   if (fd >= 0) set_cloexec(fd);
 #endif
+  if (fd >= 0 && peer) *peer = from_sockaddr(sa);
   return adopt(fd, error);
+}
+
+std::vector<InterfaceAddress> interface_addresses() {
+  std::vector<InterfaceAddress> found;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return found;
+  for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+    if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
+    sockaddr_in sa{};
+    std::memcpy(&sa, entry->ifa_addr, sizeof sa);
+    bool up = (entry->ifa_flags & IFF_UP) && (entry->ifa_flags & IFF_RUNNING);
+    found.push_back({from_sockaddr(sa).ip, up, (entry->ifa_flags & IFF_LOOPBACK) != 0});
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+bool secure_random_bytes(void* buffer, std::size_t size, int* error) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+#if defined(__linux__)
+  // getrandom blocks only until the kernel's pool is first seeded, at boot.
+  while (size > 0) {
+    ssize_t n = getrandom(bytes, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // ENOSYS on an old kernel: /dev/urandom below
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  if (size == 0) return true;
+#endif
+  int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = errno;
+    return false;
+  }
+  while (size > 0) {
+    ssize_t n = read(fd, bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = n < 0 ? errno : EIO;
+      ::close(fd);
+      return false;
+    }
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  return true;
 }
 
 Socket duplicate_socket(const Socket& socket, int* error) {

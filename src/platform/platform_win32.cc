@@ -3,11 +3,14 @@
 // clang-format off
 #include "platform/socket_calls.h"
 #include <windows.h>
+#include <bcrypt.h>
+#include <iphlpapi.h>
 #include <shellapi.h>
 // clang-format on
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <cwchar>
 #include <memory>
 #include <mutex>
@@ -144,14 +147,55 @@ void Socket::close() {
   handle_ = INVALID;
 }
 
-Socket accept_connection(const Socket& listener, int* error) {
-  SOCKET s = accept(native_of(listener), nullptr, nullptr);
+Socket accept_connection(const Socket& listener, int* error, Ipv4Address* peer) {
+  sockaddr_in sa{};
+  int len = sizeof sa;
+  SOCKET s = accept(native_of(listener), reinterpret_cast<sockaddr*>(&sa), &len);
   if (s == INVALID_SOCKET) {
     *error = WSAGetLastError();
     return Socket();
   }
   SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  if (peer) *peer = from_sockaddr(sa);
   return Socket(static_cast<std::uintptr_t>(s));
+}
+
+std::vector<InterfaceAddress> interface_addresses() {
+  std::vector<InterfaceAddress> found;
+  constexpr ULONG FLAGS = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+  ULONG size = 16 * 1024;
+  std::vector<unsigned char> buffer;
+  ULONG rc = ERROR_BUFFER_OVERFLOW;
+  for (int attempt = 0; attempt < 3 && rc == ERROR_BUFFER_OVERFLOW; ++attempt) {  // the list may grow meanwhile
+    buffer.resize(size);
+    rc = GetAdaptersAddresses(AF_INET, FLAGS, nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+  }
+  if (rc != NO_ERROR) return found;
+  for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter; adapter = adapter->Next) {
+    for (auto* unicast = adapter->FirstUnicastAddress; unicast; unicast = unicast->Next) {
+      if (!unicast->Address.lpSockaddr || unicast->Address.lpSockaddr->sa_family != AF_INET) continue;
+      sockaddr_in sa{};
+      std::memcpy(&sa, unicast->Address.lpSockaddr, sizeof sa);
+      found.push_back(
+          {from_sockaddr(sa).ip, adapter->OperStatus == IfOperStatusUp, adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK});
+    }
+  }
+  return found;
+}
+
+bool secure_random_bytes(void* buffer, std::size_t size, int* error) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  while (size > 0) {
+    ULONG chunk = static_cast<ULONG>(std::min<std::size_t>(size, ULONG_MAX));
+    NTSTATUS status = BCryptGenRandom(nullptr, bytes, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    if (!BCRYPT_SUCCESS(status)) {
+      *error = static_cast<int>(status);
+      return false;
+    }
+    bytes += chunk;
+    size -= chunk;
+  }
+  return true;
 }
 
 Socket duplicate_socket(const Socket& socket, int* error) {

@@ -55,9 +55,9 @@ void send_builtin_file(const platform::Socket& stream, const BuiltinFile& file, 
 }
 
 void respond(const platform::Socket& stream, const SharedState& holder, const RequestHead& head,
-             LoopClock& stream_clock) {
+             LoopClock& stream_clock, const Caller& caller) {
   RequestTarget target = parse_request_line(head.line);
-  Route route = route_for(target);
+  Route route = admitted_route(route_for(target), target, caller.peer, head.host, caller.lan.get());
   std::string body, file_name;
   switch (route) {
     case Route::event_stream:
@@ -76,16 +76,22 @@ void respond(const platform::Socket& stream, const SharedState& holder, const Re
       file_name = track_file_name(track);
       break;
     }
+    case Route::tablet:
+      body = tablet_json(tablet_urls(platform::interface_addresses(), *caller.lan));
+      break;
     case Route::preflight:
+    case Route::forbidden:
     case Route::text:
       break;
   }
   write_pieces(stream, response_pieces(route, std::move(body), file_name));
 }
+}
 
 }  // namespace
 
-void handle_connection(platform::Socket stream, SharedState holder, const ConnectionLimits& limits) {
+void handle_connection(platform::Socket stream, SharedState holder, const ConnectionLimits& limits,
+                       const Caller& caller) {
   // Failures to set time-outs are ignored: the connection is still served.
   platform::set_receive_timeout(stream, static_cast<int>(limits.read_timeout.count()));
   platform::set_send_timeout(stream, static_cast<int>(limits.send_timeout.count()));
@@ -98,7 +104,7 @@ void handle_connection(platform::Socket stream, SharedState holder, const Connec
       auto reader = std::make_unique<RequestReader>(source);  // its buffer stays off the small thread stack
       head = read_request_head(*reader);
     }
-    if (head) respond(stream, holder, *head, *limits.stream_clock);
+    if (head) respond(stream, holder, *head, *limits.stream_clock, caller);
   }
   // Closed right after the last write, with nothing more read.
   read_handle.close();

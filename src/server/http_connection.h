@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "platform/platform.h"
 #include "server/http_request.h"
 #include "server/http_response.h"
+#include "server/lan_access.h"
 #include "state/live_state.h"
 #include "state/loop_clock.h"
 
@@ -28,7 +30,14 @@ struct ConnectionLimits {
   LoopClock* stream_clock = &real_loop_clock();
 };
 
+// Who is at the other end of a connection.
+struct Caller {
+  std::uint32_t peer = 0x7F000001;       // the address the connection comes from
+  std::shared_ptr<const LanAccess> lan;  // with "--lan"; null: loopback only
+};
+
 // Serves one request on `stream` and closes it; never reports anything.
-void handle_connection(platform::Socket stream, SharedState holder, const ConnectionLimits& limits = {});
+void handle_connection(platform::Socket stream, SharedState holder, const ConnectionLimits& limits = {},
+                       const Caller& caller = {});
 
 }  // namespace tavrik

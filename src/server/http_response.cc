@@ -3,8 +3,8 @@
 namespace tavrik {
 
 std::vector<std::string> response_pieces(Route route, std::string body, std::string_view file_name) {
-  const std::string status_ok(STATUS_LINE_OK);
-  const std::string cors(CORS_HEADERS);
+  std::string status(STATUS_LINE_OK);
+  std::string cors(CORS_HEADERS);
   std::string type;
   switch (route) {
     case Route::preflight:
@@ -17,6 +17,15 @@ std::vector<std::string> response_pieces(Route route, std::string body, std::str
       type = "Content-Type: application/gpx+xml\r\nContent-Disposition: attachment; filename=\"" +
              std::string(file_name) + "\"\r\n";
       break;
+    case Route::tablet:  // this computer's own page alone may read it: no CORS block
+      cors.clear();
+      type = "Content-Type: application/json\r\nCache-Control: no-store\r\n";
+      break;
+    case Route::forbidden:
+      status = "HTTP/1.1 403 Forbidden\r\n";
+      type = "Content-Type: text/plain; charset=utf-8\r\n";
+      body = FORBIDDEN_TEXT;
+      break;
     case Route::event_stream:
     case Route::builtin_file:
     case Route::text:
@@ -25,7 +34,7 @@ std::vector<std::string> response_pieces(Route route, std::string body, std::str
       break;
   }
   std::string length = std::to_string(body.size());
-  return {status_ok, cors, type + "Content-Length: ", length, "\r\n\r\n", std::move(body)};
+  return {status, cors, type + "Content-Length: ", length, "\r\n\r\n", std::move(body)};
 }
 
 FileForm file_form(const BuiltinFile& file, const RequestHead& head) {

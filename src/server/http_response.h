@@ -24,9 +24,13 @@ constexpr std::string_view CORS_HEADERS =
 constexpr std::string_view RUNNING_TEXT =
     "Velmara tavrik is running. Keep this window open and enable live position (📡) on the map.\n";
 
-// The pieces of the 204, text, JSON (snapshot or track) or GPX response, in
-// the order they are written. `body` is the JSON or GPX text; `file_name`
-// names the GPX download.
+// The answer to another machine that came without the right key.
+constexpr std::string_view FORBIDDEN_TEXT =
+    "Forbidden: open the tablet address shown in the bridge's window, key included.\n";
+
+// The pieces of the 204, text, 403, JSON (snapshot, track or "/tablet") or
+// GPX response, in the order they are written. `body` is the JSON or GPX
+// text; `file_name` names the GPX download.
 std::vector<std::string> response_pieces(Route route, std::string body = {}, std::string_view file_name = {});
 
 // How a built-in file is answered: as it is, in its gzip form (when the

@@ -13,10 +13,10 @@ std::string listener_url(std::uint16_t port) { return "http://localhost:" + std:
 
 }  // namespace
 
-platform::Socket open_listener(std::uint16_t port, std::string* failure) {
+platform::Socket open_listener(std::uint16_t port, bool lan, std::string* failure) {
   int error = 0;
-  platform::Socket listener =
-      platform::open_tcp_listener(*platform::parse_ipv4(LISTEN_ADDRESS, port), LISTEN_BACKLOG, &error);
+  platform::Socket listener = platform::open_tcp_listener(
+      *platform::parse_ipv4(lan ? LAN_LISTEN_ADDRESS : LISTEN_ADDRESS, port), LISTEN_BACKLOG, &error);
   if (!listener.valid())
     *failure = "✗ cannot open " + listener_url(port) + ": " + platform::error_text(error) +
                " (is the bridge already running?)\n";
@@ -30,19 +30,27 @@ std::string ready_lines(const platform::Socket& listener) {
          "→ map: " + url + "/map\n";
 }
 
-void run_accept_loop(const platform::Socket& listener, const SharedState& holder) {
+void run_accept_loop(const platform::Socket& listener, const SharedState& holder,
+                     std::shared_ptr<const LanAccess> lan) {
+  auto slots = std::make_shared<LanSlots>();
   for (;;) {
     int error = 0;
-    platform::Socket stream = platform::accept_connection(listener, &error);
+    platform::Ipv4Address peer;
+    platform::Socket stream = platform::accept_connection(listener, &error, &peer);
     if (!stream.valid()) {
       // Out of sockets, the same connection fails again at once: pause so the
       // loop does not spin a core beside the simulator until one is freed.
       if (platform::is_out_of_resources(error)) std::this_thread::sleep_for(ACCEPT_RETRY_PAUSE);
       continue;
     }
-    // If the thread cannot start, the discarded body closes the connection.
+    std::optional<LanSlots::Slot> slot = slots->take(peer.ip);
+    if (!slot) continue;  // over a cap: the stream closes here
+    // If the thread cannot start, the discarded body closes the connection
+    // and gives its slot back.
     platform::start_detached_thread(
-        [stream = std::move(stream), holder]() mutable { handle_connection(std::move(stream), holder); },
+        [stream = std::move(stream), holder, slot = std::move(*slot), caller = Caller{peer.ip, lan}]() mutable {
+          handle_connection(std::move(stream), holder, {}, caller);
+        },
         CONNECTION_STACK_SIZE);
   }
 }

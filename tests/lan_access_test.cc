@@ -1,0 +1,212 @@
+#include "server/lan_access.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace tavrik {
+
+namespace {
+
+constexpr std::uint32_t LOOPBACK = 0x7F000001;    // 127.0.0.1
+constexpr std::uint32_t LOOPBACK_2 = 0x7F050607;  // 127.5.6.7
+constexpr std::uint32_t TABLET = 0x0AD50002;      // 10.213.0.2
+constexpr std::uint32_t OTHER = 0xC0A80117;       // 192.168.1.23
+const LanAccess LAN{"0123456789abcdef0123456789abcdef", 49080};
+
+TEST(LanAccessTest, KeyCheckOnEveryRoute) {
+  const std::string key = "key=" + LAN.key;
+  struct Case {
+    std::string line;
+    std::uint32_t peer;
+    const LanAccess* lan;
+    Route route;
+    std::string host = "localhost:49080";
+  } cases[] = {
+      // This computer needs no key, with or without --lan.
+      {"GET /state HTTP/1.1", LOOPBACK, nullptr, Route::snapshot},
+      {"GET /state HTTP/1.1", LOOPBACK_2, &LAN, Route::snapshot},
+      {"GET /stream?key=wrong HTTP/1.1", LOOPBACK, &LAN, Route::event_stream},
+      {"OPTIONS /state HTTP/1.1", LOOPBACK, &LAN, Route::preflight},
+      {"GET / HTTP/1.1", LOOPBACK, &LAN, Route::text},
+      // Another machine with the key, in any place among the parameters.
+      {"GET /state?" + key + " HTTP/1.1", TABLET, &LAN, Route::snapshot},
+      {"GET /stream?v=2&" + key + " HTTP/1.1", TABLET, &LAN, Route::event_stream},
+      {"GET /map?" + key + "&x=1 HTTP/1.1", OTHER, &LAN, Route::text},
+      {"OPTIONS /state?" + key + " HTTP/1.1", TABLET, &LAN, Route::preflight},
+      {"GET /?" + key, TABLET, &LAN, Route::text},
+      // ... and every route without it, or with a wrong one, is forbidden.
+      {"GET /state HTTP/1.1", TABLET, &LAN, Route::forbidden},
+      {"GET /stream HTTP/1.1", TABLET, &LAN, Route::forbidden},
+      {"OPTIONS /state HTTP/1.1", TABLET, &LAN, Route::forbidden},
+      {"GET / HTTP/1.1", TABLET, &LAN, Route::forbidden},
+      {"GET", TABLET, &LAN, Route::forbidden},
+      {"", TABLET, &LAN, Route::forbidden},
+      {"GET /state?key=0123456789abcdef0123456789abcdee HTTP/1.1", TABLET, &LAN, Route::forbidden},   // last byte
+      {"GET /state?key=1123456789abcdef0123456789abcdef HTTP/1.1", TABLET, &LAN, Route::forbidden},   // first byte
+      {"GET /state?key=0123456789abcdef0123456789abcde HTTP/1.1", TABLET, &LAN, Route::forbidden},    // one short
+      {"GET /state?key=0123456789abcdef0123456789abcdef0 HTTP/1.1", TABLET, &LAN, Route::forbidden},  // one more
+      {"GET /state?key= HTTP/1.1", TABLET, &LAN, Route::forbidden},
+      {"GET /state?key HTTP/1.1", TABLET, &LAN, Route::forbidden},
+      {"GET /state?KEY=" + LAN.key + " HTTP/1.1", TABLET, &LAN, Route::forbidden},
+      {"GET /state?xkey=" + LAN.key + " HTTP/1.1", TABLET, &LAN, Route::forbidden},
+      {"GET /state?key=%30123456789abcdef0123456789abcdef HTTP/1.1", TABLET, &LAN, Route::forbidden},
+      {"GET /state/" + key + " HTTP/1.1", TABLET, &LAN, Route::forbidden},            // in the path, not the query
+      {"GET /state?key=wrong&" + key + " HTTP/1.1", TABLET, &LAN, Route::forbidden},  // the first one counts
+      // Without --lan nobody else gets in, key or not (the listener keeps them out first).
+      {"GET /state?" + key + " HTTP/1.1", TABLET, nullptr, Route::forbidden},
+      // "/tablet": with --lan, for this computer's own page alone.
+      {"GET /tablet HTTP/1.1", LOOPBACK, &LAN, Route::tablet},
+      {"GET /tablet HTTP/1.1", LOOPBACK, &LAN, Route::tablet, "127.0.0.1:49080"},
+      {"GET /tablet?x HTTP/1.1", LOOPBACK_2, &LAN, Route::tablet},
+      {"GET /tablet HTTP/1.1", LOOPBACK, nullptr, Route::text},
+      {"GET /tablet HTTP/1.1", LOOPBACK, nullptr, Route::text, "evil.example:49080"},
+      {"GET /tablet HTTP/1.1", LOOPBACK, &LAN, Route::forbidden, "evil.example:49080"},
+      {"GET /tablet HTTP/1.1", LOOPBACK, &LAN, Route::forbidden, "localhost:49081"},
+      {"GET /tablet HTTP/1.1", LOOPBACK, &LAN, Route::forbidden, "localhost"},
+      {"GET /tablet HTTP/1.1", LOOPBACK, &LAN, Route::forbidden, "LOCALHOST:49080"},
+      {"GET /tablet HTTP/1.1", LOOPBACK, &LAN, Route::forbidden, ""},
+      {"GET /tablet?" + key + " HTTP/1.1", TABLET, &LAN, Route::forbidden},
+      {"GET /tablet?" + key + " HTTP/1.1", TABLET, &LAN, Route::forbidden, "10.213.0.1:49080"},
+      {"OPTIONS /tablet HTTP/1.1", LOOPBACK, &LAN, Route::preflight},
+  };
+  for (const Case& c : cases) {
+    RequestTarget target = parse_request_line(c.line);
+    EXPECT_EQ(admitted_route(route_for(target), target, c.peer, c.host, c.lan), c.route)
+        << c.line << " from " << platform::format_address({c.peer, 0}) << " Host: " << c.host;
+  }
+}
+
+// Bytes that record which places were read.
+struct CountingBytes {
+  std::string_view text;
+  mutable std::set<std::size_t>* read;
+  std::size_t size() const { return text.size(); }
+  char operator[](std::size_t i) const {
+    read->insert(i);
+    return text[i];
+  }
+};
+
+TEST(LanAccessTest, ComparisonReadsEveryByteOfTheKeyWhereverTheyDiffer) {
+  const std::string key = "0123456789abcdef";
+  struct Case {
+    std::string given;
+    bool equal;
+  } cases[] = {
+      {key, true},
+      {"X123456789abcdef", false},  // the first byte differs
+      {"01234567X9abcdef", false},
+      {"0123456789abcdeX", false},  // the last byte
+      {"XXXXXXXXXXXXXXXX", false},
+      {"0123456789abcde", false},  // a prefix of it
+      {"0123456789abcdef0", false},
+      {"", false},
+      {"X", false},
+      {std::string(100, 'a'), false},
+  };
+  for (const Case& c : cases) {
+    std::set<std::size_t> read_given, read_key;
+    EXPECT_EQ(constant_time_equal(CountingBytes{c.given, &read_given}, CountingBytes{key, &read_key}), c.equal)
+        << c.given;
+    EXPECT_EQ(read_key.size(), key.size()) << c.given;
+    EXPECT_EQ(read_given.size(), std::min(c.given.size(), key.size())) << c.given;
+    EXPECT_EQ(keys_equal(c.given, key), c.equal) << c.given;
+  }
+}
+
+TEST(LanAccessTest, Keys) {
+  struct Case {
+    std::string key;
+    bool valid;
+  } cases[] = {
+      {"abcdefghijklmnop", true},
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZ-._~09", true},
+      {"abcdefghijklmno", false},  // 15
+      {"", false},
+      {"abcdefghijklmnop ", false},
+      {"abcdefghijklmnop/", false},
+      {"abcdefghijklmnop&", false},
+      {"abcdefghijklmnop%", false},
+      {"abcdefghijklmnop+", false},
+      {"abcdefghijklmnop#", false},
+      {"abcdefghijklmnop\xC3\xA9", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(is_valid_key(c.key), c.valid) << c.key;
+  const unsigned char bytes[KEY_RANDOM_BYTES] = {0x00, 0x01, 0x7f, 0x80, 0xab, 0xff, 0x10, 0x09,
+                                                 0xc3, 0x3c, 0x5a, 0xa5, 0xde, 0xad, 0xbe, 0xef};
+  std::string key = key_from_bytes(bytes);
+  EXPECT_EQ(key, "00017f80abff1009c33c5aa5deadbeef");
+  EXPECT_TRUE(is_valid_key(key));
+}
+
+TEST(LanAccessTest, QueryParameters) {
+  EXPECT_EQ(query_parameter("key=a", "key"), "a");
+  EXPECT_EQ(query_parameter("x=1&key=a&y", "key"), "a");
+  EXPECT_EQ(query_parameter("key=a&key=b", "key"), "a");
+  EXPECT_EQ(query_parameter("&&key=a=b&", "key"), "a=b");
+  EXPECT_EQ(query_parameter("key=", "key"), "");
+  EXPECT_EQ(query_parameter("key", "key"), std::nullopt);
+  EXPECT_EQ(query_parameter("keys=a&ke=a&Key=a", "key"), std::nullopt);
+  EXPECT_EQ(query_parameter("", "key"), std::nullopt);
+}
+
+TEST(LanAccessTest, TabletAddressesAndLines) {
+  using platform::InterfaceAddress;
+  std::vector<InterfaceAddress> addresses = {
+      {0x7F000001, true, true},                               // loopback
+      {0xC0A80117, true, false},                              // 192.168.1.23
+      {0xA9FE0A0B, true, false},                              // 169.254.10.11, link-local
+      {0x0A000005, false, false},                             // 10.0.0.5, down
+      {0x7F000002, true, false},                              // a loopback address on another interface
+      {0x00000000, true, false},  {0xAC100001, true, false},  // 172.16.0.1
+      {0xA9FF0001, true, false},                              // 169.255.0.1 is not link-local
+  };
+  std::vector<std::string> urls = tablet_urls(addresses, LAN);
+  ASSERT_EQ(urls, (std::vector<std::string>{
+                      "http://192.168.1.23:49080/map?key=0123456789abcdef0123456789abcdef",
+                      "http://172.16.0.1:49080/map?key=0123456789abcdef0123456789abcdef",
+                      "http://169.255.0.1:49080/map?key=0123456789abcdef0123456789abcdef",
+                  }));
+  EXPECT_EQ(tablet_lines({urls[0], urls[1]}),
+            "\xE2\x86\x92 tablet: http://192.168.1.23:49080/map?key=0123456789abcdef0123456789abcdef\n"
+            "\xE2\x86\x92 tablet: http://172.16.0.1:49080/map?key=0123456789abcdef0123456789abcdef\n");
+  EXPECT_EQ(tablet_lines({}), "");
+  EXPECT_EQ(tablet_json({urls[0], urls[1]}),
+            "{\"urls\":[\"http://192.168.1.23:49080/map?key=0123456789abcdef0123456789abcdef\","
+            "\"http://172.16.0.1:49080/map?key=0123456789abcdef0123456789abcdef\"]}");
+  EXPECT_EQ(tablet_json({}), "{\"urls\":[]}");
+}
+
+TEST(LanAccessTest, SlotsCapOtherMachinesAndComeBack) {
+  auto slots = std::make_shared<LanSlots>();
+  std::vector<LanSlots::Slot> held;
+  for (int i = 0; i < MAX_LAN_CONNECTIONS_PER_ADDRESS; ++i) {
+    auto slot = slots->take(TABLET);
+    ASSERT_TRUE(slot.has_value()) << i;
+    held.push_back(std::move(*slot));
+  }
+  EXPECT_FALSE(slots->take(TABLET).has_value());  // that address is full
+  EXPECT_EQ(slots->held_by(TABLET), MAX_LAN_CONNECTIONS_PER_ADDRESS);
+  for (std::uint32_t peer = OTHER; slots->held() < MAX_LAN_CONNECTIONS; ++peer) {
+    auto slot = slots->take(peer);
+    ASSERT_TRUE(slot.has_value()) << peer;
+    held.push_back(std::move(*slot));
+  }
+  EXPECT_FALSE(slots->take(0x0A000001).has_value());  // all are full
+  EXPECT_EQ(slots->held_by(0x0A000001), 0);
+  for (int i = 0; i < 1000; ++i) EXPECT_TRUE(slots->take(LOOPBACK_2).has_value());  // never counted
+  EXPECT_EQ(slots->held(), MAX_LAN_CONNECTIONS);
+  held.erase(held.begin());  // one of the tablet's ends
+  EXPECT_EQ(slots->held(), MAX_LAN_CONNECTIONS - 1);
+  EXPECT_EQ(slots->held_by(TABLET), MAX_LAN_CONNECTIONS_PER_ADDRESS - 1);
+  EXPECT_TRUE(slots->take(0x0A000001).has_value());  // taken, and given back at once
+  EXPECT_TRUE(slots->take(TABLET).has_value());
+  held.clear();
+  EXPECT_EQ(slots->held(), 0);
+  EXPECT_EQ(slots->held_by(TABLET), 0);
+}
+
+}  // namespace
+
+}  // namespace tavrik
