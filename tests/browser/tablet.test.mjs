@@ -148,7 +148,7 @@ async function start_page_bridge() {
 // that address as its QR code. Chromium only; needs root for the namespaces.
 describe("a tablet on the local network", { skip: !h.ENGINES.includes("chromium") && "Chromium not among TAVRIK_BROWSERS" }, () => {
   const root = process.getuid?.() === 0;
-  let spaces, standin, bridge, tablet, pc;
+  let spaces, standin, bridge, tiles, tablet, pc;
 
   before(async () => {
     if (!root) return;
@@ -158,11 +158,16 @@ describe("a tablet on the local network", { skip: !h.ENGINES.includes("chromium"
     bridge = await h.start_program(...h.in_namespace(spaces.pc, [path.join(h.BUILD, "tavrik"), "127.0.0.1", "--xplane",
                                                                  "--port", "0", "--lan"]),
                                    new RegExp(`→ tablet: (http://${spaces.pc_address.replaceAll(".", "\\.")}:(\\d+)/map\\?key=\\w+)\n`));
+    // Map tiles from the tablet's own loopback, so that its screenshot shows a map.
+    tiles = await h.start_program(...h.in_namespace(spaces.tablet, [process.execPath, "--input-type=module", "-e",
+      `const h = await import(${JSON.stringify(new URL("./harness.mjs", import.meta.url).href)});
+       console.log("tiles " + (await h.start_tile_server()).template);`]), /tiles (\S+)/);
   });
 
   after(async () => {
     await tablet?.close();
     await pc?.close();
+    await h.stop_program(tiles);
     await h.stop_program(bridge);
     await h.stop_program(standin);
     spaces?.remove();
@@ -176,7 +181,7 @@ describe("a tablet on the local network", { skip: !h.ENGINES.includes("chromium"
     const page = await tablet.newPage();
     const asked = [];
     page.on("request", (request) => asked.push(request.url()));
-    await page.goto(address);
+    await page.goto(`${address}&tiles=${encodeURIComponent(tiles.match[1])}`);
     await h.wait_for("the tablet's page to go live", () => page.evaluate(() => window.tavrik.live));
     fs.mkdirSync(h.ARTIFACTS, { recursive: true });
     await page.screenshot({ path: path.join(h.ARTIFACTS, "tablet.png") });
