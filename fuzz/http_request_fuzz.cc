@@ -6,8 +6,10 @@
 // what the client sends.
 //
 // Properties: a returned request line is valid UTF-8, at most MAX_LINE_BYTES
-// long and the first line of the bytes sent; the same bytes in one read give
-// the same outcome unless a read failed; routing is total.
+// long and the first line of the bytes sent; kept header values are bounded,
+// valid UTF-8 and trimmed; the same bytes in one read give the same outcome
+// unless a read failed; routing is total and serves no path with ".." or "%"
+// as a built-in file; the header value readers are total.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server/builtin_files.h"
 #include "server/http_request.h"
 
 namespace tavrik {
@@ -46,7 +49,7 @@ class SplitSource : public ByteSource {
   std::size_t turn_ = 0;
 };
 
-std::optional<std::string> read_head(std::string_view bytes, std::vector<std::uint8_t> sizes) {
+std::optional<RequestHead> read_head(std::string_view bytes, std::vector<std::uint8_t> sizes) {
   SplitSource source(bytes, std::move(sizes));
   auto reader = std::make_unique<RequestReader>(source);
   return read_request_head(*reader);
@@ -68,10 +71,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> sizes(data + 1, data + 1 + split_count);
   std::string_view bytes(reinterpret_cast<const char*>(data + 1 + split_count), size - 1 - split_count);
 
-  std::optional<std::string> line = read_head(bytes, sizes);
+  std::optional<RequestHead> head = read_head(bytes, sizes);
   bool any_failed_read = std::find(sizes.begin(), sizes.end(), 0) != sizes.end();
-  if (!any_failed_read) check(read_head(bytes, {}) == line);
-  if (!line) return 0;
+  if (!any_failed_read) check(read_head(bytes, {}) == head);
+  if (!head) return 0;
+  const std::string* line = &head->line;
+  for (const std::string* value : {&head->host, &head->if_none_match, &head->accept_encoding}) {
+    check(value->size() <= MAX_KEPT_HEADER_BYTES);
+    check(is_valid_utf8(*value));
+    check(value->empty() || (value->front() != ' ' && value->back() != ' ' && value->back() != '\n'));
+  }
+  accepts_gzip(head->accept_encoding);
+  etag_matches(head->if_none_match, "\"0\"");
 
   check(line->size() <= MAX_LINE_BYTES);
   check(is_valid_utf8(*line));
@@ -81,8 +92,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   RequestTarget target = parse_request_line(*line);
   check(within(target.method, *line));
   check(target.path.find('?') == std::string_view::npos);
+  check(within(target.query, *line) && target.query.size() <= line->size());
   Route route = route_for(target);
   check((route == Route::preflight) == (target.method == "OPTIONS"));
+  // Only the fixed set of built-in files is served, nothing else below /map.
+  if (route == Route::builtin_file) check(find_builtin_file(target.path) && target.path.starts_with("/map"));
+  if (target.path.find("..") != std::string_view::npos || target.path.find('%') != std::string_view::npos)
+    check(route != Route::builtin_file);
+  since_of(target.query);
   for (std::string_view token : split_tokens(*line)) check(!token.empty() && within(token, *line));
   return 0;
 }

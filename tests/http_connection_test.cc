@@ -19,10 +19,17 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 const std::string NO_CONTENT = "HTTP/1.1 204 No Content\r\n" + CORS_BLOCK + "Content-Length: 0\r\n\r\n";
-const std::string TEXT = "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
-                         "Content-Type: text/plain; charset=utf-8\r\nContent-Length: 93\r\n\r\n"
-                         "Velmara tavrik is running. Keep this window open and enable live position "
-                         "(\xF0\x9F\x93\xA1) on the map.\n";
+const std::string& TEXT = TEXT_ANSWER;
+const std::string NO_TRACK = "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
+                             "Content-Type: application/json\r\nContent-Length: 15\r\n\r\n{\"segments\":[]}";
+const std::string NO_TRACK_GPX =
+    "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
+    "Content-Type: application/gpx+xml\r\nContent-Disposition: attachment; filename=\"tavrik-track.gpx\"\r\n"
+    "Content-Length: 323\r\n\r\n"
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<gpx version=\"1.1\" creator=\"tavrik live map\" xmlns=\"http://www.topografix.com/GPX/1/1\" "
+    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"http://www.topografix.com/GPX/1/1 "
+    "http://www.topografix.com/GPX/1/1/gpx.xsd\">\n<trk><name>tavrik track</name>\n</trk>\n</gpx>\n";
 const ConnectionLimits FAST{.read_timeout = 300ms, .head_budget = 3000ms, .send_timeout = 3000ms};
 
 // handle_connection on the first connection to a loopback listener.
@@ -84,6 +91,15 @@ TEST(HttpConnectionTest, AnswersByteForByteOrNotAtAllAndClosesAtOnceOrAtTheTimeO
       {"GET /STATE HTTP/1.1\r\n\r\n", TEXT},
       {"GET /favicon.ico HTTP/1.1\r\n\r\n", TEXT},
       {"GET\r\n\r\n", TEXT},
+      {"GET /track HTTP/1.1\r\n\r\n", NO_TRACK},
+      {"GET /track?since=x HTTP/1.1\r\n\r\n", NO_TRACK},
+      {"POST /track.gpx HTTP/1.1\r\n\r\n", NO_TRACK_GPX},
+      {"GET /map/ HTTP/1.1\r\n\r\n", TEXT},
+      {"GET /map/live-map.html HTTP/1.1\r\n\r\n", TEXT},
+      {"GET /map/../CMakeLists.txt HTTP/1.1\r\n\r\n", TEXT},
+      {"GET /map/%2e%2e/%2e%2e/CMakeLists.txt HTTP/1.1\r\n\r\n", TEXT},
+      {"GET /map//leaflet/leaflet.js HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n", TEXT},
+      {"GET /map/leaflet/nothing.js HTTP/1.1\r\nIf-None-Match: *\r\n\r\n", TEXT},
       {"", NOTHING, AT_TIME_OUT},                               // nothing within the receive time-out
       {"GET /\xFF HTTP/1.1\r\n\r\n", NOTHING},                  // not UTF-8
       {"GET /state HTTP/1.1", NOTHING, AT_TIME_OUT},            // request line never ended
@@ -111,6 +127,37 @@ TEST(HttpConnectionTest, AnswersByteForByteOrNotAtAllAndClosesAtOnceOrAtTheTimeO
       EXPECT_LT(took[i], 2800ms) << name;
     }
   }
+}
+
+// A built-in file in each of its three answers, byte for byte.
+TEST(HttpConnectionTest, BuiltInFileWholeGzipOrNotModified) {
+  const BuiltinFile* css = find_builtin_file("/map/leaflet/leaflet.css");
+  ASSERT_NE(css, nullptr);
+  ASSERT_FALSE(css->gzip_body.empty());
+  std::string etag(css->etag);
+  std::string head = "HTTP/1.1 200 OK\r\n" + CORS_BLOCK + "Content-Type: text/css; charset=utf-8\r\n";
+  std::string tail = "ETag: " + etag +
+                     "\r\nCache-Control: no-cache\r\nReferrer-Policy: no-referrer\r\n"
+                     "X-Content-Type-Options: nosniff\r\n";
+  std::string file = example_file("leaflet/leaflet.css");
+  ASSERT_FALSE(file.empty());
+  std::string gzip(css->gzip_body);
+  struct Case {
+    std::string request;
+    std::string answer;
+  } cases[] = {
+      {"GET /map/leaflet/leaflet.css HTTP/1.1\r\n\r\n", head + "Vary: Accept-Encoding\r\n" + tail + "Content-Length: " +
+                                                            std::to_string(file.size()) + "\r\n\r\n" + file},
+      {"GET /map/leaflet/leaflet.css HTTP/1.1\r\nAccept-Encoding: gzip, br\r\nIf-None-Match: \"old\"\r\n\r\n",
+       head + "Content-Encoding: gzip\r\nVary: Accept-Encoding\r\n" + tail +
+           "Content-Length: " + std::to_string(gzip.size()) + "\r\n\r\n" + gzip},
+      {"GET /map/leaflet/leaflet.css HTTP/1.1\r\nAccept-Encoding: gzip;q=0\r\n\r\n",
+       head + "Vary: Accept-Encoding\r\n" + tail + "Content-Length: " + std::to_string(file.size()) + "\r\n\r\n" +
+           file},
+      {"GET /map/leaflet/leaflet.css?v=2 HTTP/1.1\r\nAccept-Encoding: gzip\r\nIf-None-Match: W/" + etag + "\r\n\r\n",
+       "HTTP/1.1 304 Not Modified\r\n" + CORS_BLOCK + "Vary: Accept-Encoding\r\n" + tail + "\r\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(exchange(c.request).bytes, c.answer) << c.request;
 }
 
 TEST(HttpConnectionTest, HalfCloseIsAnsweredAtOnce) {

@@ -39,7 +39,9 @@ class StringSource : public ByteSource {
 std::optional<std::string> head_of(std::string text, std::size_t chunk = 8192, bool fail_at_end = false) {
   StringSource source(std::move(text), chunk, fail_at_end);
   RequestReader reader(source);
-  return read_request_head(reader);
+  std::optional<RequestHead> head = read_request_head(reader);
+  if (!head) return std::nullopt;
+  return head->line;
 }
 
 TEST(HttpRequestTest, ReadsLinesAcrossRefillsWithTheirLineFeeds) {
@@ -201,10 +203,137 @@ TEST(HttpRequestTest, Routes) {
       {"GET\r\n", Route::text},
       {"/state\r\n", Route::text},  // a lone token is the method
       {"", Route::text},
+      {"GET /track HTTP/1.1\r\n", Route::track},
+      {"GET /track?since=1700000000000 HTTP/1.1\r\n", Route::track},
+      {"GET /track.gpx HTTP/1.1\r\n", Route::track_gpx},
+      {"GET /track.gpx?x HTTP/1.1\r\n", Route::track_gpx},
+      {"GET /track/ HTTP/1.1\r\n", Route::text},
+      {"GET /track.GPX HTTP/1.1\r\n", Route::text},
+      {"GET /map HTTP/1.1\r\n", Route::builtin_file},
+      {"GET /map?bridge=http://127.0.0.1:1 HTTP/1.1\r\n", Route::builtin_file},
+      {"GET /map/leaflet/leaflet.js HTTP/1.1\r\n", Route::builtin_file},
+      {"GET /map/leaflet/leaflet.css HTTP/1.1\r\n", Route::builtin_file},
+      {"GET /map/leaflet/images/layers.png HTTP/1.1\r\n", Route::builtin_file},
+      {"GET /map/leaflet/images/marker-icon-2x.png HTTP/1.1\r\n", Route::builtin_file},
+      {"GET /map/ HTTP/1.1\r\n", Route::text},
+      {"GET /MAP HTTP/1.1\r\n", Route::text},
+      {"GET /map/live-map.html HTTP/1.1\r\n", Route::text},  // the page is at /map only
+      {"GET /map/leaflet/LICENSE HTTP/1.1\r\n", Route::text},
+      {"GET /map/leaflet/images/ HTTP/1.1\r\n", Route::text},
+      {"GET /map//leaflet/leaflet.js HTTP/1.1\r\n", Route::text},
+      {"GET /map/../map HTTP/1.1\r\n", Route::text},
+      {"GET /map/leaflet/../leaflet/leaflet.js HTTP/1.1\r\n", Route::text},
+      {"GET /map/%2e%2e/CMakeLists.txt HTTP/1.1\r\n", Route::text},
+      {"GET /map/leaflet%2Fleaflet.js HTTP/1.1\r\n", Route::text},
+      {"GET /map/leaflet/leaflet.js/ HTTP/1.1\r\n", Route::text},
+      {"GET /leaflet/leaflet.js HTTP/1.1\r\n", Route::text},
+      {"OPTIONS /map HTTP/1.1\r\n", Route::preflight},
   };
   for (const Case& c : cases) EXPECT_EQ(route_for(parse_request_line(c.line)), c.route) << c.line;
   EXPECT_EQ(parse_request_line("GET").path, "/");
   EXPECT_EQ(parse_request_line("GET /a?b?c").path, "/a");
+}
+
+TEST(HttpRequestTest, KeepsHostIfNoneMatchAndAcceptEncodingOnly) {
+  StringSource source(
+      "GET /map HTTP/1.1\r\nhost: 127.0.0.1:49080\r\nACCEPT-ENCODING:gzip, br \r\nIf-None-Match: \"a\"\r\n"
+      "X-Host: no\r\nIf-None-Match:\t\"b\"\t\r\nAccept-Encoding : no\r\n If-None-Match: \"c\"\r\n"
+      "Accept-Encoding:\r\n\r\nHost: after the head\r\n",
+      3);
+  RequestReader reader(source);
+  std::optional<RequestHead> head = read_request_head(reader);
+  ASSERT_TRUE(head);
+  EXPECT_EQ(head->line, "GET /map HTTP/1.1\r\n");
+  EXPECT_EQ(head->host, "127.0.0.1:49080");
+  EXPECT_EQ(head->accept_encoding, "gzip, br");
+  EXPECT_EQ(head->if_none_match, "\"a\", \"b\"");  // repeated lines join as one list
+
+  // A value beyond the bound is left out; what was kept stays.
+  RequestHead bounded;
+  keep_header(bounded, "Host: " + std::string(MAX_KEPT_HEADER_BYTES, 'h') + "\r\n");
+  EXPECT_EQ(bounded.host, std::string(MAX_KEPT_HEADER_BYTES, 'h'));
+  keep_header(bounded, "Host: x\r\n");
+  keep_header(bounded, "If-None-Match: " + std::string(MAX_KEPT_HEADER_BYTES + 1, 'e'));
+  EXPECT_EQ(bounded.host, std::string(MAX_KEPT_HEADER_BYTES, 'h'));
+  EXPECT_EQ(bounded.if_none_match, "");
+  keep_header(bounded, "no colon at all");
+  keep_header(bounded, ":");
+  EXPECT_EQ(bounded.accept_encoding, "");
+}
+
+TEST(HttpRequestTest, SinceIsAPlainDecimalInteger) {
+  struct Case {
+    std::string_view query;
+    std::optional<std::uint64_t> since;
+  } cases[] = {
+      {"since=1700000000000", 1700000000000},
+      {"key=abc&since=5&since=6", 5},
+      {"since=0", 0},
+      {"since=18446744073709551615", 18446744073709551615u},
+      {"since=99999999999999999999999", 18446744073709551615u},  // later than any point
+      {"", std::nullopt},
+      {"since=", std::nullopt},
+      {"since=-1", std::nullopt},
+      {"since=+1", std::nullopt},
+      {"since=1.5", std::nullopt},
+      {"since=1e3", std::nullopt},
+      {"since= 1", std::nullopt},
+      {"since=0x10", std::nullopt},
+      {"Since=1", std::nullopt},
+      {"xsince=1", std::nullopt},
+      {"since", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(since_of(c.query), c.since) << c.query;
+  EXPECT_EQ(parse_request_line("GET /track?since=5&x HTTP/1.1").query, "since=5&x");
+  EXPECT_EQ(parse_request_line("GET /track HTTP/1.1").query, "");
+}
+
+TEST(HttpRequestTest, GzipWhenTheClientTakesIt) {
+  struct Case {
+    std::string_view accept_encoding;
+    bool gzip;
+  } cases[] = {
+      {"gzip", true},
+      {"gzip, deflate, br, zstd", true},
+      {"br;q=1.0, GZIP;q=0.5", true},
+      {"x-gzip", true},
+      {"*", true},
+      {"identity, *;q=0.1", true},
+      {"gzip;q=0.001", true},
+      {"", false},
+      {"identity", false},
+      {"br, deflate", false},
+      {"gzip;q=0", false},
+      {"gzip; q=0.000", false},
+      {"gzip;Q=0.", false},
+      {"*;q=0", false},
+      {"gzip;q=0, *", false},  // named and refused: "*" does not bring it back
+      {"gzipx", false},
+      {"gzip-not", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(accepts_gzip(c.accept_encoding), c.gzip) << c.accept_encoding;
+}
+
+TEST(HttpRequestTest, ETagMatching) {
+  const std::string_view etag = "\"0123abcd\"";
+  struct Case {
+    std::string_view if_none_match;
+    bool match;
+  } cases[] = {
+      {"\"0123abcd\"", true},
+      {"W/\"0123abcd\"", true},
+      {"\"x\", \"0123abcd\"", true},
+      {"\"x\",\"0123abcd\" ", true},
+      {"*", true},
+      {"", false},
+      {"0123abcd", false},
+      {"\"0123ABCD\"", false},
+      {"\"0123abc\"", false},
+      {"\"0123abcd\"x", false},
+      {"w/\"0123abcd\"", false},
+      {"\"x\", *", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(etag_matches(c.if_none_match, etag), c.match) << c.if_none_match;
 }
 
 TEST(HttpRequestTest, ReceiveTimeoutKeepsToTheHeadBudget) {

@@ -1,8 +1,11 @@
 // The built bridge's HTTP server, reached over loopback like a browser would.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdint>
 #include <thread>
 
+#include "server/builtin_files.h"
 #include "support/test_support.h"
 
 namespace tavrik {
@@ -22,6 +25,101 @@ TEST(ServerE2eTest, StateAndPreflight) {
   EXPECT_EQ(http_exchange(bridge.port, "GET /state HTTP/1.1\r\nHost: localhost\r\n\r\n"), NOT_LIVE_JSON);
   EXPECT_EQ(http_exchange(bridge.port, "OPTIONS /state HTTP/1.1\r\n\r\n"),
             "HTTP/1.1 204 No Content\r\n" + CORS_BLOCK + "Content-Length: 0\r\n\r\n");
+}
+
+// What "/map" serves, written out apart from the program's list: the file
+// below examples/ and its type.
+struct MapFile {
+  const char* url;
+  const char* file;
+  const char* type;
+};
+const MapFile MAP_FILES[] = {
+    {"/map", "live-map.html", "text/html; charset=utf-8"},
+    {"/map/leaflet/leaflet.js", "leaflet/leaflet.js", "text/javascript; charset=utf-8"},
+    {"/map/leaflet/leaflet.css", "leaflet/leaflet.css", "text/css; charset=utf-8"},
+    {"/map/leaflet/images/layers.png", "leaflet/images/layers.png", "image/png"},
+    {"/map/leaflet/images/layers-2x.png", "leaflet/images/layers-2x.png", "image/png"},
+    {"/map/leaflet/images/marker-icon.png", "leaflet/images/marker-icon.png", "image/png"},
+    {"/map/leaflet/images/marker-icon-2x.png", "leaflet/images/marker-icon-2x.png", "image/png"},
+    {"/map/leaflet/images/marker-shadow.png", "leaflet/images/marker-shadow.png", "image/png"},
+};
+
+std::uint32_t crc32(std::string_view bytes) {
+  std::uint32_t crc = 0xFFFFFFFF;
+  for (unsigned char byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+  }
+  return ~crc;
+}
+
+std::uint32_t le32(std::string_view bytes) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
+  return value;
+}
+
+// A gzip member of `file`: deflate, no name and no time (so builds repeat),
+// and a trailer with the CRC-32 and length of exactly the file's bytes.
+void expect_gzip_of(const std::string& gzip, const std::string& file, const std::string& name) {
+  ASSERT_GT(gzip.size(), 18u) << name;
+  EXPECT_EQ(gzip.substr(0, 8), std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00", 8)) << name;
+  EXPECT_EQ(le32(gzip.substr(gzip.size() - 8, 4)), crc32(file)) << name;
+  EXPECT_EQ(le32(gzip.substr(gzip.size() - 4)), file.size()) << name;
+  EXPECT_LT(gzip.size(), file.size()) << name;
+}
+
+TEST(ServerE2eTest, MapServesEachFileOfExamplesAsItIs) {
+  RunningBridge bridge = start_quiet_bridge();
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  EXPECT_EQ(builtin_files().size(), std::size(MAP_FILES));
+  for (const MapFile& map_file : MAP_FILES) {
+    std::string name = map_file.url;
+    std::string file = example_file(map_file.file);
+    ASSERT_FALSE(file.empty()) << map_file.file;
+    std::string request = "GET " + name + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    HttpAnswer whole = split_answer(http_exchange(bridge.port, request + "\r\n"));
+    EXPECT_EQ(whole.head.substr(0, 17 + CORS_BLOCK.size()), "HTTP/1.1 200 OK\r\n" + CORS_BLOCK) << name;
+    EXPECT_EQ(header_value(whole.head, "Content-Type"), map_file.type) << name;
+    EXPECT_EQ(header_value(whole.head, "Content-Length"), std::to_string(file.size())) << name;
+    EXPECT_EQ(header_value(whole.head, "Content-Encoding"), "") << name;
+    EXPECT_TRUE(whole.body == file) << name << ": the body differs from examples/" << map_file.file;
+    std::string etag = header_value(whole.head, "ETag");
+    EXPECT_EQ(etag.size(), 66u) << name << ": " << etag;
+
+    // Asked again with its ETag: 304, no body.
+    std::string again = http_exchange(bridge.port, request + "If-None-Match: " + etag + "\r\n\r\n");
+    EXPECT_EQ(again.substr(0, 27 + CORS_BLOCK.size()), "HTTP/1.1 304 Not Modified\r\n" + CORS_BLOCK) << name;
+    EXPECT_TRUE(again.ends_with("\r\nETag: " + etag +
+                                "\r\nCache-Control: no-cache\r\nReferrer-Policy: no-referrer\r\n"
+                                "X-Content-Type-Options: nosniff\r\n\r\n"))
+        << again;
+
+    // Text compresses well: gzip for a client that takes it.
+    HttpAnswer zipped =
+        split_answer(http_exchange(bridge.port, request + "Accept-Encoding: gzip, deflate, br\r\n\r\n"));
+    if (std::string_view(map_file.type).starts_with("text/")) {
+      EXPECT_EQ(header_value(zipped.head, "Content-Encoding"), "gzip") << name;
+      EXPECT_EQ(header_value(zipped.head, "Content-Length"), std::to_string(zipped.body.size())) << name;
+      expect_gzip_of(zipped.body, file, name);
+    } else if (header_value(zipped.head, "Content-Encoding").empty()) {
+      EXPECT_TRUE(zipped.body == file) << name;
+    } else {
+      expect_gzip_of(zipped.body, file, name);
+    }
+  }
+}
+
+TEST(ServerE2eTest, NothingElseBelowMap) {
+  RunningBridge bridge = start_quiet_bridge();
+  ASSERT_NE(bridge.port, 0) << bridge.process->err();
+  for (std::string path :
+       {"/map/", "/map/live-map.html", "/map/leaflet/LICENSE", "/map/unknown.js", "/map/../map",
+        "/map/..%2fCMakeLists.txt", "/map/%2e%2e/%2e%2e/CMakeLists.txt", "/map/leaflet/%2E%2E/live-map.html",
+        "/map//leaflet/leaflet.js", "/map/leaflet/../../README.md", "/map/leaflet\\leaflet.js"})
+    EXPECT_EQ(http_exchange(bridge.port, "GET " + path + " HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n"), TEXT_ANSWER)
+        << path;
 }
 
 TEST(ServerE2eTest, StreamSendsRetryThenEvents) {

@@ -65,7 +65,9 @@ TEST(StartupTest, StartsWithBannerAndXPlaneLineThenReady) {
                          "\n→ X-Plane: asking 127.0.0.1:49000 for position (5 Hz)\n"
                          "✓ bridge ready on http://localhost:" +
                          std::to_string(bridge.port) +
-                         " — enable live position (📡) on the map. Close this window to stop.\n";
+                         " — enable live position (📡) on the map. Close this window to stop.\n"
+                         "→ map: http://localhost:" +
+                         std::to_string(bridge.port) + "/map\n";
   EXPECT_EQ(out.substr(0, expected.size()), expected);
 }
 

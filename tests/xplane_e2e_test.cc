@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <ctime>
 #include <random>
 #include <thread>
 
@@ -174,6 +175,89 @@ TEST(XplaneE2eTest, StreamEventsFollowDatagramsAtThePollRate) {
               static_cast<long long>(percentile(gaps, 0.9).count()));
   EXPECT_GE(percentile(gaps, 0.5), 120ms);
   EXPECT_LE(percentile(gaps, 0.5), 270ms);
+}
+
+std::uint64_t wall_ms() {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
+}
+
+// `t` in UTC with milliseconds, from the C library's calendar.
+std::string utc_text(std::uint64_t t, const char* format) {
+  std::time_t seconds = static_cast<std::time_t>(t / 1000);
+  char text[40];
+  std::strftime(text, sizeof text, format, std::gmtime(&seconds));
+  return text;
+}
+
+// A scripted flight: two stretches of three replies 1.5 s apart (so each is in
+// a wall-clock second of its own), with 4.5 s of silence between them, more
+// than the live window. The track holds exactly those six points in two
+// segments, with the bridge's times, in JSON and in GPX.
+TEST(XplaneE2eTest, TrackOfAScriptedFlight) {
+  XplaneRun run;
+  ASSERT_EQ(run.pass.size(), VALUE_COUNT) << run.bridge.process->err();
+  struct Sent {
+    std::string lat, lon, alt;
+    std::uint64_t before, after;  // the wall clock around the send
+  };
+  std::vector<Sent> sent;
+  for (int i = 0; i < 6; ++i) {
+    std::this_thread::sleep_for(i == 3 ? 4500ms : i ? 1500ms : 0ms);
+    float lat = 47.0f + 0.125f * i, lon = -8.0f - 0.25f * i, alt = 400.0f + 10.5f * i;
+    std::uint64_t before = wall_ms();
+    run.xplane.send(run.pass[0].from, rref_reply({{0, lat}, {1, lon}, {2, alt}, {3, 90.0f}}));
+    char text[3][32];
+    std::snprintf(text[0], 32, "%g", lat);
+    std::snprintf(text[1], 32, "%g", lon);
+    std::snprintf(text[2], 32, "%g", alt);
+    sent.push_back({text[0], text[1], text[2], before, wall_ms()});
+  }
+  std::this_thread::sleep_for(300ms);
+
+  std::string json = split_answer(http_exchange(run.bridge.port, "GET /track HTTP/1.1\r\n\r\n")).body;
+  std::vector<std::uint64_t> times;
+  for (std::size_t at = json.find("[1"); at != std::string::npos; at = json.find("[1", at + 1))
+    times.push_back(std::stoull(json.substr(at + 1)));
+  ASSERT_EQ(times.size(), sent.size()) << json;
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_GE(times[i], sent[i].before) << i;
+    EXPECT_LE(times[i], sent[i].after + 1000) << i;
+  }
+  auto points = [&](std::size_t from, std::size_t to) {
+    std::string text;
+    for (std::size_t i = from; i < to; ++i)
+      text += (i > from ? ",[" : "[") + std::to_string(times[i]) + "," + sent[i].lat + "," + sent[i].lon + "," +
+              sent[i].alt + "]";
+    return text;
+  };
+  EXPECT_EQ(json, "{\"segments\":[{\"id\":0,\"points\":[" + points(0, 3) + "]},{\"id\":1,\"points\":[" + points(3, 6) +
+                      "]}]}");
+  EXPECT_EQ(
+      split_answer(http_exchange(run.bridge.port, "GET /track?since=" + std::to_string(times[3]) + " HTTP/1.1\r\n\r\n"))
+          .body,
+      "{\"segments\":[{\"id\":1,\"points\":[" + points(4, 6) + "]}]}");
+
+  HttpAnswer gpx = split_answer(http_exchange(run.bridge.port, "GET /track.gpx HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(header_value(gpx.head, "Content-Type"), "application/gpx+xml");
+  EXPECT_EQ(header_value(gpx.head, "Content-Disposition"),
+            "attachment; filename=\"tavrik-track-" + utc_text(times[0], "%Y%m%d-%H%M%S") + "Z.gpx\"");
+  std::string expected =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<gpx version=\"1.1\" creator=\"tavrik live map\" xmlns=\"http://www.topografix.com/GPX/1/1\" "
+      "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"http://www.topografix.com/GPX/1/1 "
+      "http://www.topografix.com/GPX/1/1/gpx.xsd\">\n<trk><name>tavrik track</name>\n";
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    char ms[8];
+    std::snprintf(ms, sizeof ms, ".%03dZ", static_cast<int>(times[i] % 1000));
+    expected += i == 0 ? "<trkseg>\n" : i == 3 ? "</trkseg><trkseg>\n" : "";
+    expected += "<trkpt lat=\"" + sent[i].lat + "\" lon=\"" + sent[i].lon + "\"><ele>" + sent[i].alt + "</ele><time>" +
+                utc_text(times[i], "%Y-%m-%dT%H:%M:%S") + ms + "</time></trkpt>\n";
+  }
+  expected += "</trkseg>\n</trk>\n</gpx>\n";
+  EXPECT_EQ(gpx.body, expected);
+  EXPECT_EQ(header_value(gpx.head, "Content-Length"), std::to_string(gpx.body.size()));
 }
 
 }  // namespace

@@ -36,6 +36,10 @@ def http_request():
         "failed_read": b"\x02\n\x00GET /state HTTP/1.1\r\n",
         "get_state": b"\x00GET /state HTTP/1.1\r\nHost: localhost\r\n\r\n",
         "long_line": b"\x02\xff\xffGET /" + b"a" * 8300 + b" HTTP/1.1\r\n\r\n",
+        "map_headers": b"\x00GET /map HTTP/1.1\r\nHost: 127.0.0.1:49080\r\naccept-encoding: br, gzip;q=0\r\n"
+        b"If-None-Match: W/\"abc\", \"def\"\r\nIf-None-Match: *\r\n\r\n",
+        "map_traversal": b"\x01\x09GET /map/%2e%2e/leaflet/../leaflet/leaflet.js HTTP/1.1\r\n\r\n",
+        "track_since": b"\x03\x05\x09\x02GET /track?since=1700000000000&key=x HTTP/1.1\r\nHost: a\r\n\r\n",
         "many_headers": b"\x01\xffGET / HTTP/1.1\r\n" + b"X: y\r\n" * 120 + b"\r\n",
         "no_line_feed": b"\x00GET /state",
         "options": b"\x01\x07OPTIONS /anything HTTP/1.1\r\nOrigin: https://map.example\r\n\r\n",

@@ -66,7 +66,7 @@ int run_bridge(const std::vector<std::string>& args) {
   std::string failure;
   platform::Socket listener = open_listener(options.port, &failure);
   if (!listener.valid()) fatal_stop(failure);
-  platform::write_console(ConsoleStream::out, ready_line(listener));
+  platform::write_console(ConsoleStream::out, ready_lines(listener));
   start_thread("status monitor",
                [holder, label = std::string(options.sim_label)] { run_status_monitor(holder, label); });
   run_accept_loop(listener, holder);

@@ -179,6 +179,7 @@ bool store_sample(LiveStateHolder& holder, const RawSample& raw) {
   record.sim = SimKind::msfs;  // every value is overwritten next, so nothing of another feed survives
   for (std::size_t i = 0; i < VALUE_COUNT; ++i) record.values[i] = values[i];
   mark_updated(record);
+  record_track_point(holder);
   return true;
 }
 

@@ -34,6 +34,13 @@ std::string snapshot_of(LiveStateHolder& holder) {
   return build_live_snapshot(holder.record);
 }
 
+// Pointers to the sealed chunks and a copy of the open one: the lock is held
+// briefly, and the text is made after it is released.
+TrackCopy track_of(LiveStateHolder& holder) {
+  std::lock_guard<std::mutex> lock(holder.mutex);
+  return copy_track(holder.track);
+}
+
 // The pieces in order, gathered into one send call: a response costs one
 // system call and goes out in one segment. A failed send ends the response.
 void write_pieces(const platform::Socket& stream, const std::vector<std::string>& pieces) {
@@ -41,12 +48,39 @@ void write_pieces(const platform::Socket& stream, const std::vector<std::string>
   platform::send_all(stream, views);
 }
 
-void respond(const platform::Socket& stream, const SharedState& holder, const std::string& request_line,
+void send_builtin_file(const platform::Socket& stream, const BuiltinFile& file, const RequestHead& head) {
+  FileForm form = file_form(file, head);
+  std::string response_head = file_response_head(file, form);
+  platform::send_all(stream, std::vector<std::string_view>{response_head, file_body(file, form)});
+}
+
+void respond(const platform::Socket& stream, const SharedState& holder, const RequestHead& head,
              LoopClock& stream_clock) {
-  Route route = route_for(parse_request_line(request_line));
-  if (route == Route::event_stream) return serve_event_stream(stream, holder, stream_clock);
-  std::string snapshot = route == Route::snapshot ? snapshot_of(*holder) : std::string();
-  write_pieces(stream, response_pieces(route, snapshot));
+  RequestTarget target = parse_request_line(head.line);
+  Route route = route_for(target);
+  std::string body, file_name;
+  switch (route) {
+    case Route::event_stream:
+      return serve_event_stream(stream, holder, stream_clock);
+    case Route::builtin_file:
+      return send_builtin_file(stream, *find_builtin_file(target.path), head);
+    case Route::snapshot:
+      body = snapshot_of(*holder);
+      break;
+    case Route::track:
+      body = track_json(track_of(*holder), since_of(target.query));
+      break;
+    case Route::track_gpx: {
+      TrackCopy track = track_of(*holder);
+      body = track_gpx(track);
+      file_name = track_file_name(track);
+      break;
+    }
+    case Route::preflight:
+    case Route::text:
+      break;
+  }
+  write_pieces(stream, response_pieces(route, std::move(body), file_name));
 }
 
 }  // namespace
@@ -58,13 +92,13 @@ void handle_connection(platform::Socket stream, SharedState holder, const Connec
   int error = 0;
   platform::Socket read_handle = platform::duplicate_socket(stream, &error);
   if (read_handle.valid()) {
-    std::optional<std::string> request_line;
+    std::optional<RequestHead> head;
     {
       SocketSource source(read_handle, limits);
       auto reader = std::make_unique<RequestReader>(source);  // its buffer stays off the small thread stack
-      request_line = read_request_head(*reader);
+      head = read_request_head(*reader);
     }
-    if (request_line) respond(stream, holder, *request_line, *limits.stream_clock);
+    if (head) respond(stream, holder, *head, *limits.stream_clock);
   }
   // Closed right after the last write, with nothing more read.
   read_handle.close();

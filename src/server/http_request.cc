@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
+
+#include "server/builtin_files.h"
 
 namespace tavrik {
 namespace {
@@ -43,6 +46,46 @@ char32_t decode_at(std::string_view text, std::size_t& at) {
 
 bool is_blank_line(const std::string& line) { return line.empty() || line == "\r\n" || line == "\n"; }
 
+// Without the spaces, tabs and line ends around it.
+std::string_view trimmed(std::string_view text) {
+  constexpr std::string_view BLANKS = " \t\r\n";
+  std::size_t first = text.find_first_not_of(BLANKS);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(BLANKS) + 1 - first);
+}
+
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower_ascii(x) == lower_ascii(y); });
+}
+
+// Calls visit(item) for each comma-separated item of a header value, trimmed.
+template <typename Visit>
+void for_each_item(std::string_view list, Visit visit) {
+  for (std::size_t at = 0; at <= list.size();) {
+    std::size_t end = std::min(list.find(',', at), list.size());
+    visit(trimmed(list.substr(at, end - at)));
+    at = end + 1;
+  }
+}
+
+// A q parameter of 0 ("0", "0.", "0.0" ... "0.000") refuses a coding.
+bool refused(std::string_view parameters) {
+  for (std::size_t at = 0; at < parameters.size();) {
+    std::size_t end = std::min(parameters.find(';', at), parameters.size());
+    std::string_view parameter = trimmed(parameters.substr(at, end - at));
+    at = end + 1;
+    std::size_t equals = parameter.find('=');
+    if (equals == std::string_view::npos || !same_ignoring_case(trimmed(parameter.substr(0, equals)), "q")) continue;
+    std::string_view q = trimmed(parameter.substr(equals + 1));
+    return q.size() <= 5 && q.starts_with("0") && (q.size() == 1 || q[1] == '.') &&
+           q.find_first_not_of('0', 2) == std::string_view::npos;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool is_valid_utf8(std::string_view bytes) {
@@ -81,14 +124,33 @@ LineRead RequestReader::read_line() {
   return {std::move(line), false};
 }
 
-std::optional<std::string> read_request_head(RequestReader& reader) {
+void keep_header(RequestHead& head, std::string_view header_line) {
+  std::size_t colon = header_line.find(':');
+  if (colon == std::string_view::npos) return;
+  std::string_view name = header_line.substr(0, colon);
+  std::string* kept = same_ignoring_case(name, "Host")              ? &head.host
+                      : same_ignoring_case(name, "If-None-Match")   ? &head.if_none_match
+                      : same_ignoring_case(name, "Accept-Encoding") ? &head.accept_encoding
+                                                                    : nullptr;
+  std::string_view value = trimmed(header_line.substr(colon + 1));
+  if (!kept || value.empty()) return;
+  std::size_t separator = kept->empty() ? 0 : 2;
+  if (kept->size() + separator + value.size() > MAX_KEPT_HEADER_BYTES) return;
+  if (separator) *kept += ", ";
+  *kept += value;
+}
+
+std::optional<RequestHead> read_request_head(RequestReader& reader) {
   LineRead request = reader.read_line();
   if (request.failed) return std::nullopt;
+  RequestHead head;
+  head.line = std::move(request.text);
   for (std::size_t count = 0; count < MAX_HEADER_LINES; ++count) {
     LineRead header = reader.read_line();
     if (header.failed || is_blank_line(header.text)) break;
+    keep_header(head, header.text);
   }
-  return std::move(request.text);
+  return head;
 }
 
 bool is_unicode_white_space(char32_t c) {
@@ -116,7 +178,9 @@ RequestTarget parse_request_line(std::string_view line) {
   RequestTarget target;
   if (!tokens.empty()) target.method = tokens[0];
   std::string_view request_target = tokens.size() > 1 ? tokens[1] : std::string_view("/");
-  target.path = request_target.substr(0, request_target.find('?'));
+  std::size_t question = request_target.find('?');
+  target.path = request_target.substr(0, question);
+  if (question != std::string_view::npos) target.query = request_target.substr(question + 1);
   return target;
 }
 
@@ -124,7 +188,51 @@ Route route_for(const RequestTarget& target) {
   if (target.method == "OPTIONS") return Route::preflight;
   if (target.path == "/state") return Route::snapshot;
   if (target.path == "/stream") return Route::event_stream;
+  if (target.path == "/track") return Route::track;
+  if (target.path == "/track.gpx") return Route::track_gpx;
+  if (find_builtin_file(target.path)) return Route::builtin_file;
   return Route::text;
+}
+
+std::optional<std::uint64_t> since_of(std::string_view query) {
+  for (std::size_t at = 0; at <= query.size();) {
+    std::size_t end = std::min(query.find('&', at), query.size());
+    std::string_view pair = query.substr(at, end - at);
+    at = end + 1;
+    if (!pair.starts_with("since=")) continue;
+    std::string_view digits = pair.substr(6);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    constexpr std::uint64_t MOST = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t value = 0;
+    for (char digit : digits) {
+      auto d = static_cast<std::uint64_t>(digit - '0');
+      value = value > (MOST - d) / 10 ? MOST : value * 10 + d;
+    }
+    return value;
+  }
+  return std::nullopt;
+}
+
+bool accepts_gzip(std::string_view accept_encoding) {
+  std::optional<bool> gzip, any;
+  for_each_item(accept_encoding, [&](std::string_view item) {
+    std::size_t semicolon = std::min(item.find(';'), item.size());
+    std::string_view coding = trimmed(item.substr(0, semicolon));
+    bool allowed = !refused(item.substr(semicolon));
+    if (!gzip && (same_ignoring_case(coding, "gzip") || same_ignoring_case(coding, "x-gzip"))) gzip = allowed;
+    if (!any && coding == "*") any = allowed;
+  });
+  return gzip.value_or(any.value_or(false));
+}
+
+bool etag_matches(std::string_view if_none_match, std::string_view etag) {
+  if (trimmed(if_none_match) == "*") return true;
+  bool found = false;
+  for_each_item(if_none_match, [&](std::string_view item) {
+    if (item.starts_with("W/")) item.remove_prefix(2);
+    found = found || item == etag;
+  });
+  return found;
 }
 
 std::optional<std::chrono::milliseconds> next_receive_timeout(std::chrono::steady_clock::time_point now,

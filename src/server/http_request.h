@@ -59,10 +59,30 @@ class RequestReader {
   std::size_t end_ = 0;
 };
 
-// Reads the request line and then header lines (discarded) until a blank
-// line, end of data, a failed read or MAX_HEADER_LINES lines. Nothing when the
-// request line itself could not be read: the connection gets no answer.
-std::optional<std::string> read_request_head(RequestReader& reader);
+// A header value kept (several lines of one name joined by ", ") may hold at
+// most this many bytes; what would go beyond is left out.
+constexpr std::size_t MAX_KEPT_HEADER_BYTES = 1024;
+
+// The request line and the few header values the server looks at; every
+// other header is discarded. A value is empty when its header was absent.
+struct RequestHead {
+  std::string line;  // as read, line end included
+  std::string host;
+  std::string if_none_match;
+  std::string accept_encoding;
+  bool operator==(const RequestHead&) const = default;
+};
+
+// Keeps the value of `header_line` ("Name: value", its line end included or
+// not) in `head` when the name, in any case, is one kept; leading and
+// trailing spaces and tabs are not part of the value. Other lines are ignored.
+void keep_header(RequestHead& head, std::string_view header_line);
+
+// Reads the request line and then header lines until a blank line, end of
+// data, a failed read or MAX_HEADER_LINES lines, keeping what keep_header
+// keeps. Nothing when the request line itself could not be read: the
+// connection gets no answer.
+std::optional<RequestHead> read_request_head(RequestReader& reader);
 
 // True for well-formed UTF-8 (no overlong forms, no surrogates, nothing above
 // U+10FFFF).
@@ -74,19 +94,33 @@ bool is_unicode_white_space(char32_t code_point);
 // The tokens of valid UTF-8 `line` split at runs of Unicode white space.
 std::vector<std::string_view> split_tokens(std::string_view line);
 
-enum class Route { preflight, snapshot, event_stream, text };
+enum class Route { preflight, snapshot, event_stream, track, track_gpx, builtin_file, text };
 
 struct RequestTarget {
   std::string_view method;  // empty for an empty request line
   std::string_view path;    // the target before its first "?"; "/" when missing
+  std::string_view query;   // the target after its first "?"; empty when none
 };
 
 // Method and path of a request line (valid UTF-8).
 RequestTarget parse_request_line(std::string_view line);
 
-// OPTIONS anywhere is a preflight; then "/state", "/stream", and the text
+// OPTIONS anywhere is a preflight; then "/state", "/stream", "/track",
+// "/track.gpx", the built-in files ("/map", "/map/<path>"), and the text
 // notice for everything else. Byte for byte, case-sensitive.
 Route route_for(const RequestTarget& target);
+
+// T of the first "since=T" in `query` ("a=1&since=T&..."), when T is a plain
+// decimal integer (digits only; beyond 2^64-1 it counts as 2^64-1).
+std::optional<std::uint64_t> since_of(std::string_view query);
+
+// Whether an Accept-Encoding value allows gzip: "gzip" (or "*" when gzip is
+// not named) with a q above 0. Names are compared in any case.
+bool accepts_gzip(std::string_view accept_encoding);
+
+// Whether an If-None-Match value names `etag` (quotes included; weak "W/"
+// forms too) or is "*".
+bool etag_matches(std::string_view if_none_match, std::string_view etag);
 
 // The receive time-out for the next read: the time left until `deadline`,
 // at most `per_read`, at least 1 ms. Nothing once the deadline has passed.

@@ -2,26 +2,69 @@
 
 namespace tavrik {
 
-std::vector<std::string> response_pieces(Route route, const std::string& snapshot) {
+std::vector<std::string> response_pieces(Route route, std::string body, std::string_view file_name) {
   const std::string status_ok(STATUS_LINE_OK);
   const std::string cors(CORS_HEADERS);
+  std::string type;
   switch (route) {
     case Route::preflight:
       return {"HTTP/1.1 204 No Content\r\n", cors, "Content-Length: 0\r\n\r\n"};
     case Route::snapshot:
-      return {
-          status_ok,  cors,    "Content-Type: application/json\r\nContent-Length: ", std::to_string(snapshot.size()),
-          "\r\n\r\n", snapshot};
+    case Route::track:
+      type = "Content-Type: application/json\r\n";
+      break;
+    case Route::track_gpx:
+      type = "Content-Type: application/gpx+xml\r\nContent-Disposition: attachment; filename=\"" +
+             std::string(file_name) + "\"\r\n";
+      break;
     case Route::event_stream:
+    case Route::builtin_file:
     case Route::text:
+      type = "Content-Type: text/plain; charset=utf-8\r\n";
+      body = RUNNING_TEXT;
       break;
   }
-  return {status_ok,
-          cors,
-          "Content-Type: text/plain; charset=utf-8\r\nContent-Length: ",
-          std::to_string(RUNNING_TEXT.size()),
-          "\r\n\r\n",
-          std::string(RUNNING_TEXT)};
+  std::string length = std::to_string(body.size());
+  return {status_ok, cors, type + "Content-Length: ", length, "\r\n\r\n", std::move(body)};
+}
+
+FileForm file_form(const BuiltinFile& file, const RequestHead& head) {
+  if (etag_matches(head.if_none_match, file.etag)) return FileForm::not_modified;
+  if (!file.gzip_body.empty() && accepts_gzip(head.accept_encoding)) return FileForm::gzip;
+  return FileForm::whole;
+}
+
+std::string file_response_head(const BuiltinFile& file, FileForm form) {
+  std::string head(form == FileForm::not_modified ? "HTTP/1.1 304 Not Modified\r\n" : STATUS_LINE_OK);
+  head += CORS_HEADERS;
+  if (form != FileForm::not_modified) {
+    head += "Content-Type: ";
+    head += file.content_type;
+    head += "\r\n";
+  }
+  if (form == FileForm::gzip) head += "Content-Encoding: gzip\r\n";
+  // A cache must know that the answer depends on Accept-Encoding whichever form it got.
+  if (!file.gzip_body.empty()) head += "Vary: Accept-Encoding\r\n";
+  head += "ETag: ";
+  head += file.etag;
+  head += "\r\nCache-Control: no-cache\r\nReferrer-Policy: no-referrer\r\nX-Content-Type-Options: nosniff\r\n";
+  // A 304 has no body by definition; a length there would describe the 200's.
+  if (form != FileForm::not_modified)
+    head += "Content-Length: " + std::to_string(file_body(file, form).size()) + "\r\n";
+  head += "\r\n";
+  return head;
+}
+
+std::string_view file_body(const BuiltinFile& file, FileForm form) {
+  switch (form) {
+    case FileForm::whole:
+      return file.body;
+    case FileForm::gzip:
+      return file.gzip_body;
+    case FileForm::not_modified:
+      break;
+  }
+  return {};
 }
 
 }  // namespace tavrik

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server/builtin_files.h"
 #include "server/http_request.h"
 
 namespace tavrik {
@@ -23,8 +24,19 @@ constexpr std::string_view CORS_HEADERS =
 constexpr std::string_view RUNNING_TEXT =
     "Velmara tavrik is running. Keep this window open and enable live position (📡) on the map.\n";
 
-// The pieces of the 204, text or JSON response, in the order they are
-// written. `snapshot` is used by the JSON response only.
-std::vector<std::string> response_pieces(Route route, const std::string& snapshot);
+// The pieces of the 204, text, JSON (snapshot or track) or GPX response, in
+// the order they are written. `body` is the JSON or GPX text; `file_name`
+// names the GPX download.
+std::vector<std::string> response_pieces(Route route, std::string body = {}, std::string_view file_name = {});
+
+// How a built-in file is answered: as it is, in its gzip form (when the
+// client takes gzip and the form exists), or 304 when the client holds it.
+enum class FileForm { whole, gzip, not_modified };
+FileForm file_form(const BuiltinFile& file, const RequestHead& head);
+
+// The status line and headers of the answer with `file` in `form`, blank
+// line included; file_body follows them.
+std::string file_response_head(const BuiltinFile& file, FileForm form);
+std::string_view file_body(const BuiltinFile& file, FileForm form);
 
 }  // namespace tavrik

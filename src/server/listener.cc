@@ -23,10 +23,11 @@ platform::Socket open_listener(std::uint16_t port, std::string* failure) {
   return listener;
 }
 
-std::string ready_line(const platform::Socket& listener) {
+std::string ready_lines(const platform::Socket& listener) {
   auto bound = platform::local_address(listener);
-  return "✓ bridge ready on " + listener_url(bound ? bound->port : 0) +
-         " — enable live position (📡) on the map. Close this window to stop.\n";
+  std::string url = listener_url(bound ? bound->port : 0);
+  return "✓ bridge ready on " + url + " — enable live position (📡) on the map. Close this window to stop.\n" +
+         "→ map: " + url + "/map\n";
 }
 
 void run_accept_loop(const platform::Socket& listener, const SharedState& holder) {

@@ -18,8 +18,10 @@ constexpr std::size_t CONNECTION_STACK_SIZE = 256 * 1024;
 platform::Socket open_listener(std::uint16_t port, std::string* failure);
 
 // "✓ bridge ready on http://localhost:<port> — …\n" with the port actually
-// bound (the system's choice when 0 was asked for).
-std::string ready_line(const platform::Socket& listener);
+// bound (the system's choice when 0 was asked for), then the map's address,
+// "→ map: http://localhost:<port>/map\n": one text, so that no other
+// thread's line comes between them.
+std::string ready_lines(const platform::Socket& listener);
 
 // Accepts for ever; each connection runs handle_connection on its own thread.
 // A connection whose thread cannot start is closed, and accepting goes on.

@@ -21,6 +21,16 @@ void mark_updated(LiveState& record, Instant now, WallClock::time_point wall_now
 
 void mark_updated(LiveState& record) { mark_updated(record, MonotonicClock::now(), WallClock::now()); }
 
+void record_track_point(LiveStateHolder& holder) {
+  const LiveState& record = holder.record;
+  const auto& lat = record.values[Value::LAT];
+  const auto& lon = record.values[Value::LON];
+  if (!record.last_update || !lat || !lon || !std::isfinite(*lat) || !std::isfinite(*lon)) return;
+  const auto& alt = record.values[Value::ALT];
+  double known_alt = alt && std::isfinite(*alt) ? *alt : std::nan("");
+  record_point(holder.track, *record.last_update, {record.t, *lat, *lon, known_alt}, LIVE_WINDOW);
+}
+
 bool is_live(const LiveState& record, Instant now) {
   if (!record.last_update) return false;
   auto elapsed = now > *record.last_update ? now - *record.last_update : Instant::duration::zero();

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "state/track.h"
+
 namespace tavrik {
 
 using MonotonicClock = std::chrono::steady_clock;
@@ -49,11 +51,13 @@ struct LiveState {
   SimKind sim = SimKind::none;
 };
 
-// The shared, reference-counted holder: the record and the one mutex that
-// guards all of it. Nobody sleeps, prints or does I/O while holding it.
+// The shared, reference-counted holder: the record, the track recorded from
+// it, and the one mutex that guards both. Nobody sleeps, prints or does I/O
+// while holding it.
 struct LiveStateHolder {
   std::mutex mutex;
   LiveState record;
+  Track track;
 };
 using SharedState = std::shared_ptr<LiveStateHolder>;
 
@@ -67,6 +71,11 @@ std::uint64_t wall_clock_millis(WallClock::time_point now);
 // Stamps an update (mutex held, after the feed wrote its values).
 void mark_updated(LiveState& record, Instant now, WallClock::time_point wall_now);
 void mark_updated(LiveState& record);
+
+// Adds the record's position to the track when it has a finite lat and lon;
+// each feed calls it with the mutex held, right after mark_updated. A sample
+// the live window or more after the previous one begins a new segment.
+void record_track_point(LiveStateHolder& holder);
 
 // Live: stamped less than 3 s before `now` (a `now` before the stamp counts
 // as no time passed), lat and lon present, and a simulator known.

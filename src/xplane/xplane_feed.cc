@@ -43,7 +43,9 @@ void send_subscription_pass(const platform::Socket& socket, platform::Ipv4Addres
 bool apply_locked(LiveStateHolder& holder, const std::uint8_t* data, std::size_t size) {
   if (!has_rref_head(data, size)) return false;
   std::lock_guard<std::mutex> lock(holder.mutex);
-  return apply_xplane_reply(holder.record, data, size, MonotonicClock::now(), WallClock::now());
+  apply_xplane_reply(holder.record, data, size, MonotonicClock::now(), WallClock::now());
+  record_track_point(holder);
+  return true;
 }
 
 }  // namespace

@@ -66,6 +66,24 @@ std::string http_exchange(std::uint16_t port, const std::string& request, std::c
   return receive_until(socket, limit).bytes;
 }
 
+std::string example_file(const std::string& path) {
+  return read_file_part(TAVRIK_EXAMPLES_DIR "/" + path, 0, std::size_t(1) << 30);
+}
+
+HttpAnswer split_answer(const std::string& answer) {
+  std::size_t end = answer.find("\r\n\r\n");
+  if (end == std::string::npos) return {answer, {}};
+  return {answer.substr(0, end + 2), answer.substr(end + 4)};
+}
+
+std::string header_value(const std::string& head, const std::string& name) {
+  std::string prefix = "\r\n" + name + ": ";
+  std::size_t at = head.find(prefix);
+  if (at == std::string::npos) return {};
+  at += prefix.size();
+  return head.substr(at, head.find("\r\n", at) - at);
+}
+
 std::string state_body(std::uint16_t port) {
   std::string response = http_exchange(port, "GET /state HTTP/1.1\r\n\r\n", 5s);
   std::size_t body = response.find("\r\n\r\n");

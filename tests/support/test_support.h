@@ -33,6 +33,24 @@ inline const std::string CORS_BLOCK =
 inline const std::string NOT_LIVE_JSON =
     "HTTP/1.1 200 OK\r\n" + CORS_BLOCK + "Content-Type: application/json\r\nContent-Length: 14\r\n\r\n{\"live\":false}";
 inline const std::string NOT_LIVE_EVENT = "data: {\"live\":false}\n\n";
+// The text notice, the answer to every path the bridge does not serve.
+inline const std::string TEXT_ANSWER = "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
+                                       "Content-Type: text/plain; charset=utf-8\r\nContent-Length: 93\r\n\r\n"
+                                       "Velmara tavrik is running. Keep this window open and enable live position "
+                                       "(\xF0\x9F\x93\xA1) on the map.\n";
+
+// The bytes of a file below the source tree's examples/ folder.
+std::string example_file(const std::string& path);
+
+// An HTTP answer split at its blank line: status line and headers (each
+// ended by CR LF, the blank line left out), and the body.
+struct HttpAnswer {
+  std::string head;
+  std::string body;
+};
+HttpAnswer split_answer(const std::string& answer);
+// The value of the header `name` (exact case) in `head`; empty when absent.
+std::string header_value(const std::string& head, const std::string& name);
 
 // A client connected to 127.0.0.1:`port`; invalid when nobody accepts.
 platform::Socket connect_loopback(std::uint16_t port);
