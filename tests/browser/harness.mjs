@@ -150,6 +150,9 @@ export async function launch_chromium(extra_args = []) {
 // text(selector), evaluate(fn, arg), screenshot(file), close() }, and
 // new_page({ before_load }) runs before_load in every document first.
 //
+// page.download(selector) clicks and resolves to the file that the click
+// downloaded, { name, bytes }.
+//
 // Every URL a page asks for is recorded, and close() fails the test run if
 // one was not on this machine: the tests must never reach out (to a tile
 // server, say). It fails the run rather than throwing, so that an after()
@@ -180,6 +183,10 @@ export async function launch_browser(engine = "chromium") {
           screenshot: (file) => page.screenshot({ path: file }),
           click: (selector) => page.click(selector),
           drag: (from, to) => drag(page.mouse, from, to),
+          download: async (selector) => {
+            const [download] = await Promise.all([page.waitForEvent("download"), page.click(selector)]);
+            return { name: download.suggestedFilename(), bytes: fs.readFileSync(await download.path()) };
+          },
           close: () => page.close(),
         };
       },
@@ -187,7 +194,10 @@ export async function launch_browser(engine = "chromium") {
     };
   }
   if (engine !== "firefox") throw new Error(`unknown browser engine ${engine}`);
-  const browser = await launch_firefox();
+  const downloads = fs.mkdtempSync(path.join(os.tmpdir(), "tavrik-downloads-"));
+  const browser = await launch_firefox({ "browser.download.dir": downloads, "browser.download.folderList": 2,
+                                         "browser.download.useDownloadDir": true,
+                                         "browser.download.always_ask_before_handling_new_types": false });
   return {
     engine,
     async new_page({ before_load } = {}) {
@@ -202,10 +212,23 @@ export async function launch_browser(engine = "chromium") {
         screenshot: (file) => page.screenshot({ path: file }),
         click: (selector) => page.click(selector),
         drag: (from, to) => drag(page.mouse, from, to),
+        download: async (selector) => {
+          // Firefox saves it to the profile's folder; a partial download is named *.part.
+          for (const name of fs.readdirSync(downloads)) fs.rmSync(path.join(downloads, name));
+          await page.click(selector);
+          const name = await wait_for("the download", () => {
+            const names = fs.readdirSync(downloads);
+            return names.length === 1 && !names.some((n) => n.endsWith(".part")) && names[0];
+          });
+          return { name, bytes: fs.readFileSync(path.join(downloads, name)) };
+        },
         close: () => page.close(),
       };
     },
-    close: () => close_checked(() => browser.close()),
+    close: () => close_checked(async () => {
+      await browser.close();
+      fs.rmSync(downloads, { recursive: true, force: true });
+    }),
   };
 }
 
@@ -365,32 +388,87 @@ function crc32(bytes) {
   return ~crc >>> 0;
 }
 
-// A scripted stand-in for the bridge on 127.0.0.1: /stream sends what
-// send(snapshot) is given, to every open stream, and /state answers the newest
-// snapshot, both with the bridge's CORS header. For feeds that must be exact.
+// A scripted stand-in for the bridge on 127.0.0.1, with the bridge's CORS
+// header: /stream sends what send(snapshot) is given to every open stream (and
+// the newest snapshot at once, as the bridge does), /state answers the newest
+// snapshot, /track the points of `track` ({ segments: [{ id, points }] }) after
+// ?since=, /track.gpx the bytes of `gpx`, /map and /map/<file> the page and
+// its files from examples/, and /tablet the JSON of `tablet` when it is set.
+// For feeds that must be exact, and for a bridge that
+// misbehaves: stream_mode "silent" holds new streams open without a word,
+// "refuse" answers them 503, "end" ends them at once (after `retry: retry_ms`),
+// and release_held() lets the silent ones speak; go_down() drops every
+// connection and refuses new ones until come_back().
+// `requests` holds { target, at } of every request.
 export async function start_fake_bridge() {
-  const streams = new Set();
-  let newest = { live: false };
+  const streams = new Set(), held = new Set();
+  let newest = { live: false }, down = false;
+  const event = (snapshot) => `data: ${JSON.stringify(snapshot)}\n\n`;
   const server = http.createServer((request, response) => {
+    const url = new URL(request.url, "http://x");
+    server.requests.push({ target: request.url, at: Date.now() });
+    if (down) return request.socket.destroy();
     const cors = { "Access-Control-Allow-Origin": "*", "Cache-Control": "no-store" };
-    if (request.url === "/stream") {
+    if (url.pathname === "/stream") {
+      if (server.stream_mode === "refuse") return response.writeHead(503, cors).end();
       response.writeHead(200, { ...cors, "Content-Type": "text/event-stream" });
-      response.write("retry: 2000\n\n");
-      streams.add(response);
-      request.on("close", () => streams.delete(response));
+      response.write(`retry: ${server.retry_ms}\n\n`);
+      if (server.stream_mode === "end") return response.end();
+      const open = server.stream_mode === "silent" ? held : streams;
+      open.add(response);
+      request.on("close", () => open.delete(response));
+      if (open === streams) response.write(event(newest));
       return;
+    }
+    if (url.pathname === "/track") {
+      const since = /^\d+$/.test(url.searchParams.get("since") ?? "") ? Number(url.searchParams.get("since")) : -Infinity;
+      const segments = server.track.segments.map((s) => ({ id: s.id, points: s.points.filter((p) => p[0] > since) }))
+        .filter((s) => s.points.length);
+      response.writeHead(200, { ...cors, "Content-Type": "application/json" });
+      return response.end(JSON.stringify({ segments }));
+    }
+    if (url.pathname === "/tablet" && server.tablet) {  // no CORS block, as the bridge
+      response.writeHead(200, { "Content-Type": "application/json", "Cache-Control": "no-store" });
+      return response.end(JSON.stringify(server.tablet));
+    }
+    if (url.pathname === "/track.gpx") {
+      response.writeHead(200, { ...cors, "Content-Type": "application/gpx+xml",
+                                "Content-Disposition": 'attachment; filename="tavrik-track-20261208-143000Z.gpx"' });
+      return response.end(server.gpx);
+    }
+    const file = url.pathname === "/map" ? "live-map.html" : url.pathname.startsWith("/map/") ? url.pathname.slice(5) : null;
+    if (file !== null) {
+      const full = path.join(ROOT, "examples", file);
+      if (!full.startsWith(path.join(ROOT, "examples") + path.sep) || !fs.existsSync(full)) return response.writeHead(404).end();
+      const types = { ".html": "text/html; charset=utf-8", ".js": "text/javascript", ".css": "text/css", ".png": "image/png" };
+      response.writeHead(200, { "Content-Type": types[path.extname(full)] });
+      return response.end(fs.readFileSync(full));
     }
     response.writeHead(200, { ...cors, "Content-Type": "application/json" });
     response.end(JSON.stringify(newest));
   });
   await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+  Object.assign(server, { requests: [], stream_mode: "normal", retry_ms: 2000, track: { segments: [] }, gpx: "" });
   server.url = `http://127.0.0.1:${server.address().port}`;
   server.streams = () => streams.size;
+  server.held_streams = () => held.size;
   server.send = (snapshot) => {
     newest = snapshot;
-    const event = `data: ${JSON.stringify(snapshot)}\n\n`;
-    for (const stream of streams) stream.write(event);
+    for (const stream of streams) stream.write(event(snapshot));
   };
+  server.release_held = () => {
+    for (const stream of held) {
+      held.delete(stream);
+      streams.add(stream);
+      stream.on("close", () => streams.delete(stream));
+      stream.write(event(newest));
+    }
+  };
+  server.go_down = () => {
+    down = true;
+    for (const stream of [...streams, ...held]) stream.destroy();
+  };
+  server.come_back = () => { down = false; };
   server.stop = () => { server.closeAllConnections(); return new Promise((resolve) => server.close(resolve)); };
   return server;
 }

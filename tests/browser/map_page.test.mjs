@@ -1,6 +1,10 @@
-// The example page's map, track and carried libraries, with a scripted feed (a
-// fake bridge on loopback) so that positions, headings and times are exact,
-// and tiles from a tile server of the test's own. In Chromium and Firefox.
+// The example page where a user sees it, against a fake bridge on loopback
+// (scripted feed, track and misbehaviour) so that positions, headings, times
+// and failures are exact, with tiles from a tile server of the test's own: the
+// page served from the bridge, its trail from the bridge's track, the panel
+// and the symbol, follow mode, the 📡 toggle, the GPX download, and how it
+// lives through a stream that falls silent, keeps failing or comes back. The
+// copies of its libraries beside it. In Chromium and Firefox.
 import assert from "node:assert/strict";
 import fs from "node:fs";
 import path from "node:path";
@@ -9,12 +13,20 @@ import * as h from "./harness.mjs";
 
 const EXAMPLES = path.join(h.ROOT, "examples");
 const T0 = Date.UTC(2026, 11, 8, 14, 30, 0, 125);
+// The page's stated times (examples/live-map.html).
+const STREAM_SILENCE_MS = 5000, STREAM_RETRY_MS = 30000;
 
 // A live snapshot as the bridge sends it.
 const snapshot = (i, fields = {}) => ({
   live: true, sim: "xp", t: T0 + i * 200, lat: 47.458123456789 + i * 1e-4, lon: 8.548765432101 + i * 2e-4,
   alt: 432.1 + i, hdg: 90, gs: 61.5, ias: 120, vs: -500, agl: 300.25, ...fields,
 });
+// Track points [t, lat, lon, alt] one second apart, from `t`.
+const points = (t, n, lat = 46.9, lon = 7.4) =>
+  Array.from({ length: n }, (_, i) => [t + i * 1000, lat + i * 1e-3, lon - i * 1e-3, i % 2 ? null : 500 + i]);
+// The bridge's track of the flight so far: an hour ago, with a break.
+const TRACK = { segments: [{ id: 7, points: points(T0 - 3600000, 5) }, { id: 8, points: points(T0 - 1800000, 4, -33.9, -151.2) }] };
+const as_lines = (track) => track.segments.map((s) => s.points.map(([, lat, lon]) => [lat, lon]));
 
 // The libraries carried beside the page: each file as the locked npm package
 // has it, and the release notice naming the version. qrcode-generator's
@@ -54,52 +66,122 @@ for (const library of CARRIED) {
   });
 }
 
+// The engines side by side: most of this is waiting on the page's own timers.
+describe("the example map", { concurrency: true }, () => {
 for (const engine of h.ENGINES) {
-  describe(`the example map in ${engine}`, () => {
-    let fake, tiles, web, browser, page;
+  describe(`the example map in ${engine}`, { concurrency: 1 }, () => {
+    let fake, silent, tiles, browser, page, silent_page;
+    const fakes = [];
 
     before(async () => {
-      fake = await h.start_fake_bridge();
       tiles = await h.start_tile_server();
-      web = await h.start_static_server(EXAMPLES);
       browser = await h.launch_browser(engine);
-      page = await open_page(tiles.template);
+      // This page's stream stays open without a word, from the start; the
+      // first test sees it give up, the last one sees it come back.
+      silent = await new_fake({ stream_mode: "silent" });
+      silent.send(snapshot(1, { lat: 10 }));
+      silent_page = await open_page(silent, { wait: false });
+      fake = await new_fake({ track: structuredClone(TRACK), gpx: "<gpx>the bridge's own file</gpx>\n" });
+      page = await open_page(fake);
     });
 
     after(async () => {
       await browser?.close();
-      web?.close();
       await tiles?.stop();
-      await fake?.stop();
+      for (const bridge of fakes) await bridge.stop();
     });
 
-    async function open_page(template) {
+    async function new_fake(settings = {}) {
+      const bridge = await h.start_fake_bridge();
+      fakes.push(Object.assign(bridge, settings));
+      return bridge;
+    }
+
+    // The page as the bridge serves it, at /map; waits for its first snapshot.
+    async function open_page(bridge, { template = tiles.template, wait = true } = {}) {
       const opened = await browser.new_page();
-      const streams = fake.streams();
-      await opened.goto(`${web.origin}/live-map.html?bridge=${fake.url}&tiles=${encodeURIComponent(template)}`);
-      await h.wait_for("the page's stream", () => fake.streams() > streams);
+      await opened.goto(`${bridge.url}/map?tiles=${encodeURIComponent(template)}`);
+      if (wait) await h.wait_for("the page's first snapshot", () => opened.evaluate(() => window.tavrik.received > 0));
       return opened;
     }
 
     // Sends the snapshots and waits until the page has taken them all.
-    async function feed(of, snapshots) {
+    async function feed(of, snapshots, bridge = fake) {
       const before_count = await of.evaluate(() => window.tavrik.received);
-      for (const s of snapshots) fake.send(s);
+      for (const s of snapshots) bridge.send(s);
       await h.wait_for("the page to take the feed",
                        () => of.evaluate((n) => window.tavrik.received >= n, before_count + snapshots.length));
     }
 
-    test("the aircraft symbol turns with the true heading", async () => {
-      const rotation = () => page.evaluate(() => {
-        const [a, b] = getComputedStyle(document.querySelector(".aircraft-symbol")).transform
-          .match(/matrix\(([^)]*)\)/)[1].split(",").map(Number);
-        return ((Math.atan2(b, a) * 180 / Math.PI) + 360) % 360;
+    const view = (of = page) => of.evaluate(() => window.tavrik);
+    const lines = (of = page) => of.evaluate(() => window.tavrik_trail());
+    const targets = (bridge, from = 0) => bridge.requests.slice(from).map((r) => r.target);
+    const panel = (of = page) => of.evaluate(() => Object.fromEntries(
+      ["sim", "lat", "lon", "alt", "agl", "hdg", "gs", "ias", "vs", "updated", "bridge-status", "live-status", "transport"]
+        .map((id) => [id, document.getElementById(id).textContent])));
+
+    test("a stream held open but silent gives way to polling after the page's stated 5 s, not before", async () => {
+      const opened = silent.requests.find((r) => r.target === "/stream").at;
+      const polling_at = await h.wait_for("polling", async () => (await view(silent_page)).transport === "polling" && Date.now(),
+                                          STREAM_SILENCE_MS + 5000, 50);
+      const waited = polling_at - opened;
+      assert.ok(waited >= STREAM_SILENCE_MS - 300 && waited <= STREAM_SILENCE_MS + 2500, `gave up after ${waited} ms`);
+      await h.wait_for("the polled snapshot", async () => (await panel(silent_page))["live-status"] === "live");
+      assert.equal((await panel(silent_page)).lat, "10.00000°");
+      assert.equal(silent.held_streams(), 0, "the silent stream is closed");
+      silent.polling_at = polling_at;  // the last test sees the page find the stream again
+    });
+
+    test("served from the bridge at /map, the page loads Leaflet from /map/ and draws the bridge's track", async () => {
+      const asked = targets(fake);
+      for (const file of ["/map/leaflet/leaflet.css", "/map/leaflet/leaflet.js", "/track", "/stream"])
+        assert.ok(asked.includes(file), `${file} in ${asked}`);
+      assert.equal(await page.evaluate(() => document.querySelector('meta[name="referrer"]').content), "no-referrer");
+      assert.deepEqual(await lines(), as_lines(TRACK));
+      assert.equal((await view()).last_t, TRACK.segments[1].points.at(-1)[0]);
+      assert.equal(await page.evaluate(() => document.getElementById("live-toggle").checked), true);
+      assert.match(await page.evaluate(() => document.querySelector("label.toggle").textContent), /^\s*📡 Live position\s*$/);
+    });
+
+    test("the panel and the symbol show signs, headings across north and absent values as they are", async () => {
+      const shown = () => page.evaluate(() => {
+        const element = document.querySelector(".aircraft");
+        const [a, b] = getComputedStyle(element.firstChild).transform.match(/matrix\(([^)]*)\)/)[1].split(",").map(Number);
+        return { ...Object.fromEntries(["lat", "lon", "alt", "agl", "hdg", "gs", "vs"].map((id) => [id, document.getElementById(id).textContent])),
+                 turned: ((Math.atan2(b, a) * 180 / Math.PI) + 360) % 360, label: element.lastChild.textContent,
+                 stale: element.classList.contains("stale"), heading_line: !element.classList.contains("no-heading") };
       });
-      for (const [i, hdg] of [0, 37.5, 90, 181, 270, 359.5].entries()) {
-        await feed(page, [snapshot(i, { hdg })]);
-        const turned = await rotation();
-        assert.ok(Math.abs(((turned - hdg + 540) % 360) - 180) < 0.1, `heading ${hdg}°, symbol at ${turned}°`);
+      const rows = [
+        // [snapshot fields, what the panel shows, where the symbol points]
+        [{ hdg: 0, vs: 0.4 }, { hdg: "000°", vs: "0 fpm" }, 0],
+        [{ hdg: 37.5, vs: 1200.4 }, { hdg: "038°", vs: "+1200 fpm" }, 37.5],
+        [{ hdg: 181, vs: -0.4 }, { hdg: "181°", vs: "0 fpm" }, 181],
+        [{ hdg: 359.7, vs: -650 }, { hdg: "000°", vs: "-650 fpm" }, 359.7],
+        [{ hdg: -90, vs: -1500.6 }, { hdg: "270°", vs: "-1501 fpm" }, 270],
+        [{ lat: -33.946111, lon: -151.177222, alt: -10.5, agl: 0, gs: 0.1 },
+         { lat: "-33.94611°", lon: "-151.17722°", alt: "-34 ft", agl: "0 ft", gs: "0 kt" }, 90],
+        [{ lat: -0.000001, lon: 179.999999 }, { lat: "0.00000°", lon: "180.00000°" }, 90],
+      ];
+      for (const [i, [fields, expected, turned]] of rows.entries()) {
+        await feed(page, [snapshot(i, fields)]);
+        const now = await shown();
+        assert.deepEqual(Object.fromEntries(Object.keys(expected).map((k) => [k, now[k]])), expected, JSON.stringify(fields));
+        assert.ok(Math.abs(((now.turned - turned + 540) % 360) - 180) < 0.1, `heading ${fields.hdg}°, symbol at ${now.turned}°`);
+        assert.ok(!now.stale && now.heading_line && now.label !== "");
       }
+      // Values the bridge leaves out show as "–", on the panel and beside the symbol.
+      await feed(page, [{ live: true, sim: "msfs", t: T0 + 10 * 200, lat: 47.5, lon: 8.5 }]);
+      let now = await shown();
+      assert.deepEqual([now.alt, now.agl, now.hdg, now.gs, now.vs, now.label, now.heading_line], ["–", "–", "–", "–", "–", "", false]);
+      assert.equal((await panel()).sim, "MSFS");
+      // Not live: nothing of the last values stays, and the symbol is dimmed.
+      await feed(page, [snapshot(11, { hdg: 45 }), { live: false }]);
+      now = await shown();
+      const values = await panel();
+      assert.deepEqual([values.sim, values.lat, values.lon, values.alt, values.hdg, values.gs, values.ias, values.vs, values.updated],
+                       Array(9).fill("–"));
+      assert.equal(values["live-status"], "not live");
+      assert.ok(now.stale && now.label === "", JSON.stringify(now));
     });
 
     test("follow mode keeps the aircraft in view; a pan ends it until the button is pressed", async () => {
@@ -112,8 +194,11 @@ for (const engine of h.ENGINES) {
         return { follow: window.tavrik.follow, center: map.getCenter(), x: p.x, y: p.y, w: size.x, h: size.y,
                  inside: p.x >= 0 && p.y >= 0 && p.x <= size.x && p.y <= size.y };
       });
+      // Start from the first of them, once the pan to it has ended.
+      await feed(page, [east(0)]);
       await page.click("#follow");
-      let i = 0;
+      await h.sleep(600);
+      let i = 1;
       for (; i < 40; i++) {
         await feed(page, [east(i)]);
         const now = await seen();
@@ -144,95 +229,155 @@ for (const engine of h.ENGINES) {
       assert.ok(back.inside);
     });
 
-    test("the GPX download holds exactly the positions and times received, one segment per stretch of live data",
-         async () => {
-      await page.click("#clear-track");
-      assert.equal(await page.evaluate(() => window.tavrik.track_points), 0);
-      const first = [1, 2, 3, 4].map((i) => snapshot(100 + i));
-      const second = [5, 6, 7].map((i) => snapshot(100 + i, { alt: 1000.5 + i, lat: -33.5 - i * 1e-7 }));
-      // Resumed after a jump in time without a word from the bridge: data was
-      // missing. Longitudes JavaScript writes with an exponent (-4.08e-7).
-      const third = [8, 9].map((i) => snapshot(100 + i + 300, { lon: -1e-9 * (100 + i + 300) }));
-      await feed(page, [
-        first[0], first[0], first[1], first[2], first[2], first[3],  // heartbeats repeat a snapshot
-        { live: false },
-        ...second, second[2],
-        ...third,
-      ]);
-      const saved = await download_gpx(page);
-      assert.match(saved.name, /^tavrik-track-\d{8}-\d{6}Z\.gpx$/);
-      assert.equal(saved.type, "application/gpx+xml");
-      assert.equal(saved.error, null, saved.text);
-      assert.equal(saved.version, "1.1");
-      assert.equal(saved.namespace, "http://www.topografix.com/GPX/1/1");
-      const expected = [first, second, third].map((segment) => segment.map((s) => ({
-        lat: s.lat, lon: s.lon, ele: s.alt, time: new Date(s.t).toISOString() })));
-      assert.deepEqual(saved.segments, expected);
-      assert.deepEqual(saved.numbers.filter((n) => !/^-?\d+(\.\d+)?$/.test(n)), [], "numbers GPX cannot read");
-      assert.equal(await page.evaluate(() => window.tavrik.track_segments), 3);
+    test("the trail goes on from the stream as the bridge's track does, and a dropped stream is filled in from " +
+         "/track?since= the newest point", async () => {
+      // Snapshots five a second: the trail keeps the newest of each second; "not live" ends a line.
+      const flight = (from, n) => Array.from({ length: n }, (_, i) => snapshot(0, { t: from + i * 200, lat: 50 + i * 1e-3, lon: 9 }));
+      const start = T0 + 600000;
+      const first = flight(start, 11), second = flight(start + 10000, 6);
+      await feed(page, [...first, { live: false }, ...second]);
+      const kept = (feed_part) => feed_part.filter((s, i) => i === feed_part.length - 1 ||
+                                                         Math.floor(s.t / 1000) !== Math.floor(feed_part[i + 1].t / 1000));
+      const drawn = (await lines()).slice(-2);
+      assert.deepEqual(drawn, [kept(first), kept(second)].map((part) => part.map((s) => [s.lat, s.lon])));
 
-      await page.click("#clear-track");
-      assert.equal(await page.evaluate(() => window.tavrik.track_points), 0);
-      assert.equal(await page.evaluate(() => document.getElementById("download-gpx").disabled), true);
+      // The connection drops; the bridge goes on recording; the engine's EventSource reconnects.
+      const newest = second.at(-1).t, count = fake.requests.length;
+      fake.go_down();
+      fake.track.segments.push({ id: 12, points: [[newest + 1000, 51, 9.5, 1], [newest + 2000, 51.1, 9.6, 2]] });
+      await h.wait_for("'unreachable'", async () => (await panel())["bridge-status"] === "unreachable");
+      fake.come_back();
+      fake.send(snapshot(0, { t: newest + 3000, lat: 51.2, lon: 9.7 }));
+      const expected = [...kept(second).map((s) => [s.lat, s.lon]), [51, 9.5], [51.1, 9.6], [51.2, 9.7]];
+      await h.wait_for("the gap filled in", async () => (await lines()).at(-1).length === expected.length, 10000);
+      assert.deepEqual(targets(fake, count).filter((t) => t.startsWith("/track")), [`/track?since=${newest}`]);
+      assert.deepEqual((await lines()).at(-1), expected);
+      assert.equal((await view()).transport, "stream");
+    });
+
+    test("📡 Live position off stops following the bridge and says so; on again fills in what was missed", async () => {
+      const before_off = await view();
+      await page.click("#live-toggle");
+      await h.wait_for("the stream closed", () => fake.streams() === 0, 5000);
+      const count = fake.requests.length;
+      const track_end = before_off.last_t;
+      fake.track.segments.push({ id: 13, points: [[track_end + 5000, 52, 10, 1], [track_end + 6000, 52.1, 10.1, 1]] });
+      fake.send(snapshot(0, { t: track_end + 7000, lat: 52.2, lon: 10.2 }));
+      await h.sleep(1500);  // more than a poll's interval
+      assert.deepEqual(targets(fake, count), [], "nothing asked of the bridge while off");
+      const off = await view(), values = await panel();
+      assert.equal(off.received, before_off.received);
+      assert.deepEqual([off.live_position, off.transport, values["live-status"], values.transport, values.lat, values.hdg],
+                       [false, "none", "not live", "📡 off", "–", "–"]);
+      assert.match(await page.text("#hint"), /Live position is off/);
+      assert.equal(await page.evaluate(() => document.querySelector(".aircraft").classList.contains("stale")), true);
+
+      await page.click("#live-toggle");
+      await h.wait_for("live again", async () => (await panel())["live-status"] === "live");
+      assert.deepEqual(targets(fake, count).filter((t) => t !== "/stream"), [`/track?since=${track_end}`]);
+      assert.deepEqual((await lines()).at(-1), [[52, 10], [52.1, 10.1], [52.2, 10.2]]);
+      assert.equal((await view()).transport, "stream");
+    });
+
+    test("Download track (GPX) downloads the bridge's file", async () => {
+      const saved = await page.download("#download-gpx");
+      assert.equal(saved.name, "tavrik-track-20261208-143000Z.gpx");
+      assert.equal(saved.bytes.toString(), fake.gpx);
+      assert.equal(await page.evaluate(() => document.getElementById("download-gpx").href), `${fake.url}/track.gpx`);
+    });
+
+    // [how the bridge fails the stream, how soon the page polls]
+    const FAILING = [
+      ["refuse", 1500],  // 503: the EventSource closes for good at once
+      ["end", 3000],     // ends every stream at once: reconnection after reconnection (200 ms apart)
+    ];
+    for (const [stream_mode, within_ms] of FAILING) {
+      test(`a stream that keeps failing (${stream_mode}) gives way to polling /state, which keeps the page live`, async () => {
+        const failing = await new_fake({ stream_mode, retry_ms: 200 });
+        failing.send(snapshot(3, { lat: -20 }));
+        const opened_at = Date.now();
+        const own = await open_page(failing, { wait: false });
+        await h.wait_for("polling", async () => (await view(own)).transport === "polling", within_ms + 2000, 50);
+        assert.ok(Date.now() - opened_at < within_ms + 2000);
+        await h.wait_for("live from polls", async () => (await panel(own))["live-status"] === "live");
+        assert.equal((await panel(own)).lat, "-20.00000°");
+        // No stream while polling, before the page's next try (30 s on).
+        const streams = () => targets(failing).filter((t) => t === "/stream").length;
+        const tried = streams();
+        await h.sleep(1000);
+        assert.equal(streams(), tried);
+        await own.close();
+      });
+    }
+
+    test("the bridge gone: 'unreachable', no values; back: the stream at once (not 30 s later), the track filled in",
+         async () => {
+      const flaky = await new_fake({ retry_ms: 200, track: { segments: [{ id: 0, points: points(T0, 3) }] } });
+      flaky.send(snapshot(0, { t: T0 + 2500, lat: 46.902, lon: 7.398 }));
+      const own = await open_page(flaky);
+      await h.wait_for("live", async () => (await panel(own))["live-status"] === "live");
+      flaky.go_down();
+      await h.wait_for("polling a bridge that is gone", async () => (await view(own)).transport === "polling", 10000);
+      await h.wait_for("'unreachable'", async () => (await panel(own))["bridge-status"] === "unreachable");
+      const gone = await panel(own);
+      assert.deepEqual([gone["live-status"], gone.lat, gone.alt, gone.vs], ["not live", "–", "–", "–"]);
+      assert.equal(await own.evaluate(() => document.querySelector(".aircraft").classList.contains("stale")), true);
+
+      flaky.track.segments.push({ id: 1, points: [[T0 + 30000, 47, 7.5, 1]] });
+      flaky.send(snapshot(0, { t: T0 + 31000, lat: 47.001, lon: 7.501 }));
+      const count = flaky.requests.length, back_at = Date.now();
+      flaky.come_back();
+      await h.wait_for("the stream again", async () => (await view(own)).transport === "stream", 5000, 50);
+      assert.ok(Date.now() - back_at < 4000);
+      // From the newest point drawn: the stream's, which took the place of the track's last in its second.
+      assert.equal(targets(flaky, count).find((t) => t.startsWith("/track")), `/track?since=${T0 + 2500}`);
+      await h.wait_for("the new line", async () => (await lines(own)).length === 2);
+      assert.deepEqual((await lines(own))[1], [[47, 7.5], [47.001, 7.501]]);
+      await own.close();
     });
 
     test("with no tile server, the page still goes live, shows the aircraft and says the tiles are unavailable",
          async () => {
-      const offline = await open_page(`http://127.0.0.1:${await h.free_port()}/{z}/{x}/{y}.png`);
-      await feed(offline, [snapshot(500), snapshot(501), snapshot(502)]);
+      fake.send(snapshot(5000));
+      const offline = await open_page(fake, { template: `http://127.0.0.1:${await h.free_port()}/{z}/{x}/{y}.png` });
+      await feed(offline, [snapshot(5001), snapshot(5002)]);
       await h.wait_for("the tiles note", () => offline.evaluate(() => window.tavrik.tiles === "unavailable"));
       const shown = await offline.evaluate(() => {
         const note = document.getElementById("tiles-note");
         const symbol = document.querySelector(".aircraft-symbol").getBoundingClientRect();
         const map = document.getElementById("map").getBoundingClientRect();
         return { note: note.hidden ? "" : note.textContent, live: document.getElementById("live-status").textContent,
-                 alt: document.getElementById("alt").textContent, trail: document.querySelectorAll("path.leaflet-interactive, .leaflet-overlay-pane path").length,
+                 alt: document.getElementById("alt").textContent, trail: document.querySelectorAll(".leaflet-overlay-pane path").length,
                  symbol_in_map: symbol.width > 0 && symbol.left >= map.left && symbol.right <= map.right &&
                                 symbol.top >= map.top && symbol.bottom <= map.bottom };
       });
       assert.match(shown.note, /^Map tiles unavailable/);
       assert.equal(shown.live, "live");
-      assert.equal(shown.alt, `${((432.1 + 502) / 0.3048).toFixed(0)} ft`);
+      assert.equal(shown.alt, `${((432.1 + 5002) / 0.3048).toFixed(0)} ft`);
       assert.ok(shown.symbol_in_map, "the aircraft shows");
       assert.ok(shown.trail >= 1, "the trail shows");
       fs.mkdirSync(h.ARTIFACTS, { recursive: true });
       await offline.screenshot(path.join(h.ARTIFACTS, `live-map-no-tiles-${engine}.png`));
       await offline.close();
     });
-  });
-}
 
-// Presses "Download track (GPX)" and catches the file the page hands to the
-// browser; parses it with the browser's XML parser.
-function download_gpx(page) {
-  return page.evaluate(async () => {
-    const made = [];
-    const create = URL.createObjectURL, click = HTMLAnchorElement.prototype.click;
-    URL.createObjectURL = (blob) => { made.push(blob); return create.call(URL, blob); };
-    let name = null;
-    HTMLAnchorElement.prototype.click = function () { name = this.download; };
-    try {
-      document.getElementById("download-gpx").click();
-    } finally {
-      URL.createObjectURL = create;
-      HTMLAnchorElement.prototype.click = click;
-    }
-    const text = await made[0].text();
-    const xml = new DOMParser().parseFromString(text, "application/xml");
-    const gpx = xml.documentElement;
-    const number = (text) => (text === null ? null : Number(text));
-    return {
-      name, type: made[0].type, text,
-      error: xml.getElementsByTagName("parsererror").length ? xml.getElementsByTagName("parsererror")[0].textContent : null,
-      version: gpx.getAttribute("version"), namespace: gpx.namespaceURI,
-      // Every number as written, for the xsd:decimal form GPX demands.
-      numbers: [...gpx.getElementsByTagName("trkpt")].flatMap((p) => [
-        p.getAttribute("lat"), p.getAttribute("lon"), ...[...p.getElementsByTagName("ele")].map((e) => e.textContent)]),
-      segments: [...gpx.getElementsByTagName("trkseg")].map((segment) => [...segment.getElementsByTagName("trkpt")].map((p) => ({
-        lat: number(p.getAttribute("lat")), lon: number(p.getAttribute("lon")),
-        ele: number(p.getElementsByTagName("ele")[0]?.textContent ?? null),
-        time: p.getElementsByTagName("time")[0]?.textContent ?? null,
-      }))),
-    };
+    test("polling a bridge that answers, the page tries the stream again 30 s on, and polls until it speaks", async () => {
+      const streams = () => silent.requests.filter((r) => r.target === "/stream");
+      const retried = await h.wait_for("the stream tried again", () => streams()[1], STREAM_RETRY_MS + 10000, 100);
+      const after_ms = retried.at - silent.polling_at;
+      assert.ok(after_ms >= STREAM_RETRY_MS - 1000 && after_ms <= STREAM_RETRY_MS + 2000, `tried after ${after_ms} ms`);
+      // The new stream is silent too, for now: the page polls on (once a second).
+      const tried_at = silent.requests.length;
+      await h.wait_for("a poll while the new stream is silent", () => targets(silent, tried_at).includes("/state"), 3000, 50);
+      assert.equal((await view(silent_page)).transport, "polling");
+      silent.release_held();  // well within the 5 s the page gives the new stream
+      await h.wait_for("the stream", async () => (await view(silent_page)).transport === "stream", 5000);
+      const at = silent.requests.length;
+      await h.sleep(1500);
+      assert.deepEqual(targets(silent, at).filter((t) => t === "/state"), [], "no polls once the stream speaks");
+      assert.ok(targets(silent, tried_at).some((t) => t.startsWith("/track?since=")), "the track since the newest point");
+      await silent_page.close();
+    });
   });
 }
+});

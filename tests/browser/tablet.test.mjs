@@ -1,9 +1,8 @@
 // The page opened with the bridge's key, and its "Open on a tablet" panel,
-// against a scripted bridge that serves the page and records every request;
-// in Chromium and Firefox.
+// against the fake bridge, which serves the page at /map and records every
+// request; in Chromium and Firefox. Then a real tablet, in a network namespace.
 import assert from "node:assert/strict";
 import fs from "node:fs";
-import http from "node:http";
 import path from "node:path";
 import { after, before, describe, test } from "node:test";
 import jsQR from "jsqr";
@@ -17,7 +16,8 @@ for (const engine of h.ENGINES) {
     let bridge, tiles, browser;
 
     before(async () => {
-      bridge = await start_page_bridge();
+      bridge = await h.start_fake_bridge();
+      bridge.send({ live: true, sim: "xp", t: Date.now(), lat: 47.4581, lon: 8.5487, alt: 432, hdg: 90 });
       tiles = await h.start_tile_server();
       browser = await h.launch_browser(engine);
     });
@@ -32,22 +32,28 @@ for (const engine of h.ENGINES) {
     async function open_live(query) {
       bridge.requests.length = 0;
       const page = await browser.new_page();
-      await page.goto(`${bridge.url}/map/live-map.html?bridge=${bridge.url}&tiles=${encodeURIComponent(tiles.template)}${query}`);
+      await page.goto(`${bridge.url}/map?tiles=${encodeURIComponent(tiles.template)}${query}`);
       await h.wait_for("the page to go live", () => page.evaluate(() => window.tavrik.live));
       return page;
     }
 
     test("with ?key= every request to the bridge carries the key, and tile requests carry no Referer", async () => {
-      bridge.tablet = null;
+      bridge.tablet = { urls: TABLET_URLS };
       const page = await open_live(`&key=${KEY}`);
       await h.wait_for("map tiles", () => tiles.requests.length > 0);
-      await h.wait_for("the layer switch's icon", () => bridge.requests.some((r) => r.url.includes("/layers")));
-      const paths = bridge.requests.map((r) => new URL(r.url, bridge.url));
+      await h.wait_for("the layer switch's icon and the QR library", () =>
+        ["/layers", "/qrcode.js"].every((name) => bridge.requests.some((r) => r.target.includes(name))));
+      await page.click("#live-toggle");  // off and on: the track again, since the newest point
+      await page.click("#live-toggle");
+      await h.wait_for("the track again", () => bridge.requests.filter((r) => r.target.startsWith("/track")).length > 1);
+      const paths = bridge.requests.map((r) => new URL(r.target, bridge.url));
       const unkeyed = paths.filter((url) => url.searchParams.getAll("key").join() !== KEY).map((url) => url.pathname);
       assert.deepEqual(unkeyed, [], "requests without the key (or with it twice)");
-      for (const name of ["/stream", "/tablet", "/map/leaflet/leaflet.js", "/map/leaflet/leaflet.css",
+      for (const name of ["/map", "/stream", "/track", "/tablet", "/map/leaflet/leaflet.js", "/map/leaflet/leaflet.css",
                           "/map/qrcode-generator/qrcode.js", "/map/leaflet/images/layers.png"])
         assert.ok(paths.some((url) => url.pathname === name), `the page asked for ${name}`);
+      assert.equal(await page.evaluate(() => new URL(document.getElementById("download-gpx").href).searchParams.get("key")),
+                   KEY, "the GPX download's key");
       assert.deepEqual(tiles.requests.filter((r) => r.referer).map((r) => r.referer), [], "Referer headers sent for tiles");
       await page.close();
     });
@@ -59,7 +65,7 @@ for (const engine of h.ENGINES) {
       assert.deepEqual(await page.evaluate(() => [...document.querySelectorAll("#tablet code")].map((c) => c.textContent)),
                        TABLET_URLS);
       assert.deepEqual(await read_qr_codes(page, "#tablet svg"), TABLET_URLS);
-      assert.deepEqual(bridge.requests.filter((r) => r.url.includes("key=")).map((r) => r.url), [],
+      assert.deepEqual(bridge.requests.filter((r) => r.target.includes("key=")).map((r) => r.target), [],
                        "requests with a key from a page opened without one");
       await page.close();
     });
@@ -68,7 +74,7 @@ for (const engine of h.ENGINES) {
       for (const answer of [null, { urls: [] }, { urls: [42, "javascript:alert(1)"] }, { url: TABLET_URLS[0] }]) {
         bridge.tablet = answer;
         const page = await open_live("");
-        await h.wait_for("the page's /tablet", () => bridge.requests.some((r) => r.url.startsWith("/tablet")));
+        await h.wait_for("the page's /tablet", () => bridge.requests.some((r) => r.target.startsWith("/tablet")));
         await h.sleep(200);
         assert.deepEqual(await page.evaluate(() => [document.getElementById("tablet").hidden,
                                                     document.querySelectorAll("#tablet figure").length]),
@@ -102,44 +108,6 @@ async function read_qr_codes(page, selector) {
     return Promise.all([...document.querySelectorAll(selector)].map(read));
   }, selector);
   return images.map(({ size, rgba }) => jsQR(new Uint8ClampedArray(Buffer.from(rgba, "base64")), size, size)?.data);
-}
-
-// A scripted bridge on 127.0.0.1 that serves the page and its files from
-// examples/ under /map/, a live aircraft on /state and /stream, and
-// `tablet` (set by the test; null: the text notice) on /tablet. `requests`
-// holds { url } of every request.
-async function start_page_bridge() {
-  const examples = path.join(h.ROOT, "examples");
-  const types = { ".html": "text/html; charset=utf-8", ".js": "text/javascript", ".css": "text/css", ".png": "image/png" };
-  const snapshot = JSON.stringify({ live: true, sim: "xp", t: Date.now(), lat: 47.4581, lon: 8.5487, alt: 432, hdg: 90 });
-  const requests = [];
-  const server = http.createServer((request, response) => {
-    requests.push({ url: request.url });
-    const route = new URL(request.url, "http://x").pathname;
-    const file = path.join(examples, route === "/map" ? "live-map.html" : route.replace(/^\/map\//, ""));
-    if (route.startsWith("/map") && file.startsWith(examples + path.sep) && fs.existsSync(file)) {
-      response.writeHead(200, { "Content-Type": types[path.extname(file)] });
-      return response.end(fs.readFileSync(file));
-    }
-    if (route === "/stream") {
-      response.writeHead(200, { "Content-Type": "text/event-stream" });
-      const send = () => response.write(`data: ${snapshot}\n\n`);
-      const timer = setInterval(send, 500);
-      request.on("close", () => clearInterval(timer));
-      return send();
-    }
-    if (route === "/state" || (route === "/tablet" && server.tablet)) {
-      response.writeHead(200, { "Content-Type": "application/json" });
-      return response.end(route === "/state" ? snapshot : JSON.stringify(server.tablet));
-    }
-    response.writeHead(200, { "Content-Type": "text/plain" });
-    response.end("Velmara tavrik is running.\n");
-  });
-  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
-  server.url = `http://127.0.0.1:${server.address().port}`;
-  server.requests = requests;
-  server.stop = () => { server.closeAllConnections(); return new Promise((resolve) => server.close(resolve)); };
-  return server;
 }
 
 // A bridge with --lan on one machine, a tablet on another (two network
