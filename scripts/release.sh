@@ -4,8 +4,8 @@
 #   out/tavrik-<version>-linux-x86_64.tar.gz   tavrik and xplane-standin (stripped; need only glibc 2.31+)
 #   out/SHA256SUMS                             the archives' checksums, for `sha256sum -c`
 # each with a user README, the third-party notices, the example map page (with
-# the copy of Leaflet beside it) and the licence, in one folder. The version
-# comes from CMake (project() in CMakeLists.txt).
+# the copies of Leaflet and qrcode-generator beside it) and the licence, in one
+# folder. The version comes from CMake (project() in CMakeLists.txt).
 #
 # The same commit gives byte-identical archives wherever and whenever it is
 # built: every time stamp is the commit's (SOURCE_DATE_EPOCH, which the caller
@@ -23,6 +23,9 @@ export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export TZ=UTC LC_ALL=C  # zip stores local time; sorting by bytes
 umask 022
 prefix_map="-ffile-prefix-map=$root/="
+# The libraries the example page loads, each a folder of examples/ carried
+# beside it, with its notice in packaging/notices/<folder>.txt.
+PAGE_LIBRARIES="leaflet qrcode-generator"
 
 build() {  # build <dir> [cmake args...]
   local dir=$1; shift
@@ -44,8 +47,10 @@ stage() {  # stage <folder> <system> <strip> <programs...>: fills out/stage/<fol
     chmod 755 "$dir/$(basename "$program")"
   done
   cp examples/live-map.html "$dir/"
-  cp -R examples/leaflet "$dir/leaflet"
-  find "$dir/leaflet" -type d -exec chmod 755 {} + -o -type f -exec chmod 644 {} +
+  for library in $PAGE_LIBRARIES; do
+    cp -R "examples/$library" "$dir/$library"
+    find "$dir/$library" -type d -exec chmod 755 {} + -o -type f -exec chmod 644 {} +
+  done
   cp "build-release/packaging/README-$system.txt" "$dir/README.txt"
   notices "$system" >"$dir/THIRD-PARTY-NOTICES.txt"
   cp LICENSE "$dir/LICENSE.txt"
@@ -60,7 +65,7 @@ notices() {  # notices <system>: what each program links, with the licence texts
     linux) set -- linux libc++ gcc-runtime glibc-startup ;;
   esac
   for part; do cat "packaging/notices/$part.txt" && echo; done
-  cat packaging/notices/leaflet.txt examples/leaflet/LICENSE && echo
+  for library in $PAGE_LIBRARIES; do cat "packaging/notices/$library.txt" "examples/$library/LICENSE" && echo; done
   printf 'GNU General Public License, version 3\n------------------------------------\n\n'
   cat /usr/share/common-licenses/GPL-3
   [ "$system" = linux ] || return 0

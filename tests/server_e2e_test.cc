@@ -43,6 +43,7 @@ const MapFile MAP_FILES[] = {
     {"/map/leaflet/images/marker-icon.png", "leaflet/images/marker-icon.png", "image/png"},
     {"/map/leaflet/images/marker-icon-2x.png", "leaflet/images/marker-icon-2x.png", "image/png"},
     {"/map/leaflet/images/marker-shadow.png", "leaflet/images/marker-shadow.png", "image/png"},
+    {"/map/qrcode-generator/qrcode.js", "qrcode-generator/qrcode.js", "text/javascript; charset=utf-8"},
 };
 
 std::uint32_t crc32(std::string_view bytes) {

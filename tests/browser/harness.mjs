@@ -392,8 +392,9 @@ function crc32(bytes) {
 // header: /stream sends what send(snapshot) is given to every open stream (and
 // the newest snapshot at once, as the bridge does), /state answers the newest
 // snapshot, /track the points of `track` ({ segments: [{ id, points }] }) after
-// ?since=, /track.gpx the bytes of `gpx`, and /map and /map/<file> the page and
-// its files from examples/. For feeds that must be exact, and for a bridge that
+// ?since=, /track.gpx the bytes of `gpx`, /map and /map/<file> the page and
+// its files from examples/, and /tablet the JSON of `tablet` when it is set.
+// For feeds that must be exact, and for a bridge that
 // misbehaves: stream_mode "silent" holds new streams open without a word,
 // "refuse" answers them 503, "end" ends them at once (after `retry: retry_ms`),
 // and release_held() lets the silent ones speak; go_down() drops every
@@ -425,6 +426,10 @@ export async function start_fake_bridge() {
         .filter((s) => s.points.length);
       response.writeHead(200, { ...cors, "Content-Type": "application/json" });
       return response.end(JSON.stringify({ segments }));
+    }
+    if (url.pathname === "/tablet" && server.tablet) {  // no CORS block, as the bridge
+      response.writeHead(200, { "Content-Type": "application/json", "Cache-Control": "no-store" });
+      return response.end(JSON.stringify(server.tablet));
     }
     if (url.pathname === "/track.gpx") {
       response.writeHead(200, { ...cors, "Content-Type": "application/gpx+xml",
@@ -466,4 +471,55 @@ export async function start_fake_bridge() {
   server.come_back = () => { down = false; };
   server.stop = () => { server.closeAllConnections(); return new Promise((resolve) => server.close(resolve)); };
   return server;
+}
+
+// Two network namespaces joined by a veth pair, as two machines on one private
+// network: { pc, tablet } are the namespaces' names, pc_address and
+// tablet_address their addresses, each with its loopback up. Root only;
+// nothing of the host's own network is touched. remove() deletes both, and the
+// veth pair with them.
+export function make_namespaces() {
+  const tag = `tvk${process.pid % 100000}${Math.floor(Math.random() * 1000)}`;
+  const net = `10.${200 + Math.floor(Math.random() * 50)}.${Math.floor(Math.random() * 250)}`;
+  const spaces = { pc: `${tag}-pc`, tablet: `${tag}-tab`, pc_address: `${net}.1`, tablet_address: `${net}.2` };
+  const ip = (...args) => execFileSync("ip", args, { stdio: ["ignore", "ignore", "pipe"] });
+  spaces.remove = () => {
+    for (const name of [spaces.pc, spaces.tablet]) {
+      try { ip("netns", "delete", name); } catch { /* not made */ }
+    }
+  };
+  try {
+    ip("netns", "add", spaces.pc);
+    ip("netns", "add", spaces.tablet);
+    ip("link", "add", `${tag}a`, "netns", spaces.pc, "type", "veth", "peer", "name", `${tag}b`, "netns", spaces.tablet);
+    for (const [name, link, address] of [[spaces.pc, `${tag}a`, spaces.pc_address],
+                                         [spaces.tablet, `${tag}b`, spaces.tablet_address]]) {
+      ip("-n", name, "address", "add", `${address}/24`, "dev", link);
+      ip("-n", name, "link", "set", link, "up");
+      ip("-n", name, "link", "set", "lo", "up");
+    }
+  } catch (error) {
+    spaces.remove();
+    throw error;
+  }
+  return spaces;
+}
+
+// `argv` run in the namespace `space` (ip netns exec).
+export function in_namespace(space, argv) { return ["ip", ["netns", "exec", space, ...argv]]; }
+
+// A fresh headless Chromium in the namespace `space`, through a wrapper
+// executable (playwright-core talks to it over a pipe, so across namespaces),
+// with `options` for its context (viewport, touch, ...); close() removes the
+// profile and the wrapper.
+export async function launch_chromium_in(space, options = {}) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), "tavrik-chromium-ns-"));
+  const wrapper = path.join(dir, "chromium");
+  fs.writeFileSync(wrapper, `#!/bin/sh\nexec ip netns exec '${space}' '${CHROMIUM}' "$@"\n`, { mode: 0o755 });
+  const context = await chromium.launchPersistentContext(path.join(dir, "profile"), {
+    executablePath: wrapper, headless: true, args: CHROMIUM_ARGS, ...options,
+  });
+  const close = context.close.bind(context);
+  context.close = async () => { await close(); fs.rmSync(dir, { recursive: true, force: true }); };
+  return context;
 }

@@ -4,7 +4,7 @@
 // page served from the bridge, its trail from the bridge's track, the panel
 // and the symbol, follow mode, the 📡 toggle, the GPX download, and how it
 // lives through a stream that falls silent, keeps failing or comes back. The
-// copy of Leaflet beside it. In Chromium and Firefox.
+// copies of its libraries beside it. In Chromium and Firefox.
 import assert from "node:assert/strict";
 import fs from "node:fs";
 import path from "node:path";
@@ -28,24 +28,43 @@ const points = (t, n, lat = 46.9, lon = 7.4) =>
 const TRACK = { segments: [{ id: 7, points: points(T0 - 3600000, 5) }, { id: 8, points: points(T0 - 1800000, 4, -33.9, -151.2) }] };
 const as_lines = (track) => track.segments.map((s) => s.points.map(([, lat, lon]) => [lat, lon]));
 
-test("the Leaflet carried beside the page is the locked npm package's, file for file", () => {
-  const leaflet = path.join(path.dirname(new URL(import.meta.url).pathname), "node_modules", "leaflet");
-  const locked = JSON.parse(fs.readFileSync(new URL("./package-lock.json", import.meta.url)));
-  assert.equal(JSON.parse(fs.readFileSync(path.join(leaflet, "package.json"))).version,
-               locked.packages["node_modules/leaflet"].version, "node_modules is the locked version (npm ci)");
-  const carried = path.join(EXAMPLES, "leaflet");
-  const files = (dir) => fs.readdirSync(dir, { recursive: true }).filter((f) => fs.statSync(path.join(dir, f)).isFile()).sort();
-  const expected = { "LICENSE": "LICENSE", "leaflet.js": "dist/leaflet.js", "leaflet.css": "dist/leaflet.css" };
-  for (const image of fs.readdirSync(path.join(leaflet, "dist", "images"))) expected[`images/${image}`] = `dist/images/${image}`;
-  assert.deepEqual(files(carried), Object.keys(expected).sort(), "the files in examples/leaflet/");
-  const version = locked.packages["node_modules/leaflet"].version;
-  assert.match(fs.readFileSync(path.join(h.ROOT, "packaging", "notices", "leaflet.txt"), "utf8"),
-               new RegExp(`^Leaflet ${version.replaceAll(".", "\\.")} `), "the release notices name the carried version");
-  for (const [mine, theirs] of Object.entries(expected)) {
-    assert.ok(fs.readFileSync(path.join(carried, mine)).equals(fs.readFileSync(path.join(leaflet, theirs))),
-              `examples/leaflet/${mine} differs from leaflet/${theirs}: copy it from tests/browser/node_modules/leaflet`);
-  }
-});
+// The libraries carried beside the page: each file as the locked npm package
+// has it, and the release notice naming the version. qrcode-generator's
+// package has no licence file: ours must carry its author's copyright line.
+const CARRIED = [
+  { name: "leaflet", notice: "Leaflet", files: (dir) => {
+    const files = { "LICENSE": "LICENSE", "leaflet.js": "dist/leaflet.js", "leaflet.css": "dist/leaflet.css" };
+    for (const image of fs.readdirSync(path.join(dir, "dist", "images"))) files[`images/${image}`] = `dist/images/${image}`;
+    return files;
+  } },
+  { name: "qrcode-generator", notice: "qrcode-generator", files: () => ({ "qrcode.js": "dist/qrcode.js" }),
+    own_licence: (dir) => fs.readFileSync(path.join(dir, "dist", "qrcode.js"), "utf8").match(/^\/\/ (Copyright .*)$/m)[1] },
+];
+
+for (const library of CARRIED) {
+  test(`the ${library.name} carried beside the page is the locked npm package's, file for file`, () => {
+    const installed = path.join(path.dirname(new URL(import.meta.url).pathname), "node_modules", library.name);
+    const locked = JSON.parse(fs.readFileSync(new URL("./package-lock.json", import.meta.url)));
+    const version = locked.packages[`node_modules/${library.name}`].version;
+    assert.equal(JSON.parse(fs.readFileSync(path.join(installed, "package.json"))).version, version,
+                 "node_modules is the locked version (npm ci)");
+    const carried = path.join(EXAMPLES, library.name);
+    const files = (dir) => fs.readdirSync(dir, { recursive: true }).filter((f) => fs.statSync(path.join(dir, f)).isFile()).sort();
+    const expected = library.files(installed);
+    const licence = library.own_licence ? ["LICENSE"] : [];
+    assert.deepEqual(files(carried), [...Object.keys(expected), ...licence].sort(), `the files in examples/${library.name}/`);
+    assert.match(fs.readFileSync(path.join(h.ROOT, "packaging", "notices", `${library.name}.txt`), "utf8"),
+                 new RegExp(`^${library.notice} ${version.replaceAll(".", "\\.")} `), "the release notices name the carried version");
+    for (const [mine, theirs] of Object.entries(expected)) {
+      assert.ok(fs.readFileSync(path.join(carried, mine)).equals(fs.readFileSync(path.join(installed, theirs))),
+                `examples/${library.name}/${mine} differs from ${library.name}/${theirs}: copy it from tests/browser/node_modules`);
+    }
+    if (library.own_licence) {
+      assert.ok(fs.readFileSync(path.join(carried, "LICENSE"), "utf8").includes(library.own_licence(installed)),
+                `examples/${library.name}/LICENSE names the copyright of the package's file`);
+    }
+  });
+}
 
 // The engines side by side: most of this is waiting on the page's own timers.
 describe("the example map", { concurrency: true }, () => {

@@ -32,7 +32,7 @@ $win/README.txt
 $win/THIRD-PARTY-NOTICES.txt
 $win/LICENSE.txt
 $win/live-map.html
-$(leaflet_entries "$win")" "$(unzip -Z1 "out/$win.zip")"
+$(library_entries "$win")" "$(unzip -Z1 "out/$win.zip")"
 }
 
 tar_lists_release_files() {
@@ -43,17 +43,23 @@ $linux/README.txt
 $linux/THIRD-PARTY-NOTICES.txt
 $linux/LICENSE.txt
 $linux/live-map.html
-$(leaflet_entries "$linux")" "$(tar -tzf "out/$linux.tar.gz")"
+$(library_entries "$linux")" "$(tar -tzf "out/$linux.tar.gz")"
 }
 
-leaflet_entries() {  # leaflet_entries <folder>: examples/leaflet/ as archive entries (folders end in /)
-  (cd examples && find leaflet -type d -printf "$1/%p/\n" -o -type f -printf "$1/%p\n")
+# The libraries the example page loads, each carried beside it in a folder of its own.
+libraries="leaflet qrcode-generator"
+
+library_entries() {  # library_entries <folder>: the libraries' folders of examples/ as archive entries (folders end in /)
+  (cd examples && find $libraries -type d -printf "$1/%p/\n" -o -type f -printf "$1/%p\n")
 }
 
-# The page's Leaflet, unchanged: the browser tests pin examples/leaflet/ to the locked npm package.
-archives_carry_the_page_with_its_leaflet() {
-  diff -r examples/leaflet "$work/zip/$win/leaflet" && diff -r examples/leaflet "$work/tar/$linux/leaflet" &&
-    cmp examples/live-map.html "$work/zip/$win/live-map.html" && cmp examples/live-map.html "$work/tar/$linux/live-map.html"
+# The page's libraries, unchanged: the browser tests pin examples/<library>/ to the locked npm packages.
+archives_carry_the_page_with_its_libraries() {
+  local library
+  for library in $libraries; do
+    diff -r "examples/$library" "$work/zip/$win/$library" && diff -r "examples/$library" "$work/tar/$linux/$library" || return 1
+  done
+  cmp examples/live-map.html "$work/zip/$win/live-map.html" && cmp examples/live-map.html "$work/tar/$linux/live-map.html"
 }
 
 exes_are_stripped_and_static() {
@@ -106,13 +112,15 @@ notices_name_every_linked_component() {
   local notices=$work/zip/$win/THIRD-PARTY-NOTICES.txt text comment pair
   for text in libstdc++ libgcc "GCC RUNTIME LIBRARY EXCEPTION" "GNU GENERAL PUBLIC LICENSE" mingw-w64 \
               "License: ZPL-2.1" "Lucent Technologies" "Keith Marshall" winpthreads "Lockless Inc." "License: expat" \
-              "Leaflet 1.9.4" "BSD 2-Clause License"; do
+              "Leaflet 1.9.4" "BSD 2-Clause License" "qrcode-generator 2.0.4" "Copyright (c) 2009 Kazuhiko Arase" \
+              "The MIT License"; do
     grep -qF "$text" "$notices" || { echo "Windows notices lack '$text'"; return 1; }
   done
   notices=$work/tar/$linux/THIRD-PARTY-NOTICES.txt
   for text in libc++ libc++abi "LLVM Exceptions to the Apache 2.0 License" "Apache License" "Version 2.0, January 2004" \
               "Ulf Adams" "Boost Software License" libgcc "GCC RUNTIME LIBRARY EXCEPTION" "GNU GENERAL PUBLIC LICENSE" \
-              glibc "unlimited permission" "Leaflet 1.9.4" "BSD 2-Clause License"; do
+              glibc "unlimited permission" "Leaflet 1.9.4" "BSD 2-Clause License" \
+              "qrcode-generator 2.0.4" "Copyright (c) 2009 Kazuhiko Arase" "The MIT License"; do
     grep -qF "$text" "$notices" || { echo "Linux notices lack '$text'"; return 1; }
   done
   # The compilers whose code is in the programs (their .comment) are the ones the notices speak of.
@@ -154,15 +162,15 @@ readmes_name_the_map_address() {
 }
 
 check "SHA256SUMS lists both archives and matches them" checksums_match
-check "zip holds both programs, README, notices, example page with its leaflet/ and licence" zip_lists_release_files
-check "tar.gz holds both programs, README, notices, example page with its leaflet/ and licence" tar_lists_release_files
+check "zip holds both programs, README, notices, example page with its libraries and licence" zip_lists_release_files
+check "tar.gz holds both programs, README, notices, example page with its libraries and licence" tar_lists_release_files
 mkdir -p "$work/zip" "$work/tar"
 unzip -q "out/$win.zip" -d "$work/zip" && tar -xzf "out/$linux.tar.gz" -C "$work/tar"
 check "the .exe files are stripped and import system DLLs only" exes_are_stripped_and_static
 check "each .exe runs --help under Wine from a folder with nothing else" exes_run_alone_under_wine
 check "the Linux programs are stripped and run" linux_programs_are_stripped_and_run
 check "the Linux programs need only glibc, no newer than the README says" linux_programs_need_only_the_glibc_the_readme_names
-check "the example page and its Leaflet are in both archives, unchanged" archives_carry_the_page_with_its_leaflet
+check "the example page and its libraries are in both archives, unchanged" archives_carry_the_page_with_its_libraries
 check "the notices name every linked component with its licence" notices_name_every_linked_component
 check "the READMEs explain start-up, the console lines, the stand-in, the first run and the checksums" readmes_say_what_users_need
 check "each README names the map's address, http://localhost:49080/map, first" readmes_name_the_map_address
