@@ -186,6 +186,22 @@ TEST_F(LanE2eTest, OtherMachineGetsNothingWithoutTheKey) {
   std::string events = read_until(stream, "\"lat\":47.5", 5s);
   EXPECT_EQ(events.find("HTTP/1.1 200 OK\r\n"), 0u) << events;
   EXPECT_NE(events.find("data: {\"live\":true,\"sim\":\"xp\""), std::string::npos) << events;
+  std::string map = ask_from_client(lan.bridge.port, "GET /map?key=" + key + " HTTP/1.1\r\n\r\n").bytes;
+  EXPECT_EQ(map.find("HTTP/1.1 200 OK\r\n" + CORS_BLOCK + "Content-Type: text/html; charset=utf-8\r\n"), 0u) << map;
+  EXPECT_NE(map.find("</html>"), std::string::npos);
+  std::string track = ask_from_client(lan.bridge.port, "GET /track?since=0&key=" + key + " HTTP/1.1\r\n\r\n").bytes;
+  EXPECT_EQ(track.find("HTTP/1.1 200 OK\r\n"), 0u) << track;
+  EXPECT_NE(track.find("{\"segments\":[{\"id\":0,\"points\":[["), std::string::npos) << track;
+
+  // The tablet address, key included, for this computer's own page only: no CORS block, and not for a
+  // name that rebinds to this computer.
+  std::string port = std::to_string(lan.bridge.port);
+  std::string urls = "{\"urls\":[\"http://" + machines().bridge_ip + ":" + port + "/map?key=" + key + "\"]}";
+  EXPECT_EQ(ask_on_bridge(lan.bridge.port, "GET /tablet HTTP/1.1\r\nHost: localhost:" + port + "\r\n\r\n"),
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nCache-Control: no-store\r\nContent-Length: " +
+                std::to_string(urls.size()) + "\r\n\r\n" + urls);
+  EXPECT_EQ(ask_on_bridge(lan.bridge.port, "GET /tablet HTTP/1.1\r\nHost: rebound.example:" + port + "\r\n\r\n"),
+            FORBIDDEN);
 }
 
 TEST_F(LanE2eTest, AKeyOfTheUsersOwn) {

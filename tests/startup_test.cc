@@ -62,10 +62,11 @@ TEST(StartupTest, BadXplanePortIsAUsageError) {
     auto child = start_child(bridge_path(), args, ChildOptions::with_stdin(""));
     EXPECT_EQ(child->wait(30s), 1);
     EXPECT_EQ(child->out(), "");
-    EXPECT_EQ(child->err(), "✗ bad X-Plane port in '" + args[0] +
-                                "': give a number from 1 to 65535, as in 192.168.1.20:49000\n"
-                                "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]]\n"
-                                "Press Enter to close.\n");
+    EXPECT_EQ(child->err(),
+              "✗ bad X-Plane port in '" + args[0] +
+                  "': give a number from 1 to 65535, as in 192.168.1.20:49000\n"
+                  "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]]\n"
+                  "Press Enter to close.\n");
   }
 }
 

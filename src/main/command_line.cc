@@ -75,7 +75,7 @@ Options parse_command_line(std::vector<std::string> args) {
   options.lan = contains(args, "--lan");
   if (!key_has_value || (key_given && !is_valid_key(options.lan_key)))
     options.usage_error = "✗ --lan-key needs a key of at least " + std::to_string(MIN_KEY_LENGTH) +
-                    " characters, each a letter A-Z or a-z, a digit, or one of - . _ ~\n";
+                          " characters, each a letter A-Z or a-z, a digit, or one of - . _ ~\n";
   else if (key_given && !options.lan)
     options.usage_error = "✗ --lan-key works only with --lan\n";
   bool xplane_flag = contains(args, "--xplane");

@@ -86,7 +86,6 @@ void respond(const platform::Socket& stream, const SharedState& holder, const Re
   }
   write_pieces(stream, response_pieces(route, std::move(body), file_name));
 }
-}
 
 }  // namespace
 
