@@ -474,35 +474,23 @@ export async function start_fake_bridge() {
 }
 
 // Two network namespaces joined by a veth pair, as two machines on one private
-// network: { pc, tablet } are the namespaces' names, pc_address and
-// tablet_address their addresses, each with its loopback up. Root only;
-// nothing of the host's own network is touched. remove() deletes both, and the
-// veth pair with them.
+// network, made by tests/support/netns.sh (the end-to-end tests' maker too):
+// { pc, tablet } are the namespaces' names, pc_address and tablet_address
+// their addresses, each with its loopback up. Root only; nothing of the host's
+// own network is touched. remove() deletes both, and the veth pair with them.
 export function make_namespaces() {
-  const tag = `tvk${process.pid % 100000}${Math.floor(Math.random() * 1000)}`;
-  const net = `10.${200 + Math.floor(Math.random() * 50)}.${Math.floor(Math.random() * 250)}`;
-  const spaces = { pc: `${tag}-pc`, tablet: `${tag}-tab`, pc_address: `${net}.1`, tablet_address: `${net}.2` };
-  const ip = (...args) => execFileSync("ip", args, { stdio: ["ignore", "ignore", "pipe"] });
-  spaces.remove = () => {
-    for (const name of [spaces.pc, spaces.tablet]) {
-      try { ip("netns", "delete", name); } catch { /* not made */ }
-    }
+  const netns = path.join(ROOT, "tests/support/netns.sh");
+  const tag = `b${process.pid}`;
+  const described = execFileSync("bash", [netns, "up", tag], { encoding: "utf8", stdio: ["ignore", "pipe", "pipe"] });
+  const vars = Object.fromEntries(described.trim().split("\n").map((line) => {
+    const equals = line.indexOf("=");
+    return [line.slice(0, equals), line.slice(equals + 1)];
+  }));
+  return {
+    pc: vars.TAVRIK_NETNS_BRIDGE, tablet: vars.TAVRIK_NETNS_CLIENT,
+    pc_address: vars.TAVRIK_NETNS_BRIDGE_IP, tablet_address: vars.TAVRIK_NETNS_CLIENT_IP,
+    remove: () => execFileSync("bash", [netns, "down", tag], { stdio: "ignore" }),
   };
-  try {
-    ip("netns", "add", spaces.pc);
-    ip("netns", "add", spaces.tablet);
-    ip("link", "add", `${tag}a`, "netns", spaces.pc, "type", "veth", "peer", "name", `${tag}b`, "netns", spaces.tablet);
-    for (const [name, link, address] of [[spaces.pc, `${tag}a`, spaces.pc_address],
-                                         [spaces.tablet, `${tag}b`, spaces.tablet_address]]) {
-      ip("-n", name, "address", "add", `${address}/24`, "dev", link);
-      ip("-n", name, "link", "set", link, "up");
-      ip("-n", name, "link", "set", "lo", "up");
-    }
-  } catch (error) {
-    spaces.remove();
-    throw error;
-  }
-  return spaces;
 }
 
 // `argv` run in the namespace `space` (ip netns exec).
