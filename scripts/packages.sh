@@ -17,7 +17,7 @@ list_packages() {  # list_packages <build|test|full>: the packages that list add
     test) echo "clang-format python3 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64" \
       "gcc-mingw-w64-i686-posix wine64 iproute2" ;;
     full) echo "clang libclang-rt-14-dev libc++-14-dev libc++abi-14-dev debootstrap zip unzip" \
-      "chromium firefox-esr fonts-dejavu-core openssl nodejs npm wrk nginx-light libbenchmark-dev" ;;
+      "chromium firefox-esr fonts-dejavu-core fonts-noto-color-emoji openssl nodejs npm wrk nginx-light libbenchmark-dev" ;;
     *) echo "packages: no list '$1' (build, test or full)" >&2; return 1 ;;
   esac
 }
