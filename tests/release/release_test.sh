@@ -141,7 +141,7 @@ readmes_say_what_users_need() {
       grep -qF "$text" "$readme" || { echo "$readme lacks '$text'"; return 1; }
     done
   done
-  for text in "SimConnect.dll" "More info" "Run anyway" "Private networks" "Cancel" "Ctrl+C" \
+  for text in "SimConnect.dll" "More info" "Run anyway" "Private networks" "Allow access" "Ctrl+C" \
               "Get-FileHash .\\$win.zip" "(os error 126)" "(os error 193)" "found but could not be loaded"; do
     grep -qF "$text" "$work/zip/$win/README.txt" || { echo "Windows README lacks '$text'"; return 1; }
   done
