@@ -180,7 +180,7 @@ int run_track_bench(int argc, char** argv) {
   emit("track: resident memory added by 24 h of track", grown, "MiB", "<= 4 MiB", grown <= 4.0, text);
 
   std::string failure;
-  platform::Socket listener = open_listener(0, &failure);
+  platform::Socket listener = open_listener(0, false, &failure);
   if (!listener.valid()) {
     std::fprintf(stderr, "track_bench: %s", failure.c_str());
     return 1;
