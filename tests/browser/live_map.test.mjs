@@ -108,27 +108,33 @@ for (const engine of h.ENGINES) {
 
     test("'not live' while the stand-in pauses; a reload draws the whole trail from the bridge; the GPX download is " +
          "the bridge's file; live again when it resumes", async () => {
+      // A trail of some seconds first, however quickly the tests before went.
+      const points = (track) => track.segments.reduce((n, s) => n + s.points.length, 0);
+      await h.wait_for("three points in the bridge's track",
+                       async () => points(await (await fetch(`${bridge.url}/track`)).json()) >= 3, 10000);
       await h.pause_standin(standin);
-      await h.wait_for("the page to show 'not live'", async () => (await live_text()) === "not live", 30000);
-      // The bridge is still there and keeps the stream going.
-      assert.equal(await page.text("#bridge-status"), "reachable");
-      assert.equal((await page_view()).transport, "stream");
+      try {
+        await h.wait_for("the page to show 'not live'", async () => (await live_text()) === "not live", 30000);
+        // The bridge is still there and keeps the stream going.
+        assert.equal(await page.text("#bridge-status"), "reachable");
+        assert.equal((await page_view()).transport, "stream");
 
-      // The track stands still while the stand-in pauses.
-      const track = await (await fetch(`${bridge.url}/track`)).json();
-      const gpx = await fetch(`${bridge.url}/track.gpx`);
-      const gpx_bytes = Buffer.from(await gpx.arrayBuffer());
-      const count = track.segments.reduce((n, s) => n + s.points.length, 0);
-      assert.ok(count >= 3, `${count} points in the bridge's track`);
-      await page.goto(map_url());
-      await h.wait_for("the trail drawn", async () => (await page_view()).trail_points >= count);
-      assert.deepEqual(await page.evaluate(() => window.tavrik_trail()),
-                       track.segments.map((s) => s.points.map(([, lat, lon]) => [lat, lon])));
-      const saved = await page.download("#download-gpx");
-      assert.ok(saved.bytes.equals(gpx_bytes), "the downloaded file is /track.gpx");
-      assert.equal(saved.name, gpx.headers.get("content-disposition").match(/filename="([^"]+)"/)[1]);
-
-      await h.resume_standin(standin);
+        // The track stands still while the stand-in pauses.
+        const track = await (await fetch(`${bridge.url}/track`)).json();
+        const gpx = await fetch(`${bridge.url}/track.gpx`);
+        const gpx_bytes = Buffer.from(await gpx.arrayBuffer());
+        const count = points(track);
+        assert.ok(count >= 3, `${count} points in the bridge's track`);
+        await page.goto(map_url());
+        await h.wait_for("the trail drawn", async () => (await page_view()).trail_points >= count);
+        assert.deepEqual(await page.evaluate(() => window.tavrik_trail()),
+                         track.segments.map((s) => s.points.map(([, lat, lon]) => [lat, lon])));
+        const saved = await page.download("#download-gpx");
+        assert.ok(saved.bytes.equals(gpx_bytes), "the downloaded file is /track.gpx");
+        assert.equal(saved.name, gpx.headers.get("content-disposition").match(/filename="([^"]+)"/)[1]);
+      } finally {
+        await h.resume_standin(standin);  // the tests after this one need it flying
+      }
       await h.wait_for("the page to show live data again", async () => (await live_text()) === "live", 30000);
     });
 

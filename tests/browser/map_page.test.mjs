@@ -132,6 +132,21 @@ for (const engine of h.ENGINES) {
       silent.polling_at = polling_at;  // the last test sees the page find the stream again
     });
 
+    test("a stream that speaks every 0.7 s stays the page's connection well past the 5 s of silence it allows",
+         async () => {
+      const speaking = await new_fake();
+      speaking.send(snapshot(5));
+      const own = await open_page(speaking);
+      const started = Date.now();
+      for (let i = 6; Date.now() - started < STREAM_SILENCE_MS + 3000; ++i) {
+        await h.sleep(700);
+        speaking.send(snapshot(i));
+        assert.equal((await view(own)).transport, "stream", `${Date.now() - started} ms on`);
+      }
+      assert.deepEqual(targets(speaking).filter((t) => t === "/state"), [], "never polled");
+      await own.close();
+    });
+
     test("served from the bridge at /map, the page loads Leaflet from /map/ and draws the bridge's track", async () => {
       const asked = targets(fake);
       for (const file of ["/map/leaflet/leaflet.css", "/map/leaflet/leaflet.js", "/track", "/stream"])
@@ -301,11 +316,20 @@ for (const engine of h.ENGINES) {
         assert.ok(Date.now() - opened_at < within_ms + 2000);
         await h.wait_for("live from polls", async () => (await panel(own))["live-status"] === "live");
         assert.equal((await panel(own)).lat, "-20.00000°");
-        // No stream while polling, before the page's next try (30 s on).
-        const streams = () => targets(failing).filter((t) => t === "/stream").length;
-        const tried = streams();
-        await h.sleep(1000);
-        assert.equal(streams(), tried);
+        // The bridge answers a poll after a failed connection, so the page tries its stream once more at
+        // once; then no stream while polling, before the page's next try (30 s on).
+        const first_poll = failing.requests.findIndex((r) => r.target === "/state");
+        const trials = () => targets(failing, first_poll).filter((t) => t === "/stream").length;
+        await h.wait_for("the one trial when the bridge answers", () => trials() >= 1, 3000, 50);
+        await h.sleep(1500);
+        assert.equal(trials(), 1);
+        // 📡 off stops the polls too; on resumes them.
+        await own.click("#live-toggle");
+        const off_at = failing.requests.length;
+        await h.sleep(1500);
+        assert.deepEqual(targets(failing, off_at), [], "nothing asked while off");
+        await own.click("#live-toggle");
+        await h.wait_for("a poll once on again", () => targets(failing, off_at).includes("/state"), 3000, 50);
         await own.close();
       });
     }
