@@ -20,27 +20,6 @@ TEST(StartupTest, HelpPrintsOnlyTheUsageLine) {
   }
 }
 
-TEST(StartupTest, BadLanKeyIsAUsageError) {
-  const std::string bad_key =
-      "✗ --lan-key needs a key of at least 16 characters, each a letter A-Z or a-z, a digit, or one of - . _ ~\n";
-  const std::string usage = "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]]\n";
-  struct Case {
-    std::vector<std::string> args;
-    std::string line;
-  } cases[] = {
-      {{"--lan", "--lan-key", "fifteen-letters"}, bad_key},
-      {{"--lan", "--lan-key", "sixteen letters!"}, bad_key},
-      {{"--lan", "--lan-key"}, bad_key},
-      {{"--lan-key", "sixteen-letters-"}, "✗ --lan-key works only with --lan\n"},
-  };
-  for (const auto& c : cases) {
-    auto child = start_child(bridge_path(), c.args, ChildOptions::with_stdin(""));
-    EXPECT_EQ(child->wait(30s), 1);
-    EXPECT_EQ(child->out(), "");
-    EXPECT_EQ(child->err(), c.line + usage + "Press Enter to close.\n");
-  }
-}
-
 TEST(StartupTest, UnresolvableHostIsAFatalStop) {
   // The host appears exactly as given, non-ASCII text included (on Windows it
   // comes from the wide command line); an IPv6 literal has no IPv4 address;
@@ -55,16 +34,28 @@ TEST(StartupTest, UnresolvableHostIsAFatalStop) {
   }
 }
 
-// A bad X-Plane port is a usage error, refused before anything starts, in whatever mode.
-TEST(StartupTest, BadXplanePortIsAUsageError) {
-  for (const auto& args :
-       std::vector<std::vector<std::string>>{{"h:0"}, {"127.0.0.1:65536", "--xplane"}, {"h:x", "--msfs"}}) {
-    auto child = start_child(bridge_path(), args, ChildOptions::with_stdin(""));
+// A bad key or a bad X-Plane port stops the bridge before anything starts, in
+// whatever mode, with its line and the usage line (command_line_test has every
+// kind of bad value).
+TEST(StartupTest, UsageErrorsStopBeforeAnythingStarts) {
+  const std::string bad_port = "': give a number from 1 to 65535, as in 192.168.1.20:49000\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string line;
+  } cases[] = {
+      {{"--lan", "--lan-key", "fifteen-letters"},
+       "✗ --lan-key needs a key of at least 16 characters, each a letter A-Z or a-z, a digit, or one of - . _ ~\n"},
+      {{"--lan-key", "sixteen-letters-"}, "✗ --lan-key works only with --lan\n"},
+      {{"h:0"}, "✗ bad X-Plane port in 'h:0" + bad_port},
+      {{"127.0.0.1:65536", "--xplane"}, "✗ bad X-Plane port in '127.0.0.1:65536" + bad_port},
+      {{"h:x", "--msfs"}, "✗ bad X-Plane port in 'h:x" + bad_port},
+  };
+  for (const auto& c : cases) {
+    auto child = start_child(bridge_path(), c.args, ChildOptions::with_stdin(""));
     EXPECT_EQ(child->wait(30s), 1);
     EXPECT_EQ(child->out(), "");
     EXPECT_EQ(child->err(),
-              "✗ bad X-Plane port in '" + args[0] +
-                  "': give a number from 1 to 65535, as in 192.168.1.20:49000\n"
+              c.line +
                   "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]]\n"
                   "Press Enter to close.\n");
   }

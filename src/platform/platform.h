@@ -38,6 +38,11 @@ struct Ipv4Address {
   bool operator==(const Ipv4Address&) const = default;
 };
 
+constexpr std::uint32_t LOOPBACK_IP = 0x7F000001;  // 127.0.0.1
+
+// True for 127.0.0.0/8, this computer talking to itself.
+constexpr bool is_loopback(std::uint32_t ip) { return (ip >> 24) == 127; }
+
 // "a.b.c.d:port".
 std::string format_address(Ipv4Address address);
 

@@ -32,8 +32,8 @@ struct ConnectionLimits {
 
 // Who is at the other end of a connection.
 struct Caller {
-  std::uint32_t peer = 0x7F000001;       // the address the connection comes from
-  std::shared_ptr<const LanAccess> lan;  // with "--lan"; null: loopback only
+  std::uint32_t peer = platform::LOOPBACK_IP;  // the address the connection comes from
+  std::shared_ptr<const LanAccess> lan;        // with "--lan"; null: loopback only
 };
 
 // Serves one request on `stream` and closes it; never reports anything.

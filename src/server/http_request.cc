@@ -195,23 +195,28 @@ Route route_for(const RequestTarget& target) {
   return Route::text;
 }
 
-std::optional<std::uint64_t> since_of(std::string_view query) {
-  for (std::size_t at = 0; at <= query.size();) {
-    std::size_t end = std::min(query.find('&', at), query.size());
-    std::string_view pair = query.substr(at, end - at);
-    at = end + 1;
-    if (!pair.starts_with("since=")) continue;
-    std::string_view digits = pair.substr(6);
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
-    constexpr std::uint64_t MOST = std::numeric_limits<std::uint64_t>::max();
-    std::uint64_t value = 0;
-    for (char digit : digits) {
-      auto d = static_cast<std::uint64_t>(digit - '0');
-      value = value > (MOST - d) / 10 ? MOST : value * 10 + d;
-    }
-    return value;
+std::optional<std::string_view> query_parameter(std::string_view query, std::string_view name) {
+  while (!query.empty()) {
+    std::size_t end = std::min(query.find('&'), query.size());
+    std::string_view parameter = query.substr(0, end);
+    if (parameter.size() > name.size() && parameter.substr(0, name.size()) == name && parameter[name.size()] == '=')
+      return parameter.substr(name.size() + 1);
+    query.remove_prefix(std::min(end + 1, query.size()));
   }
   return std::nullopt;
+}
+
+std::optional<std::uint64_t> since_of(std::string_view query) {
+  std::optional<std::string_view> digits = query_parameter(query, "since");
+  if (!digits || digits->empty() || digits->find_first_not_of("0123456789") != std::string_view::npos)
+    return std::nullopt;
+  constexpr std::uint64_t MOST = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t value = 0;
+  for (char digit : *digits) {
+    auto d = static_cast<std::uint64_t>(digit - '0');
+    value = value > (MOST - d) / 10 ? MOST : value * 10 + d;
+  }
+  return value;
 }
 
 bool accepts_gzip(std::string_view accept_encoding) {

@@ -111,6 +111,10 @@ RequestTarget parse_request_line(std::string_view line);
 // the text notice for everything else. Byte for byte, case-sensitive.
 Route route_for(const RequestTarget& target);
 
+// The value of the first parameter `name` in `query` ("a=1&key=x"); nothing
+// when it is not there. No percent-decoding.
+std::optional<std::string_view> query_parameter(std::string_view query, std::string_view name);
+
 // T of the first "since=T" in `query` ("a=1&since=T&..."), when T is a plain
 // decimal integer (digits only; beyond 2^64-1 it counts as 2^64-1).
 std::optional<std::uint64_t> since_of(std::string_view query);

@@ -28,17 +28,6 @@ std::string key_from_bytes(std::span<const unsigned char> bytes) {
   return key;
 }
 
-std::optional<std::string_view> query_parameter(std::string_view query, std::string_view name) {
-  while (!query.empty()) {
-    std::size_t end = std::min(query.find('&'), query.size());
-    std::string_view parameter = query.substr(0, end);
-    if (parameter.size() > name.size() && parameter.substr(0, name.size()) == name && parameter[name.size()] == '=')
-      return parameter.substr(name.size() + 1);
-    query.remove_prefix(std::min(end + 1, query.size()));
-  }
-  return std::nullopt;
-}
-
 bool request_permitted(std::uint32_t peer, std::string_view query, const LanAccess* lan) {
   if (is_loopback(peer)) return true;
   if (!lan) return false;

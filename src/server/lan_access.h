@@ -61,12 +61,7 @@ bool constant_time_equal(const Bytes& given, const Bytes& key) {
 
 inline bool keys_equal(std::string_view given, std::string_view key) { return constant_time_equal(given, key); }
 
-// The value of the first parameter `name` in `query` ("a=1&key=x"); nothing
-// when it is not there. No percent-decoding.
-std::optional<std::string_view> query_parameter(std::string_view query, std::string_view name);
-
-// True for 127.0.0.0/8, this computer talking to itself.
-constexpr bool is_loopback(std::uint32_t ip) { return (ip >> 24) == 127; }
+using platform::is_loopback;
 
 // True when a request with `query` from `peer` may be served: loopback always,
 // another machine only with the key. Without `lan` only loopback can connect.

@@ -72,9 +72,7 @@ std::vector<std::string> build_unsubscription_requests() {
 }
 
 platform::Ipv4Address local_udp_address(platform::Ipv4Address target) {
-  constexpr std::uint32_t LOOPBACK = 0x7F000001;  // 127.0.0.1
-  bool loopback = (target.ip >> 24) == 127;       // 127.0.0.0/8
-  return {loopback ? LOOPBACK : 0, 0};
+  return {platform::is_loopback(target.ip) ? platform::LOOPBACK_IP : 0, 0};
 }
 
 bool from_xplane(platform::Ipv4Address from, platform::Ipv4Address target) { return from.ip == target.ip; }
