@@ -138,7 +138,7 @@ TEST(TrackTest, GpxAsThePageWroteIt) {
       "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"http://www.topografix.com/GPX/1/1 "
       "http://www.topografix.com/GPX/1/1/gpx.xsd\">\n"
       "<trk><name>tavrik track</name>\n</trk>\n</gpx>\n");
-  EXPECT_EQ(track_file_name(feed.copy()), "tavrik-track.gpx");
+  EXPECT_EQ(track_file_name(feed.copy(), "gpx"), "tavrik-track.gpx");
   feed.sample(0ms, 7, 47.5, 8.25, 432.5);
   feed.sample(1000ms, 1007, 1e-7, -0.5, std::nullopt);
   feed.sample(5000ms, 65007, -1.0, 2.0, -3.25);
@@ -151,7 +151,7 @@ TEST(TrackTest, GpxAsThePageWroteIt) {
             "</trkseg><trkseg>\n"
             "<trkpt lat=\"-1\" lon=\"2\"><ele>-3.25</ele><time>2026-12-09T09:06:05.007Z</time></trkpt>\n"
             "</trkseg>\n</trk>\n</gpx>\n");
-  EXPECT_EQ(track_file_name(feed.copy()), "tavrik-track-20261209-090500Z.gpx");
+  EXPECT_EQ(track_file_name(feed.copy(), "gpx"), "tavrik-track-20261209-090500Z.gpx");
 }
 
 TEST(TrackTest, TimesAsJavaScriptWritesThem) {

@@ -150,14 +150,14 @@ std::string track_gpx(const TrackCopy& track) {
   return out;
 }
 
-std::string track_file_name(const TrackCopy& track) {
+std::string track_file_name(const TrackCopy& track, std::string_view extension) {
   const TrackPoint* first = first_point(track);
-  if (!first) return "tavrik-track.gpx";
+  if (!first) return "tavrik-track." + std::string(extension);
   // The page's name: the time up to its seconds, without "-" and ":", "T" made "-".
   std::string name = "tavrik-track-";
   for (char c : iso_time(first->t).substr(0, 19))
     if (c != '-' && c != ':') name += c == 'T' ? '-' : c;
-  return name + "Z.gpx";
+  return name + "Z." + std::string(extension);
 }
 
 std::string iso_time(std::uint64_t t) {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tavrik {
@@ -72,9 +73,9 @@ std::string track_json(const TrackCopy& track, std::optional<std::uint64_t> sinc
 // <ele> (when known) and <time> per point.
 std::string track_gpx(const TrackCopy& track);
 
-// "tavrik-track-YYYYMMDD-HHMMSSZ.gpx" after the first point's time (UTC), or
-// "tavrik-track.gpx" for an empty track.
-std::string track_file_name(const TrackCopy& track);
+// "tavrik-track-YYYYMMDD-HHMMSSZ.<extension>" after the first point's time
+// (UTC), or "tavrik-track.<extension>" for an empty track.
+std::string track_file_name(const TrackCopy& track, std::string_view extension);
 
 // `t` (ms since 1970) in ISO 8601 UTC with milliseconds, as JavaScript's
 // toISOString writes it: "2026-12-09T09:05:00.000Z" (years past 9999 as "+YYYYYY").
