@@ -67,6 +67,8 @@ constexpr RouteRow ROUTES[] = {
     {exact, "/track", ANY_METHOD, keyed, OK, true, JSON, "", track},
     {exact, "/track.gpx", ANY_METHOD, keyed, OK, true, "application/gpx+xml", "",
      [](const Request& r) { return track_file(r, track_gpx, "gpx"); }},
+    {exact, "/track.kml", ANY_METHOD, keyed, OK, true, "application/vnd.google-earth.kml+xml", "",
+     [](const Request& r) { return track_file(r, track_kml, "kml"); }},
     // The key in it is for this computer's own page alone: no CORS block, no cache.
     {exact, "/tablet", ANY_METHOD, own_page, OK, false, JSON, "Cache-Control: no-store\r\n", tablet},
     {builtin_file, "/map", ANY_METHOD, keyed, OK, true, "", "", nullptr, serve_file},

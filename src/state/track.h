@@ -1,6 +1,6 @@
 // The flight the bridge keeps from its start: at most one point per
 // wall-clock second, in segments of unbroken live data, for the last 24
-// hours; and its two forms, JSON and GPX 1.1.
+// hours; and its forms, JSON, GPX 1.1 and KML 2.2.
 //
 // The track is guarded by the LiveState mutex. Full chunks of points are
 // sealed and never change again, so a reader copies out, under the lock, only
@@ -72,6 +72,11 @@ std::string track_json(const TrackCopy& track, std::optional<std::uint64_t> sinc
 // The whole track as GPX 1.1: one <trkseg> per segment, one <trkpt> with
 // <ele> (when known) and <time> per point.
 std::string track_gpx(const TrackCopy& track);
+
+// The whole track as KML 2.2: one Placemark per segment, named after its
+// first point's time, holding a LineString (a Point for a lone point) with
+// altitudes absolute, "lon,lat,alt" (",alt" left out when unknown).
+std::string track_kml(const TrackCopy& track);
 
 // "tavrik-track-YYYYMMDD-HHMMSSZ.<extension>" after the first point's time
 // (UTC), or "tavrik-track.<extension>" for an empty track.
