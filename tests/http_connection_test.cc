@@ -30,6 +30,11 @@ const std::string NO_TRACK_GPX =
     "<gpx version=\"1.1\" creator=\"tavrik live map\" xmlns=\"http://www.topografix.com/GPX/1/1\" "
     "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"http://www.topografix.com/GPX/1/1 "
     "http://www.topografix.com/GPX/1/1/gpx.xsd\">\n<trk><name>tavrik track</name>\n</trk>\n</gpx>\n";
+const std::string NO_TRACK_KML =
+    "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
+    "Content-Type: application/vnd.google-earth.kml+xml\r\nContent-Disposition: attachment; "
+    "filename=\"tavrik-track.kml\"\r\nContent-Length: 139\r\n\r\n<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<kml xmlns=\"http://www.opengis.net/kml/2.2\">\n<Document><name>tavrik track</name>\n</Document>\n</kml>\n";
 const ConnectionLimits FAST{.read_timeout = 300ms, .head_budget = 3000ms, .send_timeout = 3000ms};
 
 // handle_connection on the first connection to a loopback listener.
@@ -95,6 +100,7 @@ TEST(HttpConnectionTest, AnswersByteForByteOrNotAtAllAndClosesAtOnceOrAtTheTimeO
       {"GET /track HTTP/1.1\r\n\r\n", NO_TRACK},
       {"GET /track?since=x HTTP/1.1\r\n\r\n", NO_TRACK},
       {"POST /track.gpx HTTP/1.1\r\n\r\n", NO_TRACK_GPX},
+      {"GET /track.kml?since=1 HTTP/1.1\r\n\r\n", NO_TRACK_KML},
       {"GET /map/ HTTP/1.1\r\n\r\n", TEXT},
       {"GET /map/live-map.html HTTP/1.1\r\n\r\n", TEXT},
       {"GET /map/../CMakeLists.txt HTTP/1.1\r\n\r\n", TEXT},

@@ -38,9 +38,14 @@ bool request_permitted(std::uint32_t peer, std::string_view query, const LanAcce
 Route admitted_route(Route route, const RequestTarget& target, std::uint32_t peer, std::string_view host,
                      const LanAccess* lan) {
   if (!request_permitted(peer, target.query, lan)) return Route::forbidden;
-  if (route != Route::tablet) return route;
-  if (!lan) return Route::text;
-  return is_loopback(peer) && is_own_host(host, lan->port) ? Route::tablet : Route::forbidden;
+  switch (route.row->caller) {
+    case CallerRule::keyed:
+      return route;
+    case CallerRule::own_page:
+      if (!lan) return Route::text;
+      return is_loopback(peer) && is_own_host(host, lan->port) ? route : Route::forbidden;
+  }
+  return Route::forbidden;
 }
 
 bool is_own_host(std::string_view host, std::uint16_t port) {

@@ -17,6 +17,7 @@
 
 #include "platform/platform.h"
 #include "server/http_request.h"
+#include "server/routes.h"
 
 namespace tavrik {
 
@@ -68,10 +69,11 @@ using platform::is_loopback;
 bool request_permitted(std::uint32_t peer, std::string_view query, const LanAccess* lan);
 
 // The route a request gets once its caller is known. Another machine without
-// the right key is forbidden whatever it asks, a preflight included. "/tablet"
-// is there only with `lan` (else the text notice), and only for this
-// computer's own page: a loopback peer whose `host` header names this
-// computer (a name that rebinds to 127.0.0.1 does not); others are forbidden.
+// the right key is forbidden whatever it asks, a preflight included. Then the
+// row's caller rule: a route for this computer's own page (CallerRule::own_page)
+// is there only with `lan` (else the text notice), and only for a loopback
+// peer whose `host` header names this computer (a name that rebinds to
+// 127.0.0.1 does not); others are forbidden.
 Route admitted_route(Route route, const RequestTarget& target, std::uint32_t peer, std::string_view host,
                      const LanAccess* lan);
 

@@ -150,14 +150,50 @@ std::string track_gpx(const TrackCopy& track) {
   return out;
 }
 
-std::string track_file_name(const TrackCopy& track) {
+std::string track_kml(const TrackCopy& track) {
+  std::string out =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<kml xmlns=\"http://www.opengis.net/kml/2.2\">\n<Document><name>tavrik track</name>\n";
+  std::string coordinates;
+  std::size_t count = 0;
+  std::uint64_t first_t = 0;
+  auto end_segment = [&] {
+    if (count == 0) return;
+    // A line needs two points: a stretch of one is a point.
+    std::string_view geometry = count > 1 ? "LineString" : "Point";
+    out += "<Placemark><name>" + iso_time(first_t) + "</name><" + std::string(geometry) +
+           "><altitudeMode>absolute</altitudeMode><coordinates>" + coordinates + "</coordinates></" +
+           std::string(geometry) + "></Placemark>\n";
+    coordinates.clear();
+    count = 0;
+  };
+  std::optional<std::uint64_t> current;
+  for_each_point(track, [&](const TrackPoint& point, std::uint64_t segment) {
+    if (current != segment) end_segment();
+    if (count++ == 0) first_t = point.t;
+    current = segment;
+    if (count > 1) coordinates += ' ';
+    append_number(coordinates, point.lon);
+    coordinates += ',';
+    append_number(coordinates, point.lat);
+    if (std::isfinite(point.alt)) {
+      coordinates += ',';
+      append_number(coordinates, point.alt);
+    }
+  });
+  end_segment();
+  out += "</Document>\n</kml>\n";
+  return out;
+}
+
+std::string track_file_name(const TrackCopy& track, std::string_view extension) {
   const TrackPoint* first = first_point(track);
-  if (!first) return "tavrik-track.gpx";
+  if (!first) return "tavrik-track." + std::string(extension);
   // The page's name: the time up to its seconds, without "-" and ":", "T" made "-".
   std::string name = "tavrik-track-";
   for (char c : iso_time(first->t).substr(0, 19))
     if (c != '-' && c != ':') name += c == 'T' ? '-' : c;
-  return name + "Z.gpx";
+  return name + "Z." + std::string(extension);
 }
 
 std::string iso_time(std::uint64_t t) {

@@ -1,6 +1,6 @@
 // The flight the bridge keeps from its start: at most one point per
 // wall-clock second, in segments of unbroken live data, for the last 24
-// hours; and its two forms, JSON and GPX 1.1.
+// hours; and its forms, JSON, GPX 1.1 and KML 2.2.
 //
 // The track is guarded by the LiveState mutex. Full chunks of points are
 // sealed and never change again, so a reader copies out, under the lock, only
@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tavrik {
@@ -72,9 +73,14 @@ std::string track_json(const TrackCopy& track, std::optional<std::uint64_t> sinc
 // <ele> (when known) and <time> per point.
 std::string track_gpx(const TrackCopy& track);
 
-// "tavrik-track-YYYYMMDD-HHMMSSZ.gpx" after the first point's time (UTC), or
-// "tavrik-track.gpx" for an empty track.
-std::string track_file_name(const TrackCopy& track);
+// The whole track as KML 2.2: one Placemark per segment, named after its
+// first point's time, holding a LineString (a Point for a lone point) with
+// altitudes absolute, "lon,lat,alt" (",alt" left out when unknown).
+std::string track_kml(const TrackCopy& track);
+
+// "tavrik-track-YYYYMMDD-HHMMSSZ.<extension>" after the first point's time
+// (UTC), or "tavrik-track.<extension>" for an empty track.
+std::string track_file_name(const TrackCopy& track, std::string_view extension);
 
 // `t` (ms since 1970) in ISO 8601 UTC with milliseconds, as JavaScript's
 // toISOString writes it: "2026-12-09T09:05:00.000Z" (years past 9999 as "+YYYYYY").
