@@ -333,10 +333,14 @@ TEST(MsfsSessionTest, StoresOnlyCompleteDataAndEndsOnQuit) {
 
   std::vector<std::string> expected{expected_open(1)};
   for (auto& line : expected_registrations(1)) expected.push_back(line);
+  expected.push_back("SubscribeToSystemEvent handle=1 event=1 name=\"SimStart\" -> 0");
+  expected.push_back("SubscribeToSystemEvent handle=1 event=2 name=\"SimStop\" -> 0");
+  expected.push_back("RequestSystemState handle=1 request=2 state=\"Sim\" -> 0");
   expected.push_back(expected_request(1));
   std::string calls = session.calls();
   std::vector<std::string> setup = lines_starting(calls, "Open");
   for (auto& line : lines_starting(calls, "AddToDataDefinition")) setup.push_back(line);
+  for (auto& line : lines_starting(calls, "Subscribe")) setup.push_back(line);
   for (auto& line : lines_starting(calls, "Request")) setup.push_back(line);
   EXPECT_EQ(setup, expected);
   EXPECT_EQ(lines_starting(calls, "Dispatch").size(), 7u);  // the sample after the quit never read
@@ -393,6 +397,24 @@ TEST(MsfsSessionTest, IncompleteOrForeignDataDoesNotKeepTheConnection) {
   EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::silence);
   EXPECT_LT(lines_starting(session.calls(), "Dispatch").size(), 31u);
   EXPECT_EQ(holder.record.update_count, 1u);
+}
+
+// In the menus the simulator still sends positions: none is stored, and the
+// first sample of the flight after them is, on the same connection.
+TEST(MsfsSessionTest, SamplesFromTheMenusAreNotStored) {
+  const std::string menu = sample_line(POSITION) + "none 2\n" + sample_line(POSITION);
+  const std::string scripts[] = {"connection\n" + sample_line(FLIGHT) + "menu\n" + menu + "fly\n",
+                                 "connection\nin_menu\n" + menu + "fly\n"};  // the "Sim" state says so
+  for (const auto& script : scripts) {
+    TempFolder folder("menu");
+    DoubleSession session(folder, script + sample_line(ON_GROUND) + "quit\n");
+    LiveStateHolder holder;
+    EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::quit);
+    EXPECT_EQ(holder.record.update_count, script.find("in_menu") == std::string::npos ? 2u : 1u) << script;
+    EXPECT_EQ(snapshot_without_t(holder.record), expected_snapshot(ON_GROUND));
+  }
+  MessageReading stale_answer{MessageKind::flight_state};  // an event came first: it is newer
+  EXPECT_EQ(next_flight_state(FlightState::flying, stale_answer), FlightState::flying);
 }
 
 TEST(MsfsSessionTest, NearZeroSamplesKeepTheConnection) {
