@@ -194,6 +194,8 @@ TEST(MsfsMessageTest, ReadsByReportedSize) {
       {24, 1, 4294967295u, MessageKind::exception},
       {15, 1, 7, MessageKind::ignore},
       {12, 1, 0, MessageKind::ignore},
+      {20, 15, 2, MessageKind::flight_state},  // the "Sim" state, 0 here: in the menus
+      {FULL, 15, 1, MessageKind::ignore},
   };
   for (const auto& c : cases) {
     auto bytes = make_message(c.size, c.id, c.request, values);
@@ -204,6 +206,10 @@ TEST(MsfsMessageTest, ReadsByReportedSize) {
     }
     if (reading.kind == MessageKind::exception) {
       EXPECT_EQ(reading.exception, c.request);
+    }
+    if (reading.kind == MessageKind::flight_state) {  // an event, when one came before, is newer
+      EXPECT_EQ(next_flight_state(FlightState::unknown, reading), FlightState::in_menus);
+      EXPECT_EQ(next_flight_state(FlightState::flying, reading), FlightState::flying);
     }
   }
   EXPECT_EQ(read_message(nullptr, FULL).kind, MessageKind::ignore);
@@ -397,24 +403,6 @@ TEST(MsfsSessionTest, IncompleteOrForeignDataDoesNotKeepTheConnection) {
   EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::silence);
   EXPECT_LT(lines_starting(session.calls(), "Dispatch").size(), 31u);
   EXPECT_EQ(holder.record.update_count, 1u);
-}
-
-// In the menus the simulator still sends positions: none is stored, and the
-// first sample of the flight after them is, on the same connection.
-TEST(MsfsSessionTest, SamplesFromTheMenusAreNotStored) {
-  const std::string menu = sample_line(POSITION) + "none 2\n" + sample_line(POSITION);
-  const std::string scripts[] = {"connection\n" + sample_line(FLIGHT) + "menu\n" + menu + "fly\n",
-                                 "connection\nin_menu\n" + menu + "fly\n"};  // the "Sim" state says so
-  for (const auto& script : scripts) {
-    TempFolder folder("menu");
-    DoubleSession session(folder, script + sample_line(ON_GROUND) + "quit\n");
-    LiveStateHolder holder;
-    EXPECT_EQ(run_session(load_double(), holder, QUICK), SessionEnd::quit);
-    EXPECT_EQ(holder.record.update_count, script.find("in_menu") == std::string::npos ? 2u : 1u) << script;
-    EXPECT_EQ(snapshot_without_t(holder.record), expected_snapshot(ON_GROUND));
-  }
-  MessageReading stale_answer{MessageKind::flight_state};  // an event came first: it is newer
-  EXPECT_EQ(next_flight_state(FlightState::flying, stale_answer), FlightState::flying);
 }
 
 TEST(MsfsSessionTest, NearZeroSamplesKeepTheConnection) {

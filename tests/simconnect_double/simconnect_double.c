@@ -34,11 +34,9 @@
  *   null N                  N polls with status 0 and a null message pointer
  *   stream EVERY v0 v1 ..   from here on a sample at every EVERY-th poll (values
  *                           as for sample)
- *   in_menu                 the connection starts in the menus: the "Sim" state
- *                           answers 0 (else 1), until a menu or fly step
- *   menu, fly               the user goes to the menus / into a flight: the
- *                           "SimStop" / "SimStart" event (24 bytes, identifier
- *                           4), if the feed subscribed to it
+ *   menu, fly               to the menus / into a flight: the "SimStop" /
+ *                           "SimStart" event, if subscribed; the "Sim" state
+ *                           (asked at the start, 1 then) changes with it
  * After the last step of a connection no message comes any more. */
 #include <stdarg.h>
 #include <stdint.h>
@@ -77,7 +75,7 @@ typedef struct {
 
 typedef struct {
   unsigned add_fail;
-  int request_fail, in_menu;
+  int request_fail;
   unsigned step_count;
   Step steps[MAX_STEPS];
 } Section;
@@ -99,7 +97,8 @@ static unsigned registered; /* variables the open connection registered */
 static unsigned char* message;
 static int claim_pending;
 static uint32_t claim;
-static unsigned line_number;                            /* of the script line being read */
+static unsigned line_number; /* of the script line being read */
+
 static int flying, state_asked;                         /* the "Sim" state; an answer is due */
 static uint32_t state_request, start_event, stop_event; /* 0: not subscribed */
 
@@ -208,8 +207,6 @@ static void parse_line(char* line) {
     step->request = read_number(&rest); /* the code sits where object data has its request */
     step->send_id = read_number(&rest);
     step->index = read_number(&rest);
-  } else if (strcmp(word, "in_menu") == 0 && section) {
-    section->in_menu = 1;
   } else if ((strcmp(word, "menu") == 0 || strcmp(word, "fly") == 0) && (step = new_step(section, STEP_MESSAGE))) {
     step->full_size = 0;
     step->size = 24;
@@ -277,9 +274,8 @@ EXPORT int32_t SimConnect_Open(void** handle, const char* name, void* window, ui
   } else {
     current = ++connections;
     adds = registered = step_index = step_progress = 0;
-    start_event = stop_event = 0;
-    state_asked = 0;
-    flying = !(current_section() && current_section()->in_menu);
+    start_event = stop_event = state_asked = 0;
+    flying = 1;
     *handle = (void*)current;
   }
   log_line("Open handle_was_null=%d name=\"%s\" window=%s message=%u event=%s config=%u -> %d handle=%u", was_null,
@@ -343,10 +339,8 @@ EXPORT int32_t SimConnect_SubscribeToSystemEvent(void* handle, uint32_t event, c
 
 EXPORT int32_t SimConnect_RequestSystemState(void* handle, uint32_t request, const char* state) {
   int32_t status = (uintptr_t)handle == current && current ? 0 : -1;
-  if (status == 0 && strcmp(state, "Sim") == 0) {
-    state_asked = 1;
-    state_request = request;
-  }
+  state_asked = status == 0 && strcmp(state, "Sim") == 0;
+  state_request = request;
   log_line("RequestSystemState handle=%u request=%u state=\"%s\" -> %d", (unsigned)(uintptr_t)handle, (unsigned)request,
            state, (int)status);
   return status;
@@ -374,10 +368,7 @@ static unsigned char* build_message(const Step* step, uint32_t size, uint32_t id
     put_u32(full + 16, step->send_id);
     put_u32(full + 20, step->index);
   }
-  if (id == 4) { /* event: group at 12 (as `request`), then event id and data */
-    put_u32(full + 16, step->send_id ? start_event : stop_event);
-    put_u32(full + 20, 0);
-  }
+  if (id == 4) put_u32(full + 16, step->send_id ? start_event : stop_event); /* event: group at 12 (as `request`) */
   if (id == 15) put_u32(full + 16, (uint32_t)flying); /* system state: request at 12, its integer */
   memcpy(full + VALUES_OFFSET, step->values, sizeof step->values);
   unsigned char* bytes = calloc(size ? size : 1, 1);
