@@ -194,6 +194,8 @@ TEST(MsfsMessageTest, ReadsByReportedSize) {
       {24, 1, 4294967295u, MessageKind::exception},
       {15, 1, 7, MessageKind::ignore},
       {12, 1, 0, MessageKind::ignore},
+      {20, 15, 2, MessageKind::flight_state},  // the "Sim" state, 0 here: in the menus
+      {FULL, 15, 1, MessageKind::ignore},
   };
   for (const auto& c : cases) {
     auto bytes = make_message(c.size, c.id, c.request, values);
@@ -204,6 +206,10 @@ TEST(MsfsMessageTest, ReadsByReportedSize) {
     }
     if (reading.kind == MessageKind::exception) {
       EXPECT_EQ(reading.exception, c.request);
+    }
+    if (reading.kind == MessageKind::flight_state) {  // an event, when one came before, is newer
+      EXPECT_EQ(next_flight_state(FlightState::unknown, reading), FlightState::in_menus);
+      EXPECT_EQ(next_flight_state(FlightState::flying, reading), FlightState::flying);
     }
   }
   EXPECT_EQ(read_message(nullptr, FULL).kind, MessageKind::ignore);
@@ -333,10 +339,14 @@ TEST(MsfsSessionTest, StoresOnlyCompleteDataAndEndsOnQuit) {
 
   std::vector<std::string> expected{expected_open(1)};
   for (auto& line : expected_registrations(1)) expected.push_back(line);
+  expected.push_back("SubscribeToSystemEvent handle=1 event=1 name=\"SimStart\" -> 0");
+  expected.push_back("SubscribeToSystemEvent handle=1 event=2 name=\"SimStop\" -> 0");
+  expected.push_back("RequestSystemState handle=1 request=2 state=\"Sim\" -> 0");
   expected.push_back(expected_request(1));
   std::string calls = session.calls();
   std::vector<std::string> setup = lines_starting(calls, "Open");
   for (auto& line : lines_starting(calls, "AddToDataDefinition")) setup.push_back(line);
+  for (auto& line : lines_starting(calls, "Subscribe")) setup.push_back(line);
   for (auto& line : lines_starting(calls, "Request")) setup.push_back(line);
   EXPECT_EQ(setup, expected);
   EXPECT_EQ(lines_starting(calls, "Dispatch").size(), 7u);  // the sample after the quit never read

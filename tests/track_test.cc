@@ -52,9 +52,10 @@ std::string point(std::uint64_t wall_ms, const char* rest = "47.5,8.25,500") {
 TEST(TrackTest, OnePointPerWallClockSecondTheNewestWins) {
   FakeFeed feed;
   // 5 Hz for 3 s, the wall clock 100 ms into its second at the start.
-  for (int i = 0; i < 15; ++i) feed.sample(i * 200ms, 100 + i * 200, 47.0 + i, 8.0 + i);
-  EXPECT_EQ(feed.json(), "{\"segments\":[{\"id\":0,\"points\":[" + point(900, "51,12,500") + "," +
-                             point(1900, "56,17,500") + "," + point(2900, "61,22,500") + "]}]}");
+  for (int i = 0; i < 15; ++i) feed.sample(i * 200ms, 100 + i * 200, 47.0 + i / 128.0, 8.0 + i / 128.0);
+  EXPECT_EQ(feed.json(), "{\"segments\":[{\"id\":0,\"points\":[" + point(900, "47.03125,8.03125,500") + "," +
+                             point(1900, "47.0703125,8.0703125,500") + "," + point(2900, "47.109375,8.109375,500") +
+                             "]}]}");
 }
 
 TEST(TrackTest, SegmentsBeginAtGapsOfTheLiveWindow) {
@@ -74,14 +75,26 @@ TEST(TrackTest, SegmentsBeginAtGapsOfTheLiveWindow) {
                              "]},{\"id\":2,\"points\":[" + point(8999) + "]}]}");
 }
 
+// Faster than 10 km/s is no flight; the feeds' end-to-end tests show the
+// segments a jump begins.
+TEST(TrackTest, JumpsAreFasterThanAnyAircraft) {
+  const TrackPoint at{0, 47.5, 8.25};
+  auto north = [&](double degrees) { return TrackPoint{0, at.lat + degrees, at.lon}; };  // 111,195 m a degree
+  EXPECT_FALSE(is_jump(at, north(0.089), 1s));
+  EXPECT_TRUE(is_jump(at, north(0.091), 1s));
+  EXPECT_FALSE(is_jump(at, north(0.0179), 0ms));  // arriving together: counted over 200 ms
+  EXPECT_TRUE(is_jump(at, north(0.0181), 10ms));
+}
+
 TEST(TrackTest, AltitudeAbsentOrNotFiniteIsNullAndNumbersKeepTheSnapshotForm) {
   FakeFeed feed;
   feed.sample(0ms, 0, 47.46200180053711, -0.0, std::nullopt);
   feed.sample(1000ms, 1000, 1e-7, 250.0, std::numeric_limits<double>::infinity());
   feed.sample(2000ms, 2000, -33.5, 151.25, 1e21);
-  EXPECT_EQ(feed.json(), "{\"segments\":[{\"id\":0,\"points\":[" + point(0, "47.46200180053711,-0,null") + "," +
-                             point(1000, "0.0000001,250,null") + "," +
-                             point(2000, "-33.5,151.25,1000000000000000000000") + "]}]}");
+  // Each a jump from the one before: a segment of its own.
+  EXPECT_EQ(feed.json(), "{\"segments\":[{\"id\":0,\"points\":[" + point(0, "47.46200180053711,-0,null") +
+                             "]},{\"id\":1,\"points\":[" + point(1000, "0.0000001,250,null") +
+                             "]},{\"id\":2,\"points\":[" + point(2000, "-33.5,151.25,1000000000000000000000") + "]}]}");
 }
 
 TEST(TrackTest, SinceKeepsOnlyLaterPointsAndLeavesEmptySegmentsOut) {
@@ -140,14 +153,14 @@ TEST(TrackTest, GpxAsThePageWroteIt) {
       "http://www.topografix.com/GPX/1/1/gpx.xsd\">\n"
       "<trk><name>tavrik track</name>\n</trk>\n</gpx>\n");
   EXPECT_EQ(track_file_name(feed.copy(), "gpx"), "tavrik-track.gpx");
-  feed.sample(0ms, 7, 47.5, 8.25, 432.5);
+  feed.sample(0ms, 7, 0.0625, -0.5, 432.5);
   feed.sample(1000ms, 1007, 1e-7, -0.5, std::nullopt);
   feed.sample(5000ms, 65007, -1.0, 2.0, -3.25);
   std::string gpx = track_gpx(feed.copy());
   std::string body = gpx.substr(gpx.find("<trkseg>"));
   EXPECT_EQ(body,
             "<trkseg>\n"
-            "<trkpt lat=\"47.5\" lon=\"8.25\"><ele>432.5</ele><time>2026-12-09T09:05:00.007Z</time></trkpt>\n"
+            "<trkpt lat=\"0.0625\" lon=\"-0.5\"><ele>432.5</ele><time>2026-12-09T09:05:00.007Z</time></trkpt>\n"
             "<trkpt lat=\"0.0000001\" lon=\"-0.5\"><time>2026-12-09T09:05:01.007Z</time></trkpt>\n"
             "</trkseg><trkseg>\n"
             "<trkpt lat=\"-1\" lon=\"2\"><ele>-3.25</ele><time>2026-12-09T09:06:05.007Z</time></trkpt>\n"

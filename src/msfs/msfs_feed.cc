@@ -72,7 +72,7 @@ bool resolve(platform::LibraryHandle library, const char* name, Fn* out, std::st
   return true;
 }
 
-// Resolves the five in this order, stopping at the first missing name, which
+// Resolves the seven in this order, stopping at the first missing name, which
 // it returns (null when none is missing).
 const char* resolve_entry_points(platform::LibraryHandle library, SimConnectApi* api, std::string* os_text) {
   if (!resolve(library, SIMCONNECT_OPEN, &api->open, os_text)) return SIMCONNECT_OPEN;
@@ -83,6 +83,10 @@ const char* resolve_entry_points(platform::LibraryHandle library, SimConnectApi*
     return SIMCONNECT_REQUEST_DATA_ON_SIM_OBJECT;
   if (!resolve(library, SIMCONNECT_GET_NEXT_DISPATCH, &api->get_next_dispatch, os_text))
     return SIMCONNECT_GET_NEXT_DISPATCH;
+  if (!resolve(library, SIMCONNECT_SUBSCRIBE_TO_SYSTEM_EVENT, &api->subscribe_to_system_event, os_text))
+    return SIMCONNECT_SUBSCRIBE_TO_SYSTEM_EVENT;
+  if (!resolve(library, SIMCONNECT_REQUEST_SYSTEM_STATE, &api->request_system_state, os_text))
+    return SIMCONNECT_REQUEST_SYSTEM_STATE;
   return nullptr;
 }
 
@@ -159,8 +163,32 @@ MessageReading read_message(const void* message, std::uint32_t size) {
     reading.kind = MessageKind::sample;
     // The values are little-endian IEEE doubles, as on every machine this runs on.
     std::memcpy(reading.values.data(), bytes + MESSAGE_VALUES_OFFSET, sizeof reading.values);
+  } else if (id == MESSAGE_ID_EVENT && size >= MESSAGE_EVENT_MIN_SIZE) {
+    std::uint32_t event = platform::read_u32_le(bytes + MESSAGE_EVENT_ID_OFFSET);
+    if (event == SIM_START_EVENT_ID) reading.kind = MessageKind::flight_started;
+    if (event == SIM_STOP_EVENT_ID) reading.kind = MessageKind::flight_stopped;
+  } else if (id == MESSAGE_ID_SYSTEM_STATE && size >= MESSAGE_EVENT_MIN_SIZE &&
+             platform::read_u32_le(bytes + MESSAGE_REQUEST_OFFSET) == SIM_STATE_REQUEST_ID) {
+    reading.kind = MessageKind::flight_state;
+    reading.flying = platform::read_u32_le(bytes + MESSAGE_STATE_VALUE_OFFSET) != 0;
   }
   return reading;
+}
+
+// ---- In a flight or in the menus -------------------------------------------
+
+FlightState next_flight_state(FlightState state, const MessageReading& reading) {
+  switch (reading.kind) {
+    case MessageKind::flight_started:
+      return FlightState::flying;
+    case MessageKind::flight_stopped:
+      return FlightState::in_menus;
+    case MessageKind::flight_state:
+      if (state != FlightState::unknown) return state;
+      return reading.flying ? FlightState::flying : FlightState::in_menus;
+    default:
+      return state;
+  }
 }
 
 // ---- Refusals ------------------------------------------------------------
@@ -285,6 +313,13 @@ bool register_variables(const SimConnectApi& api, SimConnectHandle handle) {
   return true;
 }
 
+// Asks to hear when a flight starts or stops, and whether one runs now.
+bool watch_flight(const SimConnectApi& api, SimConnectHandle handle) {
+  return api.subscribe_to_system_event(handle, SIM_START_EVENT_ID, SIM_START_EVENT_NAME) >= 0 &&
+         api.subscribe_to_system_event(handle, SIM_STOP_EVENT_ID, SIM_STOP_EVENT_NAME) >= 0 &&
+         api.request_system_state(handle, SIM_STATE_REQUEST_ID, SIM_STATE_NAME) >= 0;
+}
+
 bool request_data(const SimConnectApi& api, SimConnectHandle handle) {
   return api.request_data_on_sim_object(handle, REQUEST_ID, DEFINITION_ID, USER_AIRCRAFT_OBJECT, PERIOD_VISUAL_FRAME, 0,
                                         0, REQUEST_INTERVAL, 0) >= 0;
@@ -295,6 +330,7 @@ SessionEnd dispatch_until_end(const SimConnectApi& api, SimConnectHandle handle,
                               const FeedTiming& timing, RefusalLog& refusals) {
   LoopClock& clock = *timing.clock;
   Instant last_data = clock.now();
+  FlightState flight = FlightState::unknown;  // each connection asks afresh
   for (;;) {
     void* message = nullptr;
     std::uint32_t size = 0;
@@ -304,6 +340,7 @@ SessionEnd dispatch_until_end(const SimConnectApi& api, SimConnectHandle handle,
       continue;
     }
     MessageReading reading = read_message(message, size);
+    flight = next_flight_state(flight, reading);
     if (reading.kind == MessageKind::quit) return SessionEnd::quit;
     if (reading.kind == MessageKind::exception) {
       // Said once; the feed goes on (silence still ends a connection that no longer gets data).
@@ -311,8 +348,8 @@ SessionEnd dispatch_until_end(const SimConnectApi& api, SimConnectHandle handle,
         platform::write_console(platform::ConsoleStream::out, *line);
     }
     if (reading.kind == MessageKind::sample) {
-      last_data = clock.now();  // a near-zero sample keeps the connection too
-      store_sample(holder, reading.values);
+      last_data = clock.now();  // a near-zero sample or one from the menus keeps the connection too
+      if (keeps_samples(flight)) store_sample(holder, reading.values);
     }
   }
 }
@@ -325,7 +362,7 @@ SessionEnd run_session(const SimConnectApi& api, LiveStateHolder& holder, const 
   if (!handle) return SessionEnd::open_failed;
   RefusalLog session_log;
   SessionEnd end = SessionEnd::setup_failed;
-  if (register_variables(api, handle) && request_data(api, handle))
+  if (register_variables(api, handle) && watch_flight(api, handle) && request_data(api, handle))
     end = dispatch_until_end(api, handle, holder, timing, refusals ? *refusals : session_log);
   api.close(handle);
   return end;

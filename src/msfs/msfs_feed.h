@@ -60,6 +60,16 @@ constexpr std::uint32_t DEFINITION_ID = 1;
 constexpr std::uint32_t REQUEST_ID = 1;
 constexpr std::uint32_t REQUEST_INTERVAL = 7;  // frames between samples
 
+// Whether the user flies or is in the simulator's menus: SimConnect's "Sim"
+// state (1: the user controls the aircraft, 0: the user is in the menus), and
+// its "SimStart" and "SimStop" events when it changes.
+constexpr const char* SIM_STATE_NAME = "Sim";
+constexpr const char* SIM_START_EVENT_NAME = "SimStart";
+constexpr const char* SIM_STOP_EVENT_NAME = "SimStop";
+constexpr std::uint32_t SIM_START_EVENT_ID = 1;
+constexpr std::uint32_t SIM_STOP_EVENT_ID = 2;
+constexpr std::uint32_t SIM_STATE_REQUEST_ID = 2;
+
 // An object-data message holds one double per variable from byte 40 on.
 constexpr std::size_t OBJECT_DATA_MIN_SIZE = MESSAGE_VALUES_OFFSET + MSFS_VARIABLE_COUNT * sizeof(double);
 
@@ -96,7 +106,7 @@ struct UnusableLibrary {
   const char* entry_point = nullptr;  // the first one missing, for LoadFailure::missing_entry_point
 };
 
-// What came of trying the candidate at `path`: the five entry points, or,
+// What came of trying the candidate at `path`: the seven entry points, or,
 // for a file that does not load or lacks one, why not. A loaded library is
 // never unloaded.
 struct LoadAttempt {
@@ -111,7 +121,7 @@ struct FoundLibrary {
   SimConnectApi api;
 };
 
-// The search: the first candidate that loads with all five entry points, if
+// The search: the first candidate that loads with all seven entry points, if
 // any, and every file tried before it that did not, in order.
 struct LibraryChoice {
   std::optional<FoundLibrary> found;
@@ -133,17 +143,32 @@ std::vector<std::string> search_lines(const LibraryChoice& choice);
 
 // ---- Messages and samples -------------------------------------------------
 
-enum class MessageKind { ignore, quit, sample, exception };
+enum class MessageKind { ignore, quit, sample, exception, flight_started, flight_stopped, flight_state };
 
 struct MessageReading {
   MessageKind kind = MessageKind::ignore;
   RawSample values{};           // for `sample` only
   std::uint32_t exception = 0;  // for `exception` only: SimConnect's code
+  bool flying = false;          // for `flight_state` only: the "Sim" state is not 0
 };
 
 // What a message of `size` bytes at `message` means to the feed. Reads only
 // within `size`; the size field inside the message is not trusted.
 MessageReading read_message(const void* message, std::uint32_t size);
+
+// ---- In a flight or in the menus -------------------------------------------
+
+// What the simulator last said: nothing yet, a flight runs, or the user is in
+// its menus, where the positions it sends were never flown.
+enum class FlightState { unknown, flying, in_menus };
+
+// The state after `reading`. The events are the newest word: the answer to
+// the state request counts only while nothing else has been said.
+FlightState next_flight_state(FlightState state, const MessageReading& reading);
+
+// Samples are kept unless the simulator said the user is in its menus; one
+// that never says keeps every sample, as before it was asked.
+constexpr bool keeps_samples(FlightState state) { return state != FlightState::in_menus; }
 
 // ---- Refusals ------------------------------------------------------------
 
@@ -184,10 +209,10 @@ bool silence_exceeded(Instant last_data, Instant now, MonotonicClock::duration l
 
 enum class SessionEnd { open_failed, setup_failed, quit, silence };
 
-// One connection: open, register, request, dispatch until a quit or silence,
-// close. Returns without closing when the open fails. Does not wait after.
-// Exception messages are printed as note_refusal says, against `refusals`
-// (null: a log of this session alone); they change nothing else.
+// One connection: open, register, ask after the flight, request, dispatch
+// until a quit or silence, close. Samples from the menus are not stored. Returns without closing when the open fails.
+// Does not wait after. Exception messages are printed as note_refusal says, against `refusals` (null: a log of this
+// session alone); they change nothing else.
 SessionEnd run_session(const SimConnectApi& api, LiveStateHolder& holder, const FeedTiming& timing,
                        RefusalLog* refusals = nullptr);
 

@@ -1,6 +1,8 @@
 #include "state/track.h"
 
+#include <algorithm>
 #include <cmath>
+#include <numbers>
 
 #include "state/live_state.h"
 
@@ -74,8 +76,23 @@ CivilDate civil_from_days(std::int64_t days) {
 
 }  // namespace
 
+double distance_m(const TrackPoint& from, const TrackPoint& to) {
+  constexpr double EARTH_RADIUS_M = 6371008.8;
+  constexpr double RADIANS = std::numbers::pi / 180;
+  double half_lat = std::sin((to.lat - from.lat) * RADIANS / 2);
+  double half_lon = std::sin((to.lon - from.lon) * RADIANS / 2);
+  double h = half_lat * half_lat + std::cos(from.lat * RADIANS) * std::cos(to.lat * RADIANS) * half_lon * half_lon;
+  return 2 * EARTH_RADIUS_M * std::asin(std::sqrt(std::clamp(h, 0.0, 1.0)));
+}
+
+bool is_jump(const TrackPoint& from, const TrackPoint& to, std::chrono::steady_clock::duration elapsed) {
+  std::chrono::duration<double> counted = std::max<std::chrono::steady_clock::duration>(elapsed, JUMP_MIN_INTERVAL);
+  return distance_m(from, to) > JUMP_SPEED * counted.count();
+}
+
 void record_point(Track& track, TrackInstant at, const TrackPoint& point, std::chrono::steady_clock::duration gap) {
-  bool new_segment = !track.last_sample || (at >= *track.last_sample && at - *track.last_sample >= gap);
+  bool new_segment = !track.last_sample || (at >= *track.last_sample && at - *track.last_sample >= gap) ||
+                     is_jump(track.open.points.back(), point, at - *track.last_sample);
   track.last_sample = at;
   if (!new_segment && track.open.points.back().t / 1000 == point.t / 1000) {
     track.open.points.back() = point;  // the newest sample of a second wins

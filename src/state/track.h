@@ -47,6 +47,21 @@ struct Track {
   std::optional<TrackInstant> last_sample;               // monotonic time of the last sample recorded
 };
 
+// Faster than any aircraft in either simulator flies (the Space Shuttle
+// included), slower than a new flight or a relocation: two samples farther
+// apart than this in the time between them were not one flight.
+constexpr double JUMP_SPEED = 10000;  // m/s
+// Samples queued on the way arrive close together; between two, never less
+// than one X-Plane sample's time counts (2 km at JUMP_SPEED).
+constexpr auto JUMP_MIN_INTERVAL = std::chrono::milliseconds(200);
+
+// Great-circle distance in metres (mean Earth radius).
+double distance_m(const TrackPoint& from, const TrackPoint& to);
+
+// Moving from `from` to `to` in `elapsed` (less than JUMP_MIN_INTERVAL counts
+// as that much) is faster than JUMP_SPEED.
+bool is_jump(const TrackPoint& from, const TrackPoint& to, std::chrono::steady_clock::duration elapsed);
+
 // What a reader takes out under the lock.
 struct TrackCopy {
   std::vector<std::shared_ptr<const TrackChunk>> sealed;
@@ -55,7 +70,9 @@ struct TrackCopy {
 };
 
 // Records a live sample taken at monotonic `at` (mutex held). A sample `gap`
-// or more after the previous one begins a new segment; otherwise one in the
+// or more after the previous one, or a jump from it, begins a new segment at
+// its place (one bad frame away and back leaves a one-point segment, never a
+// line across the map); otherwise one in the
 // same wall-clock second (t / 1000) as the last point replaces it. Beyond
 // TRACK_MAX_POINTS the oldest point goes.
 void record_point(Track& track, TrackInstant at, const TrackPoint& point, std::chrono::steady_clock::duration gap);
