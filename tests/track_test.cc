@@ -196,14 +196,14 @@ std::vector<std::vector<std::string>> segments_in(const std::string& xml, const 
 
 TEST(TrackTest, KmlHoldsTheGpxPointsOnePlacemarkPerSegment) {
   FakeFeed feed;
-  feed.sample(0ms, 7, 47.5, 8.25, 432.5);
+  feed.sample(0ms, 7, 0.0625, -0.5, 432.5);
   feed.sample(1000ms, 1007, 1e-7, -0.5, std::nullopt);
   feed.sample(5000ms, 65007, -1.0, 2.0, -3.25);
   std::string kml = track_kml(feed.copy());
   EXPECT_EQ(kml,
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<kml xmlns=\"http://www.opengis.net/kml/2.2\">\n"
             "<Document><name>tavrik track</name>\n<Placemark><name>2026-12-09T09:05:00.007Z</name><LineString>"
-            "<altitudeMode>absolute</altitudeMode><coordinates>8.25,47.5,432.5 -0.5,0.0000001</coordinates>"
+            "<altitudeMode>absolute</altitudeMode><coordinates>-0.5,0.0625,432.5 -0.5,0.0000001</coordinates>"
             "</LineString></Placemark>\n<Placemark><name>2026-12-09T09:06:05.007Z</name><Point><altitudeMode>"
             "absolute</altitudeMode><coordinates>2,-1,-3.25</coordinates></Point></Placemark>\n</Document>\n</kml>\n");
   auto from_kml = segments_in(kml, "<coordinates>(.*?)</coordinates>", "\\S+", "$&");
