@@ -99,10 +99,29 @@ def xplane_reply():
     }
 
 
+def plan_reader():
+    def waypoint(name, lat, lon, alt=None):
+        return '{"name":' + name + ',"lat":' + lat + ',"lon":' + lon + (',"alt":' + alt if alt else "") + "}"
+
+    def plan(*waypoints, name=None):
+        head = '{"name":' + name + "," if name else "{"
+        return (head + '"waypoints":[' + ",".join(waypoints) + "]}").encode()
+
+    return {
+        "good": plan(waypoint('"KSEA"', "47.449", "-122.309", "130"), waypoint('"KPDX"', "45.5887", "-122.5975"),
+                     name='"KSEA to KPDX"'),
+        "escapes": plan(waypoint(r'"Z\u00fcrich \"K\/1\" \\ \ud83d\udce1"', "-90", "180", "-1e3")),
+        "utf8_name": plan(waypoint('"Z\u00fcrich"', "0.5", "-0.0")),
+        "out_of_range": plan(waypoint('"A"', "90.000001", "1e999")),
+        "broken": b'{"waypoints":[{"name":"A","lat":1,"lon":2}]',
+        "unknown_field": plan('{"name":"A","lat":1,"lon":2,"type":1}'),
+    }
+
+
 def main():
     check = sys.argv[1:] == ["--check"]
     differ = []
-    for fuzzer in (http_request, number, simconnect_message, xplane_reply):
+    for fuzzer in (http_request, number, plan_reader, simconnect_message, xplane_reply):
         folder = HERE / fuzzer.__name__
         for name, data in fuzzer().items():
             path = folder / name
