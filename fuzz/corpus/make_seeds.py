@@ -100,21 +100,13 @@ def xplane_reply():
 
 
 def plan_reader():
-    def waypoint(name, lat, lon, alt=None):
-        return '{"name":' + name + ',"lat":' + lat + ',"lon":' + lon + (',"alt":' + alt if alt else "") + "}"
-
-    def plan(*waypoints, name=None):
-        head = '{"name":' + name + "," if name else "{"
-        return (head + '"waypoints":[' + ",".join(waypoints) + "]}").encode()
-
+    waypoints = '{"waypoints":[{"name":%s,"lat":%s,"lon":%s%s}]}'
     return {
-        "good": plan(waypoint('"KSEA"', "47.449", "-122.309", "130"), waypoint('"KPDX"', "45.5887", "-122.5975"),
-                     name='"KSEA to KPDX"'),
-        "escapes": plan(waypoint(r'"Z\u00fcrich \"K\/1\" \\ \ud83d\udce1"', "-90", "180", "-1e3")),
-        "utf8_name": plan(waypoint('"Z\u00fcrich"', "0.5", "-0.0")),
-        "out_of_range": plan(waypoint('"A"', "90.000001", "1e999")),
+        "good": b'{"name":"KSEA to KPDX","waypoints":[{"name":"KSEA","lat":47.449,"lon":-122.309,"alt":130},'
+        b'{"name":"KPDX","lat":45.5887,"lon":-122.5975}]}',
+        "escapes": (waypoints % (r'"Z\u00fcrich \"K\/1\" \\ \ud83d\udce1"', "-90", "180", ',"alt":-1e3')).encode(),
         "broken": b'{"waypoints":[{"name":"A","lat":1,"lon":2}]',
-        "unknown_field": plan('{"name":"A","lat":1,"lon":2,"type":1}'),
+        "unknown_field": (waypoints % ('"Z\u00fcrich"', "90.000001", "1e999", ',"type":1')).encode(),
     }
 
 
