@@ -12,7 +12,7 @@ const FILES = {
 <ATCWaypoint id="WP1"><WorldPosition>N47°40'0",W122°20'30.5",+000000.00</WorldPosition></ATCWaypoint>
 <ATCWaypoint><WorldPosition> S0° 0' 36.00" , E0° 30' 0.00" </WorldPosition><ICAO><ICAOIdent>KPAE</ICAOIdent></ICAO></ATCWaypoint>`),
   "efb-2024.pln": PLN(`<ATCWaypoint id="JOT"><ATCWaypointType>VOR</ATCWaypointType><ICAO><ICAOIdent>JOT</ICAOIdent></ICAO></ATCWaypoint>`),
-  "KSEA-KPDX.fms": ["I", "1100 Version", "CYCLE 1710", "ADEP KSEA", "DEPRWY RW16L", "ADES KPDX", "NUMENR 4",
+  "KSEA-KPDX.fms": ["\uFEFFI", "1100 Version", "CYCLE 1710", "ADEP KSEA", "DEPRWY RW16L", "ADES KPDX", "NUMENR 4",
     "1 KSEA ADEP 433.000000 47.449889 -122.311778", "11 OLM V165 9000.000000 46.971 -122.902",
     "28 +45.90_-122.80\tDRCT 5000 45.9 -122.8", "1 KPDX ADES 31.000000 45.588722 -122.597500", ""].join("\r\n"),
   "legacy.fms": "I\n3 version\n1\n1\n1 KSEA 0.000000 47.449889 -122.311778\n3 SEA 0 47.435372 -122.309789\n",
