@@ -7,6 +7,7 @@
 // route read here can be handed to it as it is.
 export const MAX_WAYPOINTS = 1000;
 export const MAX_NAME_BYTES = 64;
+const ALTITUDES_M = [-1000, 30000];  // beyond them an altitude is left out
 
 export const FT_TO_M = 0.3048;
 
@@ -32,7 +33,7 @@ export function number_of(text) {
 
 // The route from a reader's points ({ name, lat, lon, alt_m? }, `what` naming
 // one in an error: "waypoint", "rtept"): each position checked, each name
-// cleaned (an empty one becomes "WP<n>").
+// cleaned (an empty one becomes "WP<n>"), an altitude the bridge would refuse left out.
 export function make_route(name, points, what = "waypoint") {
   if (points.length === 0) throw new Error(`no ${what} in the file`);
   if (points.length > MAX_WAYPOINTS)
@@ -42,7 +43,7 @@ export function make_route(name, points, what = "waypoint") {
     if (!(Math.abs(point.lat) <= 90)) throw new Error(`${label}: latitude ${point.lat} is not one`);
     if (!(Math.abs(point.lon) <= 180)) throw new Error(`${label}: longitude ${point.lon} is not one`);
     const waypoint = { name: clean_name(point.name) || `WP${i + 1}`, lat: point.lat, lon: point.lon };
-    if (Number.isFinite(point.alt_m)) waypoint.alt_m = point.alt_m;
+    if (point.alt_m >= ALTITUDES_M[0] && point.alt_m <= ALTITUDES_M[1]) waypoint.alt_m = point.alt_m;
     return waypoint;
   });
   const route_name = clean_name(name);
