@@ -50,6 +50,7 @@ TEST(PlanReaderTest, RefusesAnythingElseWithItsReason) {
       {one("\"name\":\"A\",\"lat\":90.000001,\"lon\":2"), "waypoint 1: \"lat\" beyond -90 to 90"},
       {one("\"name\":\"A\",\"lat\":1,\"lon\":-1e999"), "waypoint 1: \"lon\" beyond -180 to 180"},
       {one("\"name\":\"A\"," + at + ",\"alt\":30001"), "waypoint 1: \"alt\" beyond -1000 to 30000"},
+      {one("\"name\":\"A\",\"lat\":1." + std::string(63, '0') + ",\"lon\":2"), "waypoint 1: \"lat\" too long a number"},
       {one("\"name\":\"A\",\"lat\":NaN,\"lon\":2"), "waypoint 1: bad JSON at byte 32: expected a digit"},
       {one("\"name\":\"A\",\"lat\":01,\"lon\":2"), "waypoint 1: bad JSON at byte 33: expected '}'"},
       {one("\"name\":\"A\",\"lat\":1.,\"lon\":2"), "waypoint 1: bad JSON at byte 34: expected a digit"},

@@ -10,6 +10,8 @@
 namespace tavrik {
 namespace {
 
+constexpr std::size_t MAX_NUMBER_CHARACTERS = 64;
+
 // Where reading stands, and the first reason for refusal.
 struct Cursor {
   std::string_view text;
@@ -131,7 +133,7 @@ bool read_name(Cursor& c, std::string& name) {
   return true;
 }
 
-bool is_digit(Cursor& c) { return c.at < c.text.size() && c.text[c.at] >= '0' && c.text[c.at] <= '9'; }
+bool is_digit(const Cursor& c) { return c.at < c.text.size() && c.text[c.at] >= '0' && c.text[c.at] <= '9'; }
 
 bool read_digits(Cursor& c) {
   if (!is_digit(c)) return c.bad_json("expected a digit");
@@ -156,7 +158,9 @@ bool read_number(Cursor& c, std::string_view field, double low, double high, dou
     if (!read_digits(c)) return false;
   }
   // The grammar above leaves only text that strtod reads whole (the program
-  // keeps the "C" locale).
+  // keeps the "C" locale); a page writes at most about 25 characters, and
+  // longer ones are not worth strtod's time.
+  if (c.at - start > MAX_NUMBER_CHARACTERS) return c.fail("\"" + std::string(field) + "\" too long a number");
   value = std::strtod(std::string(c.text.substr(start, c.at - start)).c_str(), nullptr);
   if (!std::isfinite(value) || value < low || value > high) {
     std::string range = std::to_string(static_cast<long>(low)) + " to " + std::to_string(static_cast<long>(high));
