@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <tuple>
 
 namespace tavrik {
 
@@ -123,6 +124,21 @@ TEST(LanAccessTest, ComparisonReadsEveryByteOfTheKeyWhereverTheyDiffer) {
     EXPECT_EQ(read_given.size(), std::min(c.given.size(), key.size())) << c.given;
     EXPECT_EQ(keys_equal(c.given, key), c.equal) << c.given;
   }
+}
+
+TEST(LanAccessTest, OnlyThisComputersOwnPageOrAProgramMayChangeThePlan) {
+  const std::tuple<std::uint32_t, std::string, bool> cases[] = {
+      {LOOPBACK, "", true},  // a program: curl, a script
+      {LOOPBACK_2, "http://localhost:49080", true},
+      {LOOPBACK, "http://127.0.0.1:49080", true},
+      {LOOPBACK, "http://127.0.0.1:49081", false},
+      {LOOPBACK, "http://rebound.example:49080", false},
+      {LOOPBACK, "null", false},  // a page from disk or a sandbox
+      {TABLET, "", false},
+      {OTHER, "http://localhost:49080", false},
+  };
+  for (const auto& [peer, origin, allowed] : cases)
+    EXPECT_EQ(may_change_plan(peer, origin, 49080), allowed) << platform::format_address({peer, 0}) << " " << origin;
 }
 
 TEST(LanAccessTest, Keys) {

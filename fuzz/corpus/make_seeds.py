@@ -99,10 +99,21 @@ def xplane_reply():
     }
 
 
+def plan_reader():
+    waypoints = '{"waypoints":[{"name":%s,"lat":%s,"lon":%s%s}]}'
+    return {
+        "good": b'{"name":"KSEA to KPDX","waypoints":[{"name":"KSEA","lat":47.449,"lon":-122.309,"alt":130},'
+        b'{"name":"KPDX","lat":45.5887,"lon":-122.5975}]}',
+        "escapes": (waypoints % (r'"Z\u00fcrich \"K\/1\" \\ \ud83d\udce1"', "-90", "180", ',"alt":-1e3')).encode(),
+        "broken": b'{"waypoints":[{"name":"A","lat":1,"lon":2}]',
+        "unknown_field": (waypoints % ('"Z\u00fcrich"', "90.000001", "1e999", ',"type":1')).encode(),
+    }
+
+
 def main():
     check = sys.argv[1:] == ["--check"]
     differ = []
-    for fuzzer in (http_request, number, simconnect_message, xplane_reply):
+    for fuzzer in (http_request, number, plan_reader, simconnect_message, xplane_reply):
         folder = HERE / fuzzer.__name__
         for name, data in fuzzer().items():
             path = folder / name

@@ -53,6 +53,12 @@ bool is_own_host(std::string_view host, std::uint16_t port) {
   return host == "localhost" + suffix || host == "127.0.0.1" + suffix;
 }
 
+bool may_change_plan(std::uint32_t peer, std::string_view origin, std::uint16_t port) {
+  constexpr std::string_view SCHEME = "http://";
+  if (!is_loopback(peer)) return false;
+  return origin.empty() || (origin.starts_with(SCHEME) && is_own_host(origin.substr(SCHEME.size()), port));
+}
+
 bool is_tablet_address(const platform::InterfaceAddress& address) {
   return address.up && !address.loopback && !is_loopback(address.ip) && (address.ip & 0xFFFF0000) != LINK_LOCAL &&
          address.ip != 0;

@@ -81,6 +81,13 @@ Route admitted_route(Route route, const RequestTarget& target, std::uint32_t pee
 // `port`: "localhost:<port>" or "127.0.0.1:<port>", byte for byte.
 bool is_own_host(std::string_view host, std::uint16_t port);
 
+// True when a request may change what the bridge keeps (the plan): from this
+// computer (a loopback peer) with no `origin` (the Origin header, empty when
+// absent) or the bridge's own, "http://localhost:<port>" or
+// "http://127.0.0.1:<port>". A page of another site is refused, and so is
+// every other machine, with the key or without.
+bool may_change_plan(std::uint32_t peer, std::string_view origin, std::uint16_t port);
+
 // True for an address a tablet can reach: up, not loopback, not link-local
 // (169.254/16, what a machine takes when no network gave it an address).
 bool is_tablet_address(const platform::InterfaceAddress& address);

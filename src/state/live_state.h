@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "state/plan.h"
 #include "state/track.h"
 
 namespace tavrik {
@@ -52,12 +53,16 @@ struct LiveState {
 };
 
 // The shared, reference-counted holder: the record, the track recorded from
-// it, and the one mutex that guards both. Nobody sleeps, prints or does I/O
-// while holding it.
+// it, the route the user set, and the one mutex that guards them all. Nobody
+// sleeps, prints or does I/O while holding it.
 struct LiveStateHolder {
   std::mutex mutex;
   LiveState record;
   Track track;
+  // Null until a route is set and after it is cleared. A checked plan never
+  // changes: a new one replaces the pointer, so a reader copies the pointer
+  // under the lock and writes its JSON after releasing it.
+  std::shared_ptr<const Plan> plan;
 };
 using SharedState = std::shared_ptr<LiveStateHolder>;
 
