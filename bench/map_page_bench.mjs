@@ -40,7 +40,7 @@ const line = (name, value, unit, target, ok, yardstick = null) =>
 
 const fake = await h.start_fake_bridge();
 const tiles = await h.start_tile_server();
-const web = await h.start_static_server(path.join(h.ROOT, "examples"));
+const web = await h.start_static_server(h.MAP);
 const browser = await h.launch_chromium();
 const map_url = `${fake.url}/map?tiles=${encodeURIComponent(tiles.template)}`;
 try {
