@@ -74,7 +74,10 @@ export function show_aircraft(s) {
   // Parked, or the same sample again: the symbol shows it already, so nothing is drawn.
   const still = here.lat === to.lat && here.lon === to.lon && here.hdg === to.hdg;
   if (first || (jump && !still)) draw(now);
-  else if (!still && !glide.frame) glide.frame = requestAnimationFrame(frame);
+  else if (!still && !glide.frame) {
+    view.gliding = true;
+    glide.frame = requestAnimationFrame(frame);
+  }
 }
 
 export function label(s = view.snapshot) {
