@@ -58,6 +58,9 @@ async function catch_up_track() {
   catching_up = false;
   for (const snapshot of waiting.splice(0)) add_to_trail(snapshot);
   redraw_trail();
+  // No aircraft has set the view yet (the simulator is not live): show the flight kept.
+  if (map && !map._loaded && trail.chunks.length) map.fitBounds(trail.group.getLayers().map((c) => c.getBounds())
+    .reduce((all, bounds) => all.extend(bounds)), { maxZoom: 12 });
 }
 
 // {"segments":[{"id":0,"points":[[t,lat,lon,alt],...]},...]}: one line per

@@ -107,12 +107,14 @@ for (const engine of h.ENGINES) {
       return opened;
     }
 
-    // Sends the snapshots and waits until the page has taken them all.
+    // Sends the snapshots and waits until the page has taken them all, the last one last (not a poll's
+    // answer from before it).
     async function feed(of, snapshots, bridge = fake) {
       const before_count = await of.evaluate(() => window.tavrik.received);
       for (const s of snapshots) bridge.send(s);
-      await h.wait_for("the page to take the feed",
-                       () => of.evaluate((n) => window.tavrik.received >= n, before_count + snapshots.length));
+      await h.wait_for("the page to take the feed", () => of.evaluate(([n, last]) =>
+        window.tavrik.received >= n && JSON.stringify(window.tavrik.snapshot) === last,
+        [before_count + snapshots.length, JSON.stringify(snapshots.at(-1))]));
     }
 
     const view = (of = page) => of.evaluate(() => window.tavrik);
@@ -125,7 +127,7 @@ for (const engine of h.ENGINES) {
         .map((id) => [id, document.getElementById(id).textContent])));
 
     test("a stream held open but silent gives way to polling after the page's stated 5 s, not before", async () => {
-      const opened = silent.requests.find((r) => r.target === "/stream").at;
+      const opened = (await h.wait_for("the page's stream", () => silent.requests.find((r) => r.target === "/stream"))).at;
       const polling_at = await h.wait_for("polling", async () => (await view(silent_page)).transport === "polling" && Date.now(),
                                           STREAM_SILENCE_MS + 5000, 50);
       const waited = polling_at - opened;
@@ -380,11 +382,15 @@ for (const engine of h.ENGINES) {
       const a = snapshot(4000, { lat: 47.6, lon: 8.6 }), b = snapshot(4001, { lat: 47.6 + 2e-3, lon: 8.6 + 2e-3 });
       await feed(page, [a]);
       await glided(page);
-      const recording = page.evaluate(() => new Promise((resolve) => {
-        const seen = [], end = performance.now() + 800;
-        const frame = (now) => { seen.push(window.tavrik.shown); now < end ? requestAnimationFrame(frame) : resolve(seen); };
+      // Every frame's position until the symbol is at b (or 5 s).
+      const recording = page.evaluate((to) => new Promise((resolve) => {
+        const seen = [], end = performance.now() + 5000;
+        const frame = (now) => {
+          seen.push([...window.tavrik.shown]);  // copies: a repeated array goes over BiDi as null
+          now < end && String(seen.at(-1)) !== String(to) ? requestAnimationFrame(frame) : resolve(seen);
+        };
         requestAnimationFrame(frame);
-      }));
+      }), [b.lat, b.lon]);
       await h.sleep(200);
       await feed(page, [b]);
       const seen = await recording;
@@ -398,8 +404,10 @@ for (const engine of h.ENGINES) {
       assert.equal((await view()).frames, frames, "no frame drawn with the data stopped");
     });
 
-    test("the profile: the track's altitudes over time, segments apart, with the flight's figures", async () => {
-      const flown = await new_fake({ track: structuredClone(TRACK) });
+    test("the profile: the track's altitudes over time, segments apart; the pointer rings that point on the map", async () => {
+      // Points a second apart, and 7 s between the segments, so that each is a place of its own on the plot.
+      const profiled = { segments: [{ id: 1, points: points(T0 - 60000, 3) }, { id: 2, points: points(T0 - 50000, 3, -33.9, -151.2) }] };
+      const flown = await new_fake({ track: structuredClone(profiled) });
       const own = await open_page(flown);
       try {
         await own.click("#show-profile");
@@ -407,12 +415,19 @@ for (const engine of h.ENGINES) {
           const p = await own.evaluate(() => window.tavrik_profile());
           return p.xs.length && p;
         });
-        const [first, second] = TRACK.segments.map((s) => s.points);
+        const [first, second] = profiled.segments.map((s) => s.points);
         const ft = (alt) => (alt === null ? null : alt / 0.3048);
         assert.deepEqual(plotted.ys, [...first.map((p) => ft(p[3])), null, ...second.map((p) => ft(p[3]))]);
         assert.deepEqual(plotted.xs, [...first.map((p) => p[0] / 1000), (first.at(-1)[0] + second[0][0]) / 2000,
                                       ...second.map((p) => p[0] / 1000)]);
         assert.match(plotted.figures, /^Distance [\d.]+ NM · Time 0 h 00 min · Highest \d+ ft$/);
+        await own.evaluate((left) => {
+          const over = document.querySelector("#profile .u-over"), box = over.getBoundingClientRect();
+          for (const type of ["mouseenter", "mousemove"])
+            over.dispatchEvent(new MouseEvent(type, { clientX: box.left + left, clientY: box.top + 10, bubbles: true }));
+        }, plotted.lefts[5]);
+        const ring = await h.wait_for("the ring", () => own.evaluate(() => window.tavrik_profile().ring), 3000, 50);
+        assert.deepEqual(ring, second[1].slice(1, 3));
         fs.mkdirSync(h.ARTIFACTS, { recursive: true });
         await own.screenshot(path.join(h.ARTIFACTS, `map-profile-${engine}.png`));
       } finally {
