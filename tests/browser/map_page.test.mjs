@@ -523,6 +523,11 @@ for (const engine of h.ENGINES) {
       assert.ok(shown.trail >= 1, "the trail shows");
       fs.mkdirSync(h.ARTIFACTS, { recursive: true });
       await offline.screenshot(path.join(h.ARTIFACTS, `live-map-no-tiles-${engine}.png`));
+      // The tiles come back (here: the source now points at a server that answers): the note goes.
+      await offline.evaluate((url) => window.tavrik_map.eachLayer((layer) => layer.setUrl && layer._map && layer.setUrl(url)),
+                             tiles.template);
+      await h.wait_for("the tiles back", () => offline.evaluate(() => window.tavrik.tiles === "ok"));
+      assert.equal(await offline.evaluate(() => document.getElementById("tiles-note").hidden), true);
       await offline.close();
     });
 
