@@ -14,6 +14,9 @@ const START_ZOOM = 12;
 const GLIDE_MIN_MS = 50, GLIDE_MAX_MS = 1000, JUMP_DEGREES = 0.5;
 // Moves of the map while following are told to the layers (tiles, trail) this often.
 const FOLLOW_SETTLE_MS = 250;
+// A frame of the glide at most this often: a few pixels a frame is smooth to the eye, and a moving map
+// is costly to paint (the whole map moves when following).
+const FRAME_MS = 50;
 
 const AIRCRAFT_SVG =
   '<svg width="44" height="44" viewBox="-22 -22 44 44" aria-hidden="true">' +
@@ -24,7 +27,7 @@ const AIRCRAFT_SVG =
 let map = null;
 let marker = null;
 // The glide: from where the symbol was to the newest sample ({lat, lon, hdg}).
-const glide = { from: null, to: null, start: 0, duration: 0, arrived: 0, frame: 0 };
+const glide = { from: null, to: null, start: 0, duration: 0, arrived: 0, frame: 0, drawn: 0 };
 let settle_timer = 0;
 
 export function place_aircraft_on(leaflet_map) { map = leaflet_map; }
@@ -89,13 +92,15 @@ export function label(s = view.snapshot) {
 
 function frame(now) {
   glide.frame = 0;
-  if (draw(now)) glide.frame = requestAnimationFrame(frame);
+  if (now - glide.drawn < FRAME_MS && now - glide.start < glide.duration) glide.frame = requestAnimationFrame(frame);
+  else if (draw(now)) glide.frame = requestAnimationFrame(frame);
 }
 
 // Draws the symbol where the glide has it; true while it glides on.
 function draw(now) {
   if (!glide.to) return false;
   const at = glided(now);
+  glide.drawn = now;
   view.frames += 1;
   view.gliding = !at.done;
   view.shown = [at.lat, at.lon];
