@@ -103,7 +103,7 @@ notices_name_every_linked_component() {
   local notices=$work/zip/$win/THIRD-PARTY-NOTICES.txt text comment pair
   for text in libstdc++ libgcc "GCC RUNTIME LIBRARY EXCEPTION" "GNU GENERAL PUBLIC LICENSE" mingw-w64 \
               "License: ZPL-2.1" "Lucent Technologies" "Keith Marshall" winpthreads "Lockless Inc." "License: expat" \
-              "Leaflet 1.9.4" "BSD 2-Clause License" "qrcode-generator 2.0.4" "Copyright (c) 2009 Kazuhiko Arase" \
+              "Leaflet 1.9.4" "BSD 2-Clause License" "qrcode-generator 2.0.4" "Copyright (c) 2009 Kazuhiko Arase" "uPlot 1.6.32" "Leon Sorokin" \
               "The MIT License"; do
     grep -qF "$text" "$notices" || { echo "Windows notices lack '$text'"; return 1; }
   done
@@ -111,7 +111,7 @@ notices_name_every_linked_component() {
   for text in libc++ libc++abi "LLVM Exceptions to the Apache 2.0 License" "Apache License" "Version 2.0, January 2004" \
               "Ulf Adams" "Boost Software License" libgcc "GCC RUNTIME LIBRARY EXCEPTION" "GNU GENERAL PUBLIC LICENSE" \
               glibc "unlimited permission" "Leaflet 1.9.4" "BSD 2-Clause License" \
-              "qrcode-generator 2.0.4" "Copyright (c) 2009 Kazuhiko Arase" "The MIT License"; do
+              "qrcode-generator 2.0.4" "Copyright (c) 2009 Kazuhiko Arase" "uPlot 1.6.32" "Leon Sorokin" "The MIT License"; do
     grep -qF "$text" "$notices" || { echo "Linux notices lack '$text'"; return 1; }
   done
   # The compilers whose code is in the programs (their .comment) are the ones the notices speak of.
