@@ -76,7 +76,9 @@ export function show_aircraft(s) {
   label(s);
   // Parked, or the same sample again: the symbol shows it already, so nothing is drawn.
   const still = here.lat === to.lat && here.lon === to.lon && here.hdg === to.hdg;
-  if (first || (jump && !still)) draw(now);
+  if (first || (jump && !still)) {
+    if (draw(now) && !glide.frame) glide.frame = requestAnimationFrame(frame);
+  }
   else if (!still && !glide.frame) {
     view.gliding = true;
     glide.frame = requestAnimationFrame(frame);
@@ -102,26 +104,29 @@ function draw(now) {
   const at = glided(now);
   glide.drawn = now;
   view.frames += 1;
-  view.gliding = !at.done;
   view.shown = [at.lat, at.lon];
   marker.setLatLng([at.lat, at.lon]);
   const element = marker.getElement();
   if (at.hdg !== null && is_track_up()) turn_to(at.hdg);
   element.firstChild.style.transform = `rotate(${at.hdg ?? 0}deg)`;
   element.lastChild.style.transform = `rotate(${map_angle()}deg)`;
-  if (view.follow) follow([at.lat, at.lon]);
-  return !at.done;
+  // While the map's own pan runs (Follow pressed), frames go on, to follow once it ends.
+  const waiting = view.follow && !follow([at.lat, at.lon]);
+  view.gliding = !at.done || waiting;
+  return view.gliding;
 }
 
 // Keeps the map's middle on the aircraft, moving it as Leaflet's own pan does
 // (the pane, then "move"), and "moveend" for the layers every so often.
+// False while a zoom or pan of the map's own is under way.
 function follow(position) {
-  if (map._animatingZoom || (map._panAnim && map._panAnim._inProgress)) return;
+  if (map._animatingZoom || (map._panAnim && map._panAnim._inProgress)) return false;
   const offset = map.latLngToContainerPoint(position).subtract(map.getSize().divideBy(2)).round();
-  if (!offset.x && !offset.y) return;
+  if (!offset.x && !offset.y) return true;
   map._rawPanBy(offset);
   map.fire("move");
   if (!settle_timer) settle_timer = setTimeout(() => { settle_timer = 0; map.fire("moveend"); }, FOLLOW_SETTLE_MS);
+  return true;
 }
 
 // Where the aircraft was, dimmed, without the values it had then.
