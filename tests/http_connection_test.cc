@@ -102,7 +102,7 @@ TEST(HttpConnectionTest, AnswersByteForByteOrNotAtAllAndClosesAtOnceOrAtTheTimeO
       {"POST /track.gpx HTTP/1.1\r\n\r\n", NO_TRACK_GPX},
       {"GET /track.kml?since=1 HTTP/1.1\r\n\r\n", NO_TRACK_KML},
       {"GET /map/ HTTP/1.1\r\n\r\n", TEXT},
-      {"GET /map/live-map.html HTTP/1.1\r\n\r\n", TEXT},
+      {"GET /map/index.html HTTP/1.1\r\n\r\n", TEXT},
       {"GET /map/../CMakeLists.txt HTTP/1.1\r\n\r\n", TEXT},
       {"GET /map/%2e%2e/%2e%2e/CMakeLists.txt HTTP/1.1\r\n\r\n", TEXT},
       {"GET /map//leaflet/leaflet.js HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n", TEXT},
@@ -146,7 +146,7 @@ TEST(HttpConnectionTest, BuiltInFileWholeGzipOrNotModified) {
   std::string tail = "ETag: " + etag +
                      "\r\nCache-Control: no-cache\r\nReferrer-Policy: no-referrer\r\n"
                      "X-Content-Type-Options: nosniff\r\n";
-  std::string file = example_file("leaflet/leaflet.css");
+  std::string file = map_file("leaflet/leaflet.css");
   ASSERT_FALSE(file.empty());
   std::string gzip(css->gzip_body);
   struct Case {

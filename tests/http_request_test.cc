@@ -227,7 +227,7 @@ TEST(HttpRequestTest, Routes) {
       {"GET /map/leaflet/images/marker-icon-2x.png HTTP/1.1\r\n", Route::builtin_file},
       {"GET /map/ HTTP/1.1\r\n", Route::text},
       {"GET /MAP HTTP/1.1\r\n", Route::text},
-      {"GET /map/live-map.html HTTP/1.1\r\n", Route::text},  // the page is at /map only
+      {"GET /map/index.html HTTP/1.1\r\n", Route::text},  // the page is at /map only
       {"GET /map/leaflet/LICENSE HTTP/1.1\r\n", Route::text},
       {"GET /map/leaflet/images/ HTTP/1.1\r\n", Route::text},
       {"GET /map//leaflet/leaflet.js HTTP/1.1\r\n", Route::text},
