@@ -406,6 +406,25 @@ TEST(MsfsSessionTest, NearZeroSamplesKeepTheConnection) {
   EXPECT_EQ(holder.record.update_count, 0u);
 }
 
+// With --efb the three EFB variables follow the nine, the double serves them,
+// and MSFS's pitch up and bank right (both negative there) come out positive.
+TEST(MsfsSessionTest, EfbVariablesRegisteredAfterTheValuesAndTurnedToEfbSigns) {
+  TempFolder folder("efb");
+  DoubleSession session(folder, "connection\n" + sample_line(ON_GROUND).substr(0, sample_line(ON_GROUND).size() - 1) +
+                                    " -5 -10 3000\nquit\n");
+  LiveStateHolder holder;
+  FeedTiming timing = QUICK;
+  timing.efb = true;
+  EXPECT_EQ(run_session(load_double(), holder, timing), SessionEnd::quit);
+  EXPECT_EQ(snapshot_without_t(holder.record), expected_snapshot(ON_GROUND));  // the snapshot as ever
+  EXPECT_EQ(holder.record.efb, (std::array<std::optional<double>, EFB_VALUE_COUNT>{5.0, 10.0, 3000.0, 1.0}));
+  auto registered = lines_starting(session.calls(), "AddToDataDefinition");
+  ASSERT_EQ(registered.size(), MSFS_VARIABLE_COUNT + MSFS_EFB_VARIABLES.size());
+  EXPECT_NE(registered[9].find("\"PLANE PITCH DEGREES\" unit=\"degrees\""), std::string::npos);
+  EXPECT_NE(registered[10].find("\"PLANE BANK DEGREES\" unit=\"degrees\""), std::string::npos);
+  EXPECT_NE(registered[11].find("\"PRESSURE ALTITUDE\" unit=\"feet\""), std::string::npos);
+}
+
 }  // namespace
 
 }  // namespace tavrik
