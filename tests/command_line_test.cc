@@ -161,12 +161,9 @@ TEST(CommandLineTest, Efb) {
       {"--efb 10.0.0.2,192.168.1.40 host", true, {0x0A000002, 0xC0A80128}, "", "host"},
       {"--efb host", true, {}, "✗ bad EFB address in 'host" + bad},
       {"--efb 10.0.0.2,", true, {}, "✗ bad EFB address in '10.0.0.2," + bad},
-      {"--efb 10.0.0", true, {}, "✗ bad EFB address in '10.0.0" + bad},
       {"--efb 0.0.0.0", true, {}, "✗ bad EFB address in '0.0.0.0" + bad},
-      {"--efb 255.255.255.255", true, {}, "✗ bad EFB address in '255.255.255.255" + bad},
       {"--efb 224.0.0.1", true, {}, "✗ bad EFB address in '224.0.0.1" + bad},
       {"--efb -h", false, {}},  // help
-      {"--EFB", false, {}},
   };
   for (const auto& c : cases) {
     Options options = parse_command_line(words(c.args));

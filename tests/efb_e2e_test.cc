@@ -21,7 +21,6 @@ namespace tavrik {
 namespace {
 
 using namespace std::chrono_literals;
-using Addr = platform::Ipv4Address;
 
 std::string env(const char* name) { return platform::environment_variable(name).value_or(""); }
 
@@ -61,7 +60,8 @@ std::vector<std::string> receive_for(const platform::Socket& socket, std::chrono
   return got;
 }
 
-// The aircraft the fake X-Plane flies: every value, the EFB ones at 8 to 11.
+// The aircraft the fake X-Plane flies: every value, the EFB ones at 8 to 11
+// (pitch, roll, pressure altitude, on ground).
 const std::vector<std::pair<std::uint32_t, float>> AIRCRAFT{{0, -33.9461f}, {1, 151.1772f}, {2, 152.4f}, {3, 250.5f},
                                                             {4, 51.4444f},  {5, 97.f},      {6, -640.f}, {7, 140.f},
                                                             {8, 4.5f},      {9, -22.f},     {10, 480.f}, {11, 0.f}};
@@ -90,68 +90,45 @@ struct EfbBridge {
   }
 };
 
-std::int32_t s24(const std::string& m, int at) {
-  std::int32_t v = (std::uint8_t)m[at] << 16 | (std::uint8_t)m[at + 1] << 8 | (std::uint8_t)m[at + 2];
-  return v >= 0x800000 ? v - 0x1000000 : v;
-}
-int s16(const std::string& m, int at) { return std::int16_t((std::uint8_t)m[at] << 8 | (std::uint8_t)m[at + 1]); }
-
 TEST(EfbE2eTest, BroadcastRatesValuesAndAnAnnouncedForeFlight) {
   platform::Socket gdl90 = tablet_socket(0, 4000), sentences = tablet_socket(0, 49002);
   EfbBridge efb({"--efb"});
   ASSERT_NE(efb.bridge.port, 0);
-  receive_for(gdl90, 1500ms);  // live by now
-  receive_for(sentences, 1ms);
+  receive_for(gdl90, 1500ms), receive_for(sentences, 1ms);  // live by now
+  std::map<std::string, int> kinds;                         // sentences by their head, GDL 90 by message ID
   std::thread sentences_reader([&] {
-    std::map<std::string, int> kinds;
-    for (const auto& s : receive_for(sentences, 5000ms)) {
-      ++kinds[s.substr(0, 4)];
-      if (s.rfind("XATT", 0) == 0) {
-        EXPECT_EQ(s, "XATTtavrik,250.50,4.5,-22.0");
-      }
-      if (s.rfind("XGPS", 0) == 0) {
-        EXPECT_EQ(s, "XGPStavrik,151.177,-33.946,152.4,250.50,51.4");
-      }
-    }
-    EXPECT_NEAR(kinds["XGPS"], 5, 1);
-    EXPECT_NEAR(kinds["XATT"], 25, 3);
+    for (const auto& s : receive_for(sentences, 5000ms)) ++kinds[s];
   });
-  std::map<int, int> ids;
   for (const auto& frame : receive_for(gdl90, 5000ms)) {
-    auto m = gdl90_unframe(frame);
-    ASSERT_TRUE(m) << frame;
-    int id = (std::uint8_t)(*m)[0] == 0x65 ? 0x6500 + (*m)[1] : (std::uint8_t)(*m)[0];
-    ++ids[id];
-    if (id == 0) {  // position valid
-      EXPECT_EQ((std::uint8_t)(*m)[1], 0x81);
-    }
-    if (id == 10) {
-      EXPECT_NEAR(s24(*m, 5) * 180.0 / 8388608, -33.9461, 180.0 / 8388608);
-      EXPECT_NEAR(s24(*m, 8) * 180.0 / 8388608, 151.1772, 180.0 / 8388608);
-      EXPECT_EQ(((std::uint8_t)(*m)[11] << 4 | (std::uint8_t)(*m)[12] >> 4), (480 + 1000) / 25);
-      EXPECT_EQ((std::uint8_t)(*m)[12] & 0xF, 0x8 | 3);                                      // airborne, true heading
-      EXPECT_EQ(((std::uint8_t)(*m)[14] << 4 | (std::uint8_t)(*m)[15] >> 4), 100);           // 51.4444 m/s
-      EXPECT_EQ(((std::uint8_t)(*m)[15] & 0xF) << 8 | (std::uint8_t)(*m)[16], 0x1000 - 10);  // -640 ft/min
-      EXPECT_EQ((std::uint8_t)(*m)[17], std::lround(250.5 / 1.40625));
-    }
-    if (id == 11) {
-      EXPECT_EQ(s16(*m, 1), std::lround(152.4 / 0.3048 / 5));
-    }
-    if (id == 0x6501) {  // roll, pitch
-      EXPECT_EQ(std::make_pair(s16(*m, 2), s16(*m, 4)), std::make_pair(-220, 45));
-    }
+    std::string m = gdl90_unframe(frame).value_or("?");
+    auto u = [&](int at) { return long(std::uint8_t(m[at])); };
+    auto s24 = [&](int at) { return (u(at) << 16 | u(at + 1) << 8 | u(at + 2)) - (u(at) >= 0x80 ? 0x1000000 : 0); };
+    auto s16 = [&](int at) { return long(std::int16_t(u(at) << 8 | u(at + 1))); };
+    ++kinds[std::to_string(u(0) == 0x65 ? 0x6500 + u(1) : u(0))];
+    const double step = 180.0 / 8388608;  // lat, lon; alt 25 ft; 1 kt; 64 ft/min; 360/256°; 5 ft; 0.1°
+    std::vector<long> decoded, expected;
+    if (u(0) == 0) decoded = {u(1)}, expected = {0x81};  // position valid
+    if (u(0) == 10)
+      decoded =
+          {s24(5), s24(8), u(11) << 4 | u(12) >> 4, u(12) & 15, u(14) << 4 | u(15) >> 4, (u(15) & 15) << 8 | u(16),
+           u(17)},
+      expected = {
+          std::lround(-33.9461f / step), std::lround(151.1772f / step), (480 + 1000) / 25, 8 | 3, 100, 0x1000 - 10,
+          std::lround(250.5 / 1.40625)};  // airborne, true heading; -640 ft/min
+    if (u(0) == 11) decoded = {s16(1)}, expected = {std::lround(152.4f / 0.3048 / 5)};
+    if (u(0) == 0x65 && u(1) == 1) decoded = {s16(2), s16(4), s16(6), s16(8)}, expected = {-220, 45, 2505, 97};
+    EXPECT_EQ(decoded, expected) << u(0);
   }
   sentences_reader.join();
-  EXPECT_NEAR(ids[0], 5, 1);
-  EXPECT_NEAR(ids[0x6500], 5, 1);
-  EXPECT_NEAR(ids[10], 25, 3);
-  EXPECT_EQ(ids[11], ids[10]);
-  EXPECT_EQ(ids[0x6501], ids[10]);
-  const std::string& out = efb.bridge.process->out();
-  EXPECT_NE(out.find("→ EFB: GDL 90 (UDP 4000) and ForeFlight's sentences (UDP 49002) to 10.213.0.255, the network "
-                     "10.213.0.0/24\n"),
-            std::string::npos)
-      << out;
+  EXPECT_NEAR(kinds["XGPStavrik,151.177,-33.946,152.4,250.50,51.4"], 5, 1);
+  EXPECT_NEAR(kinds["XATTtavrik,250.50,4.5,-22.0"], 25, 3);
+  EXPECT_NEAR(kinds["0"], 5, 1);
+  EXPECT_NEAR(kinds["25856"], 5, 1);  // ForeFlight ID
+  EXPECT_NEAR(kinds["10"], 25, 3);
+  EXPECT_NEAR(kinds["11"], kinds["10"], 1);     // one may fall either side of the window
+  EXPECT_NEAR(kinds["25857"], kinds["10"], 1);  // AHRS
+  EXPECT_EQ(kinds.size(), 7u);
+  EXPECT_NE(efb.bridge.process->out().find("to 10.213.0.255, the network 10.213.0.0/24\n"), std::string::npos);
 
   // Hostile datagrams first: ignored, memory flat, the bridge serves on.
   platform::Socket app = tablet_socket(0, 4001);
@@ -178,6 +155,16 @@ TEST(EfbE2eTest, BroadcastRatesValuesAndAnAnnouncedForeFlight) {
   EXPECT_TRUE(receive_for(gdl90, 1000ms).empty());
   EXPECT_FALSE(receive_for(sentences, 1000ms).empty());
   EXPECT_EQ(occurrences(efb.bridge.process->out(), "✓ EFB: ForeFlight on 10.213.0.2\n"), 1u);
+
+  // The simulator gone: once a second a heartbeat without a valid position and an ownship report without a fix.
+  efb.stop = true, efb.feeder.join(), receive_for(app, 3500ms);
+  std::map<char, int> idle;
+  for (const auto& f : receive_for(app, 2100ms)) {
+    ++idle[f[1]];
+    EXPECT_TRUE(f.substr(1, 2) == std::string("\0\x01", 2) || f[1] == 0x65 ||
+                f.substr(1, 11) == std::string("\x0A\x01\xF0\xA7\xB1\0\0\0\0\0\0", 11));
+  }
+  EXPECT_TRUE(idle[0] >= 2 && idle[0] <= 3 && idle[10] == idle[0]) << idle[0] << " " << idle[10];
 }
 
 TEST(EfbE2eTest, NamedAddressOnlyAndNothingWithoutTheOption) {

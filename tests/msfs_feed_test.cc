@@ -413,16 +413,16 @@ TEST(MsfsSessionTest, EfbVariablesRegisteredAfterTheValuesAndTurnedToEfbSigns) {
   DoubleSession session(folder, "connection\n" + sample_line(ON_GROUND).substr(0, sample_line(ON_GROUND).size() - 1) +
                                     " -5 -10 3000\nquit\n");
   LiveStateHolder holder;
-  FeedTiming timing = QUICK;
-  timing.efb = true;
-  EXPECT_EQ(run_session(load_double(), holder, timing), SessionEnd::quit);
+  EXPECT_EQ(run_session(load_double(), holder, FeedTiming{10ms, 5ms, 300ms, &real_loop_clock(), true}),
+            SessionEnd::quit);
   EXPECT_EQ(snapshot_without_t(holder.record), expected_snapshot(ON_GROUND));  // the snapshot as ever
   EXPECT_EQ(holder.record.efb, (std::array<std::optional<double>, EFB_VALUE_COUNT>{5.0, 10.0, 3000.0, 1.0}));
   auto registered = lines_starting(session.calls(), "AddToDataDefinition");
-  ASSERT_EQ(registered.size(), MSFS_VARIABLE_COUNT + MSFS_EFB_VARIABLES.size());
-  EXPECT_NE(registered[9].find("\"PLANE PITCH DEGREES\" unit=\"degrees\""), std::string::npos);
-  EXPECT_NE(registered[10].find("\"PLANE BANK DEGREES\" unit=\"degrees\""), std::string::npos);
-  EXPECT_NE(registered[11].find("\"PRESSURE ALTITUDE\" unit=\"feet\""), std::string::npos);
+  registered.erase(registered.begin(), registered.begin() + MSFS_VARIABLE_COUNT);
+  EXPECT_EQ(registered, (std::vector<std::string>{
+                            expected_registrations(1)[0].replace(52, 29, "PLANE PITCH DEGREES\" unit=\"degrees"),
+                            expected_registrations(1)[0].replace(52, 29, "PLANE BANK DEGREES\" unit=\"degrees"),
+                            expected_registrations(1)[0].replace(52, 29, "PRESSURE ALTITUDE\" unit=\"feet")}));
 }
 
 }  // namespace
