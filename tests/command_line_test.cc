@@ -170,9 +170,7 @@ TEST(CommandLineTest, Efb) {
     EXPECT_EQ(options.efb, c.efb) << c.args;
     EXPECT_EQ(options.efb_addresses, c.addresses) << c.args;
     EXPECT_EQ(options.usage_error, c.error) << c.args;
-    if (!options.help) {
-      EXPECT_EQ(options.xplane_host, c.host) << c.args;
-    }
+    EXPECT_EQ(options.help ? c.host : options.xplane_host, c.host) << c.args;
   }
 }
 

@@ -418,7 +418,7 @@ TEST(MsfsSessionTest, EfbVariablesRegisteredAfterTheValuesAndTurnedToEfbSigns) {
   EXPECT_EQ(snapshot_without_t(holder.record), expected_snapshot(ON_GROUND));  // the snapshot as ever
   EXPECT_EQ(holder.record.efb, (std::array<std::optional<double>, EFB_VALUE_COUNT>{5.0, 10.0, 3000.0, 1.0}));
   auto registered = lines_starting(session.calls(), "AddToDataDefinition");
-  registered.erase(registered.begin(), registered.begin() + MSFS_VARIABLE_COUNT);
+  registered.erase(registered.begin(), registered.begin() + MSFS_VARIABLE_COUNT);  // then the three:
   EXPECT_EQ(registered, (std::vector<std::string>{
                             expected_registrations(1)[0].replace(52, 29, "PLANE PITCH DEGREES\" unit=\"degrees"),
                             expected_registrations(1)[0].replace(52, 29, "PLANE BANK DEGREES\" unit=\"degrees"),

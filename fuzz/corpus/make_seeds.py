@@ -102,9 +102,7 @@ def xplane_reply():
 def announcement():
     return {
         "foreflight": b'{"App":"ForeFlight","GDL90":{"port":4000}}',
-        "more_members": b' {"GDL90":{"port":4001,"v":[1,2.5e3,null]},"App":"ForeFlight","x":{"y":true}}\n',
-        "wrong_app": b'{"App":"Other","GDL90":{"port":4000}}',
-        "port_text": b'{"App":"ForeFlight","GDL90":{"port":"4000"}}',
+        "more_members": b' {"GDL90":{"port":4001,"v":[1,2.5e3,null]},"App":"ForeFlight","x":{"y":"\\u00e9"}}\n',
         "deep": b'{"App":"ForeFlight","GDL90":{"port":4000},"z":' + b"[" * 40 + b"]" * 40 + b"}",
     }
 
