@@ -75,9 +75,9 @@ EfbBatch due_messages(EfbSchedule& schedule, const LiveState& record, Instant no
                                               finite(record.values[Value::GS]).value_or(0)));
   }
   if (!live) return batch;
-  auto since = schedule.last_ownship ? now - *schedule.last_ownship : OWNSHIP_PERIOD;
+  auto since = schedule.last_ownship ? now - *schedule.last_ownship : OWNSHIP_LATEST;
   bool fresh = record.update_count != schedule.last_count;
-  if (since >= OWNSHIP_PERIOD || (fresh && since >= OWNSHIP_EARLIEST)) {
+  if (since >= OWNSHIP_LATEST || (fresh && since >= OWNSHIP_EARLIEST)) {
     schedule.last_ownship = now;
     schedule.last_count = record.update_count;
     add_live_reports(batch, record);

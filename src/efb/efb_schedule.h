@@ -13,10 +13,13 @@
 
 namespace tavrik {
 
-constexpr auto OWNSHIP_PERIOD = std::chrono::milliseconds(200);  // 5 Hz
-// Fresh data may go out this much early, so that the reports follow a
-// simulator sending at 5 Hz instead of beating against it.
+// Fresh data goes out once this much has passed since the last report, so
+// the reports follow the simulator's 5 Hz (and never exceed about 6 Hz)...
 constexpr auto OWNSHIP_EARLIEST = std::chrono::milliseconds(160);
+// ...and the last values again after this without new data: a report a
+// little late from the simulator must not be beaten by a stale one, which
+// would hold the fresh one back by most of a period.
+constexpr auto OWNSHIP_LATEST = std::chrono::milliseconds(250);
 constexpr std::uint32_t OWNSHIP_ADDRESS = 0xF0A7B1;  // self-assigned: the bridge has no ICAO address
 constexpr std::uint8_t EXACT_NIC = 11;               // containment < 7.5 m: a simulator's position is exact
 constexpr std::uint8_t EXACT_NACP = 11;              // accuracy < 3 m
@@ -40,8 +43,8 @@ struct EfbBatch {
 
 // Once each UTC second: heartbeat and ForeFlight ID, then, live, XGPS, or,
 // not live, the Ownship Report of a device without a position fix. While live,
-// every OWNSHIP_PERIOD (or from OWNSHIP_EARLIEST on when the record has
-// changed): Ownship Report, Geometric Altitude, AHRS and XATT.
+// when the record has changed and OWNSHIP_EARLIEST has passed (or, unchanged,
+// OWNSHIP_LATEST): Ownship Report, Geometric Altitude, AHRS and XATT.
 EfbBatch due_messages(EfbSchedule& schedule, const LiveState& record, Instant now, WallClock::time_point wall_now);
 
 // The Ownship Report of `record` (live) or of no fix (`record` null).
