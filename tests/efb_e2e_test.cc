@@ -95,10 +95,9 @@ TEST(EfbE2eTest, BroadcastRatesValuesAndAnAnnouncedForeFlight) {
   EfbBridge efb({"--efb"});
   ASSERT_NE(efb.bridge.port, 0);
   receive_for(gdl90, 1500ms), receive_for(sentences, 1ms);  // live by now
-  std::map<std::string, int> kinds;                         // sentences by their head, GDL 90 by message ID
-  std::thread sentences_reader([&] {
-    for (const auto& s : receive_for(sentences, 5000ms)) ++kinds[s];
-  });
+  std::map<std::string, int> kinds;  // sentences by their text, GDL 90 by message ID (counted after the join)
+  std::vector<std::string> texts;
+  std::thread sentences_reader([&] { texts = receive_for(sentences, 5000ms); });
   for (const auto& frame : receive_for(gdl90, 5000ms)) {
     std::string m = gdl90_unframe(frame).value_or("?");
     auto u = [&](int at) { return long(std::uint8_t(m[at])); };
@@ -120,6 +119,7 @@ TEST(EfbE2eTest, BroadcastRatesValuesAndAnAnnouncedForeFlight) {
     EXPECT_EQ(decoded, expected) << u(0);
   }
   sentences_reader.join();
+  for (const auto& text : texts) ++kinds[text];
   EXPECT_NEAR(kinds["XGPStavrik,151.177,-33.946,152.4,250.50,51.4"], 5, 1);
   EXPECT_NEAR(kinds["XATTtavrik,250.50,4.5,-22.0"], 25, 3);
   EXPECT_NEAR(kinds["0"], 5, 1);

@@ -117,10 +117,12 @@ EfbTargets efb_targets(const EfbPlan& plan, const AnnouncedApps& apps) {
 }
 
 void run_efb_feed(EfbPlan plan, EfbSockets sockets, SharedState holder, LoopClock& clock) {
-  if (sockets.listener.valid()) platform::set_receive_timeout(sockets.listener, static_cast<int>(EFB_TICK.count()));
   AnnouncedApps apps;
   EfbSchedule schedule;
   std::optional<Instant> last_step;
+  MonotonicClock::duration tick = EFB_IDLE_TICK;
+  if (sockets.listener.valid())
+    platform::set_receive_timeout(sockets.listener, static_cast<int>(EFB_IDLE_TICK.count()));
   std::vector<char> buffer(MAX_ANNOUNCEMENT_SIZE + 1);
   for (;;) {
     if (sockets.listener.valid()) {
@@ -133,13 +135,20 @@ void run_efb_feed(EfbPlan plan, EfbSockets sockets, SharedState holder, LoopCloc
             platform::write_console(platform::ConsoleStream::out, app_found_line(from.ip));
       }
     } else {
-      clock.sleep_for(EFB_TICK);
+      clock.sleep_for(tick);
     }
     Instant now = clock.now();
     if (last_step && now - *last_step < EFB_TICK / 2) continue;  // a flood of datagrams does not speed the sending
     last_step = now;
     forget_silent_apps(apps, now);
-    EfbBatch batch = due_messages(schedule, copy_record(*holder), now, WallClock::now());
+    LiveState record = copy_record(*holder);
+    // Frugal while nothing is live: the heartbeat's second and the first report may then wait up to 100 ms.
+    auto wanted = is_live(record, now) ? MonotonicClock::duration(EFB_TICK) : MonotonicClock::duration(EFB_IDLE_TICK);
+    if (wanted != tick && sockets.listener.valid())
+      platform::set_receive_timeout(
+          sockets.listener, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(wanted).count()));
+    tick = wanted;
+    EfbBatch batch = due_messages(schedule, record, now, WallClock::now());
     if (batch.empty()) continue;
     EfbTargets targets = efb_targets(plan, apps);
     send_each(sockets.sender, batch.gdl90, targets.gdl90);

@@ -18,7 +18,8 @@ namespace tavrik {
 
 constexpr std::uint16_t GDL90_PORT = 4000;
 constexpr std::uint16_t SENTENCE_PORT = 49002;
-constexpr auto EFB_TICK = std::chrono::milliseconds(20);  // how often the feed looks at the record
+constexpr auto EFB_TICK = std::chrono::milliseconds(20);        // how often the feed looks at a live record
+constexpr auto EFB_IDLE_TICK = std::chrono::milliseconds(100);  // and at one that is not live
 
 // One IPv4 network of this PC that the feed broadcasts to.
 struct EfbNetwork {
