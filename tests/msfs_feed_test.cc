@@ -416,6 +416,25 @@ TEST(MsfsSessionTest, NearZeroSamplesKeepTheConnection) {
   EXPECT_EQ(holder.record.update_count, 0u);
 }
 
+// With --efb the three EFB variables follow the nine, the double serves them,
+// and MSFS's pitch up and bank right (both negative there) come out positive.
+TEST(MsfsSessionTest, EfbVariablesRegisteredAfterTheValuesAndTurnedToEfbSigns) {
+  TempFolder folder("efb");
+  DoubleSession session(folder, "connection\n" + sample_line(ON_GROUND).substr(0, sample_line(ON_GROUND).size() - 1) +
+                                    " -5 -10 3000\nquit\n");
+  LiveStateHolder holder;
+  EXPECT_EQ(run_session(load_double(), holder, FeedTiming{10ms, 5ms, 300ms, &real_loop_clock(), true}),
+            SessionEnd::quit);
+  EXPECT_EQ(snapshot_without_t(holder.record), expected_snapshot(ON_GROUND));  // the snapshot as ever
+  EXPECT_EQ(holder.record.efb, (std::array<std::optional<double>, EFB_VALUE_COUNT>{5.0, 10.0, 3000.0, 1.0}));
+  auto registered = lines_starting(session.calls(), "AddToDataDefinition");
+  registered.erase(registered.begin(), registered.begin() + MSFS_VARIABLE_COUNT);  // then the three:
+  EXPECT_EQ(registered, (std::vector<std::string>{
+                            expected_registrations(1)[0].replace(52, 29, "PLANE PITCH DEGREES\" unit=\"degrees"),
+                            expected_registrations(1)[0].replace(52, 29, "PLANE BANK DEGREES\" unit=\"degrees"),
+                            expected_registrations(1)[0].replace(52, 29, "PRESSURE ALTITUDE\" unit=\"feet")}));
+}
+
 }  // namespace
 
 }  // namespace tavrik

@@ -110,10 +110,18 @@ def plan_reader():
     }
 
 
+def announcement():
+    return {
+        "foreflight": b'{"App":"ForeFlight","GDL90":{"port":4000}}',
+        "more_members": b' {"GDL90":{"port":4001,"v":[1,2.5e3,null]},"App":"ForeFlight","x":{"y":"\\u00e9"}}\n',
+        "deep": b'{"App":"ForeFlight","GDL90":{"port":4000},"z":' + b"[" * 40 + b"]" * 40 + b"}",
+    }
+
+
 def main():
     check = sys.argv[1:] == ["--check"]
     differ = []
-    for fuzzer in (http_request, number, plan_reader, simconnect_message, xplane_reply):
+    for fuzzer in (announcement, http_request, number, plan_reader, simconnect_message, xplane_reply):
         folder = HERE / fuzzer.__name__
         for name, data in fuzzer().items():
             path = folder / name

@@ -163,6 +163,10 @@ MessageReading read_message(const void* message, std::uint32_t size) {
     reading.kind = MessageKind::sample;
     // The values are little-endian IEEE doubles, as on every machine this runs on.
     std::memcpy(reading.values.data(), bytes + MESSAGE_VALUES_OFFSET, sizeof reading.values);
+    if (size >= OBJECT_DATA_EFB_SIZE) {
+      reading.efb.emplace();
+      std::memcpy(reading.efb->data(), bytes + OBJECT_DATA_MIN_SIZE, sizeof(EfbSample));
+    }
   } else if (id == MESSAGE_ID_EVENT && size >= MESSAGE_EVENT_MIN_SIZE) {
     std::uint32_t event = platform::read_u32_le(bytes + MESSAGE_EVENT_ID_OFFSET);
     if (event == SIM_START_EVENT_ID) reading.kind = MessageKind::flight_started;
@@ -278,13 +282,18 @@ ConvertedSample convert_sample(const RawSample& raw) {
   return values;
 }
 
-bool store_sample(LiveStateHolder& holder, const RawSample& raw) {
+bool store_sample(LiveStateHolder& holder, const RawSample& raw, const std::optional<EfbSample>& efb) {
   if (near_zero(raw[index_of(Value::LAT)], raw[index_of(Value::LON)])) return false;
   ConvertedSample values = convert_sample(raw);
   std::lock_guard<std::mutex> lock(holder.mutex);
   LiveState& record = holder.record;
   record.sim = SimKind::msfs;  // every value is overwritten next, so nothing of another feed survives
   for (std::size_t i = 0; i < VALUE_COUNT; ++i) record.values[i] = values[i];
+  for (auto& value : record.efb) value.reset();
+  if (efb) {
+    for (std::size_t i = 0; i < efb->size(); ++i) record.efb[i] = (*efb)[i] * MSFS_EFB_VARIABLES[i].scale;
+    record.efb[index_of(EfbValue::ON_GROUND)] = raw[SIM_ON_GROUND_ROW] != 0.0 ? 1.0 : 0.0;
+  }
   mark_updated(record);
   record_track_point(holder);
   return true;
@@ -305,11 +314,17 @@ SimConnectHandle open_connection(const SimConnectApi& api) {
   return status < 0 ? nullptr : handle;
 }
 
-bool register_variables(const SimConnectApi& api, SimConnectHandle handle) {
+bool register_variable(const SimConnectApi& api, SimConnectHandle handle, const SimVariable& variable) {
+  return api.add_to_data_definition(handle, DEFINITION_ID, variable.name, variable.unit, DATA_TYPE_FLOAT64, 0.0f,
+                                    UNUSED_DATUM_ID) >= 0;
+}
+
+bool register_variables(const SimConnectApi& api, SimConnectHandle handle, bool efb) {
   for (const auto& variable : MSFS_VARIABLES)
-    if (api.add_to_data_definition(handle, DEFINITION_ID, variable.name, variable.unit, DATA_TYPE_FLOAT64, 0.0f,
-                                   UNUSED_DATUM_ID) < 0)
-      return false;
+    if (!register_variable(api, handle, variable)) return false;
+  if (efb)
+    for (const auto& variable : MSFS_EFB_VARIABLES)
+      if (!register_variable(api, handle, variable)) return false;
   return true;
 }
 
@@ -349,7 +364,7 @@ SessionEnd dispatch_until_end(const SimConnectApi& api, SimConnectHandle handle,
     }
     if (reading.kind == MessageKind::sample) {
       last_data = clock.now();  // a near-zero sample or one from the menus keeps the connection too
-      if (keeps_samples(flight)) store_sample(holder, reading.values);
+      if (keeps_samples(flight)) store_sample(holder, reading.values, reading.efb);
     }
   }
 }
@@ -362,7 +377,7 @@ SessionEnd run_session(const SimConnectApi& api, LiveStateHolder& holder, const 
   if (!handle) return SessionEnd::open_failed;
   RefusalLog session_log;
   SessionEnd end = SessionEnd::setup_failed;
-  if (register_variables(api, handle) && watch_flight(api, handle) && request_data(api, handle))
+  if (register_variables(api, handle, timing.efb) && watch_flight(api, handle) && request_data(api, handle))
     end = dispatch_until_end(api, handle, holder, timing, refusals ? *refusals : session_log);
   api.close(handle);
   return end;
@@ -376,11 +391,13 @@ void run_connection_loop(const SimConnectApi& api, LiveStateHolder& holder, cons
   }
 }
 
-void run_msfs_feed(SharedState holder) {
+void run_msfs_feed(SharedState holder, bool efb) {
   LibraryChoice choice = find_simconnect();
   for (const auto& line : search_lines(choice)) platform::write_console(platform::ConsoleStream::out, line);
   if (!choice.found) return;
-  run_connection_loop(choice.found->api, *holder, FeedTiming{});
+  FeedTiming timing;
+  timing.efb = efb;
+  run_connection_loop(choice.found->api, *holder, timing);
 }
 
 }  // namespace tavrik

@@ -56,6 +56,17 @@ constexpr bool variables_follow_values() {
 }
 static_assert(variables_follow_values(), "MSFS_VARIABLES must list the values in LiveState order");
 
+// Registered after those with --efb only, in `EfbValue` order (on ground is
+// "SIM ON GROUND" above). MSFS counts pitch up and bank right negative; the
+// scale turns them to nose up and right wing down positive.
+constexpr std::array MSFS_EFB_VARIABLES{
+    SimVariable{"PLANE PITCH DEGREES", "degrees", std::nullopt, -1.0},
+    SimVariable{"PLANE BANK DEGREES", "degrees", std::nullopt, -1.0},
+    SimVariable{"PRESSURE ALTITUDE", "feet", std::nullopt},
+};
+static_assert(MSFS_EFB_VARIABLES.size() + 1 == EFB_VALUE_COUNT, "the EFB values but on ground");
+using EfbSample = std::array<double, MSFS_EFB_VARIABLES.size()>;
+
 constexpr std::uint32_t DEFINITION_ID = 1;
 constexpr std::uint32_t REQUEST_ID = 1;
 constexpr std::uint32_t REQUEST_INTERVAL = 7;  // frames between samples
@@ -72,6 +83,7 @@ constexpr std::uint32_t SIM_STATE_REQUEST_ID = 2;
 
 // An object-data message holds one double per variable from byte 40 on.
 constexpr std::size_t OBJECT_DATA_MIN_SIZE = MESSAGE_VALUES_OFFSET + MSFS_VARIABLE_COUNT * sizeof(double);
+constexpr std::size_t OBJECT_DATA_EFB_SIZE = OBJECT_DATA_MIN_SIZE + sizeof(EfbSample);
 
 constexpr auto RECONNECT_DELAY = std::chrono::seconds(3);
 constexpr auto DISPATCH_POLL_INTERVAL = std::chrono::milliseconds(50);
@@ -84,6 +96,7 @@ struct FeedTiming {
   MonotonicClock::duration poll_interval = DISPATCH_POLL_INTERVAL;
   MonotonicClock::duration silence_limit = SILENCE_LIMIT;
   LoopClock* clock = &real_loop_clock();
+  bool efb = false;  // register MSFS_EFB_VARIABLES too (--efb)
 };
 
 using RawSample = std::array<double, MSFS_VARIABLE_COUNT>;
@@ -147,9 +160,10 @@ enum class MessageKind { ignore, quit, sample, exception, flight_started, flight
 
 struct MessageReading {
   MessageKind kind = MessageKind::ignore;
-  RawSample values{};           // for `sample` only
-  std::uint32_t exception = 0;  // for `exception` only: SimConnect's code
-  bool flying = false;          // for `flight_state` only: the "Sim" state is not 0
+  RawSample values{};            // for `sample` only
+  std::optional<EfbSample> efb;  // for a `sample` of at least OBJECT_DATA_EFB_SIZE bytes
+  std::uint32_t exception = 0;   // for `exception` only: SimConnect's code
+  bool flying = false;           // for `flight_state` only: the "Sim" state is not 0
 };
 
 // What a message of `size` bytes at `message` means to the feed. Reads only
@@ -199,8 +213,9 @@ bool near_zero(double lat, double lon);
 // height above ground while on the ground.
 ConvertedSample convert_sample(const RawSample& raw);
 
-// Stores a sample unless its position is near zero; true when stored.
-bool store_sample(LiveStateHolder& holder, const RawSample& raw);
+// Stores a sample unless its position is near zero; true when stored. The
+// EFB values come from `efb` (scaled) and "on ground", or are cleared.
+bool store_sample(LiveStateHolder& holder, const RawSample& raw, const std::optional<EfbSample>& efb = std::nullopt);
 
 // More than `limit` since the last data; a `now` before it counts as no time.
 bool silence_exceeded(Instant last_data, Instant now, MonotonicClock::duration limit = SILENCE_LIMIT);
@@ -220,6 +235,6 @@ SessionEnd run_session(const SimConnectApi& api, LiveStateHolder& holder, const 
 [[noreturn]] void run_connection_loop(const SimConnectApi& api, LiveStateHolder& holder, const FeedTiming& timing);
 
 // Thread body. Returns only when no usable SimConnect library was found.
-void run_msfs_feed(SharedState holder);
+void run_msfs_feed(SharedState holder, bool efb = false);
 
 }  // namespace tavrik

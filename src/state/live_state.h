@@ -41,6 +41,11 @@ struct PerValue : std::array<T, VALUE_COUNT> {
   const T& operator[](Value value) const { return (*this)[index_of(value)]; }
 };
 
+// What only the EFB feed reads, asked of the simulators with --efb alone;
+// kept beside the values, never in the JSON or the track.
+enum class EfbValue : std::size_t { PITCH, ROLL, PRESSURE_ALT, ON_GROUND };
+constexpr std::size_t EFB_VALUE_COUNT = 4;
+
 // Guarded as a whole by `LiveStateHolder::mutex`.
 struct LiveState {
   // lat, lon (degrees), alt (m MSL), hdg (degrees true), gs (m/s), ias (kt),
@@ -50,7 +55,13 @@ struct LiveState {
   std::uint64_t t = 0;             // wall clock of the last update, ms since 1970 (never above 64 bits)
   std::uint64_t update_count = 0;  // wraps modulo 2^64
   SimKind sim = SimKind::none;
+  // pitch (degrees, nose up positive), roll (degrees, right wing down
+  // positive), pressure altitude (ft), on ground (1 or 0); by `EfbValue`.
+  std::array<std::optional<double>, EFB_VALUE_COUNT> efb{};
 };
+
+constexpr std::size_t index_of(EfbValue value) { return static_cast<std::size_t>(value); }
+static_assert(index_of(EfbValue::ON_GROUND) + 1 == EFB_VALUE_COUNT, "one slot per EFB value");
 
 // The shared, reference-counted holder: the record, the track recorded from
 // it, the route the user set, and the one mutex that guards them all. Nobody

@@ -27,6 +27,17 @@ constexpr std::array XPLANE_DATAREFS{
 };
 static_assert(XPLANE_DATAREFS.size() == VALUE_COUNT, "one dataref per LiveState value");
 
+// Asked with --efb only, at indices VALUE_COUNT and on, in `EfbValue` order:
+// pitch (degrees, nose up positive), roll (degrees, right wing down
+// positive), pressure altitude (feet), on ground (0 or 1).
+constexpr std::array XPLANE_EFB_DATAREFS{
+    "sim/flightmodel/position/theta",
+    "sim/flightmodel/position/phi",
+    "sim/flightmodel2/position/pressure_altitude",
+    "sim/flightmodel/failures/onground_any",
+};
+static_assert(XPLANE_EFB_DATAREFS.size() == EFB_VALUE_COUNT, "one dataref per EFB value");
+
 constexpr std::size_t XPLANE_REQUEST_SIZE = 413;  // "RREF", 0, frequency, index, 400-byte path
 constexpr std::size_t XPLANE_PATH_SIZE = 400;
 constexpr std::size_t XPLANE_RECEIVE_BUFFER = 2048;
@@ -37,12 +48,17 @@ constexpr auto XPLANE_RESUBSCRIBE_AFTER = std::chrono::seconds(3);
 // path zero-padded (and cut) to 400 bytes.
 std::string build_rref_request(std::int32_t frequency, std::int32_t index, const std::string& path);
 
-// The request for dataref `index` (below VALUE_COUNT) at XPLANE_REQUEST_HZ.
+// The request for dataref `index` (below VALUE_COUNT, or with `efb` below
+// VALUE_COUNT + EFB_VALUE_COUNT) at XPLANE_REQUEST_HZ.
 std::string build_subscription_request(std::size_t index);
 
-// The eight requests that end the subscription: frequency 0, each naming its
-// index and path, in index order. Sent when the user ends the bridge.
-std::vector<std::string> build_unsubscription_requests();
+// How many datarefs are asked: the values', and with `efb` the EFB ones too.
+constexpr std::size_t subscription_count(bool efb) { return VALUE_COUNT + (efb ? EFB_VALUE_COUNT : 0); }
+
+// The requests that end the subscription: frequency 0, each naming its index
+// and path, in index order (eight, or twelve with `efb`). Sent when the user
+// ends the bridge.
+std::vector<std::string> build_unsubscription_requests(bool efb = false);
 
 // Where the feed's socket is bound for `target`: 127.0.0.1 when X-Plane is on
 // this machine (a loopback address), so that nothing from another machine
@@ -57,7 +73,8 @@ bool from_xplane(platform::Ipv4Address from, platform::Ipv4Address target);
 // Applies one datagram to the locked record. A datagram of at least 5 bytes
 // headed "RREF" is accepted: the simulator switches to xp (values cleared if
 // another one wrote last), every complete record with a value's index is
-// stored, and the update is stamped. Anything else leaves `record` untouched.
+// stored (an EFB dataref's index into `LiveState::efb`), and the update is
+// stamped. Anything else leaves `record` untouched.
 // Returns whether the datagram was accepted.
 bool apply_xplane_reply(LiveState& record, const std::uint8_t* data, std::size_t size, Instant now,
                         WallClock::time_point wall_now);
@@ -69,8 +86,9 @@ bool resubscribe_due(std::optional<Instant> last_packet, Instant last_pass, Inst
 // Thread body; owns `socket` (bound, no options set) and reads the time from
 // `clock`. Only datagrams from_xplane count; every other one is ignored like
 // any datagram that is not data. Arms the farewell once the first
-// subscription pass has gone out. Never returns.
+// subscription pass has gone out. With `efb` the EFB datarefs are asked too.
+// Never returns.
 void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, SharedState holder,
-                     LoopClock& clock = real_loop_clock());
+                     LoopClock& clock = real_loop_clock(), bool efb = false);
 
 }  // namespace tavrik

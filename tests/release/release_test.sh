@@ -10,7 +10,7 @@ version=$(sed -n 's/^#define TAVRIK_VERSION "\(.*\)"$/\1/p' build-release/genera
 [ -n "$version" ] || { echo "release test: no version in build-release/; run scripts/release.sh first" >&2; exit 1; }
 win=tavrik-$version-windows-x86_64
 linux=tavrik-$version-linux-x86_64
-usage="usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]]"
+usage="usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]] [--efb [ADDRESS,...]]"
 standin_usage="usage: xplane-standin [address] [--port 49000] [--pause-after S [--resume-after S]]"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
