@@ -251,26 +251,29 @@ for (const engine of h.ENGINES) {
       assert.ok(back.inside);
     });
 
-    test("the trail goes on from the stream as the bridge's track does, and a dropped stream is filled in from " +
+    test("the trail goes on from the stream as the bridge's track does, a jump starts a new line, and a dropped " +
+         "stream is filled in from " +
          "/track?since= the newest point", async () => {
       // Snapshots five a second: the trail keeps the newest of each second; "not live" ends a line.
       const flight = (from, n) => Array.from({ length: n }, (_, i) => snapshot(0, { t: from + i * 200, lat: 50 + i * 1e-3, lon: 9 }));
       const start = T0 + 600000;
       const first = flight(start, 11), second = flight(start + 10000, 6);
-      await feed(page, [...first, { live: false }, ...second]);
+      // One bad frame half a world away and back: two lone points, no line across the map.
+      const bad = snapshot(0, { t: start + 2200, lat: -30, lon: 9 }), back = snapshot(0, { t: start + 2400, lat: 50.01, lon: 9 });
+      await feed(page, [...first, bad, back, { live: false }, ...second]);
       const kept = (feed_part) => feed_part.filter((s, i) => i === feed_part.length - 1 ||
                                                          Math.floor(s.t / 1000) !== Math.floor(feed_part[i + 1].t / 1000));
-      const drawn = (await lines()).slice(-2);
-      assert.deepEqual(drawn, [kept(first), kept(second)].map((part) => part.map((s) => [s.lat, s.lon])));
+      const drawn = (await lines()).slice(-4);
+      assert.deepEqual(drawn, [kept(first), [bad], [back], kept(second)].map((part) => part.map((s) => [s.lat, s.lon])));
 
       // The connection drops; the bridge goes on recording; the engine's EventSource reconnects.
       const newest = second.at(-1).t, count = fake.requests.length;
       fake.go_down();
-      fake.track.segments.push({ id: 12, points: [[newest + 1000, 51, 9.5, 1], [newest + 2000, 51.1, 9.6, 2]] });
+      fake.track.segments.push({ id: 12, points: [[newest + 1000, 50.01, 9.001, 1], [newest + 2000, 50.02, 9.002, 2]] });
       await h.wait_for("'unreachable'", async () => (await panel())["bridge-status"] === "unreachable");
       fake.come_back();
-      fake.send(snapshot(0, { t: newest + 3000, lat: 51.2, lon: 9.7 }));
-      const expected = [...kept(second).map((s) => [s.lat, s.lon]), [51, 9.5], [51.1, 9.6], [51.2, 9.7]];
+      fake.send(snapshot(0, { t: newest + 3000, lat: 50.03, lon: 9.003 }));
+      const expected = [...kept(second).map((s) => [s.lat, s.lon]), [50.01, 9.001], [50.02, 9.002], [50.03, 9.003]];
       await h.wait_for("the gap filled in", async () => (await lines()).at(-1).length === expected.length, 10000);
       assert.deepEqual(targets(fake, count).filter((t) => t.startsWith("/track")), [`/track?since=${newest}`]);
       assert.deepEqual((await lines()).at(-1), expected);
@@ -283,8 +286,8 @@ for (const engine of h.ENGINES) {
       await h.wait_for("the stream closed", () => fake.streams() === 0, 5000);
       const count = fake.requests.length;
       const track_end = before_off.last_t;
-      fake.track.segments.push({ id: 13, points: [[track_end + 5000, 52, 10, 1], [track_end + 6000, 52.1, 10.1, 1]] });
-      fake.send(snapshot(0, { t: track_end + 7000, lat: 52.2, lon: 10.2 }));
+      fake.track.segments.push({ id: 13, points: [[track_end + 5000, 52, 10, 1], [track_end + 6000, 52.01, 10.01, 1]] });
+      fake.send(snapshot(0, { t: track_end + 7000, lat: 52.02, lon: 10.02 }));
       await h.sleep(1500);  // more than a poll's interval
       assert.deepEqual(targets(fake, count), [], "nothing asked of the bridge while off");
       const off = await view(), values = await panel();
@@ -297,7 +300,7 @@ for (const engine of h.ENGINES) {
       await page.click("#live-toggle");
       await h.wait_for("live again", async () => (await panel())["live-status"] === "live");
       assert.deepEqual(targets(fake, count).filter((t) => t !== "/stream"), [`/track?since=${track_end}`]);
-      assert.deepEqual((await lines()).at(-1), [[52, 10], [52.1, 10.1], [52.2, 10.2]]);
+      assert.deepEqual((await lines()).at(-1), [[52, 10], [52.01, 10.01], [52.02, 10.02]]);
       assert.equal((await view()).transport, "stream");
     });
 
