@@ -259,9 +259,6 @@ TEST(HttpRequestTest, KeepsHostIfNoneMatchAndAcceptEncodingOnly) {
   EXPECT_EQ(head->if_none_match, "\"a\", \"b\"");  // repeated lines join as one list
   EXPECT_EQ(head->origin, "http://localhost:49080");
   EXPECT_EQ(head->content_length, "12");
-  // The body follows as it is, from what was buffered and then from the source.
-  EXPECT_EQ(reader.read_bytes(12), "Host: after ");
-  EXPECT_EQ(reader.read_bytes(12), std::nullopt);  // ends before it
 
   // A value beyond the bound is left out; what was kept stays.
   RequestHead bounded;
