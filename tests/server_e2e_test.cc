@@ -25,6 +25,10 @@ TEST(ServerE2eTest, StateAndPreflight) {
   EXPECT_EQ(http_exchange(bridge.port, "GET /state HTTP/1.1\r\nHost: localhost\r\n\r\n"), NOT_LIVE_JSON);
   EXPECT_EQ(http_exchange(bridge.port, "OPTIONS /state HTTP/1.1\r\n\r\n"),
             "HTTP/1.1 204 No Content\r\n" + CORS_BLOCK + "Content-Length: 0\r\n\r\n");
+  // The bridge's own page may clear the plan: its origin names the port listened on.
+  EXPECT_EQ(http_exchange(bridge.port, "DELETE /plan HTTP/1.1\r\nOrigin: http://localhost:" +
+                                           std::to_string(bridge.port) + "\r\n\r\n"),
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 16\r\n\r\n{\"waypoints\":[]}");
 }
 
 // What "/map" serves, written out apart from the program's list: the file
