@@ -453,10 +453,13 @@ for (const engine of h.ENGINES) {
       await h.wait_for("the bridge's route on the map", async () => (await route()).names.length === 3, 8000);
       const drawn = { shown: true, line: [[47, 8], [47, 9], [48, 9]], names: ["LSZH", "BERNI", "LSGG"] };
       assert.deepEqual(await route(), drawn);
-      await page.evaluate(() => { const u = document.getElementById("units"); u.value = "metric"; u.dispatchEvent(new Event("change")); });
+      const units = (to) => page.evaluate((to) => { const u = document.getElementById("units"); u.value = to; u.dispatchEvent(new Event("change")); }, to);
+      await units("metric");
       await feed(page, [snapshot(9000, { lat: 47, lon: 8.5, gs: 61.5 })]);
       // 37.92 km (haversine) at 221.4 km/h: 10.3 min.
       assert.equal(await page.evaluate(() => document.getElementById("next-wp").textContent), "BERNI 37.9 km 090° 10 min");
+      await page.evaluate(() => window.tavrik_map.setZoom(8, { animate: false }));
+      await h.sleep(500);
       fs.mkdirSync(h.ARTIFACTS, { recursive: true });
       await page.screenshot(path.join(h.ARTIFACTS, `route-${engine}.png`));
       const route_switch = () => page.evaluate(() => [...document.querySelectorAll(".leaflet-control-layers-overlays label")]
@@ -475,6 +478,7 @@ for (const engine of h.ENGINES) {
       assert.match(message, /^broken\.pln: .+\. The map is unchanged\.$/);
       assert.deepEqual(await route(), drawn);
       assert.ok(!fake.requests.slice(asked).some((r) => r.method !== "GET"), "nothing sent to the bridge");
+      await units("aviation");
     });
 
     // [how the bridge fails the stream, how soon the page polls]
