@@ -299,7 +299,8 @@ for (const engine of h.ENGINES) {
 
       await page.click("#live-toggle");
       await h.wait_for("live again", async () => (await panel())["live-status"] === "live");
-      assert.deepEqual(targets(fake, count).filter((t) => t !== "/stream"), [`/track?since=${track_end}`]);
+      // (The route's own poll, every 5 s, may come in between.)
+      assert.deepEqual(targets(fake, count).filter((t) => t !== "/stream" && t !== "/plan"), [`/track?since=${track_end}`]);
       assert.deepEqual((await lines()).at(-1), [[52, 10], [52.01, 10.01], [52.02, 10.02]]);
       assert.equal((await view()).transport, "stream");
     });
@@ -443,6 +444,42 @@ for (const engine of h.ENGINES) {
       assert.equal(saved.name, "tavrik-track-20261208-143000Z.gpx");
       assert.equal(saved.bytes.toString(), fake.gpx);
       assert.equal(await page.evaluate(() => document.getElementById("download-gpx").href), `${fake.url}/track.gpx`);
+    });
+
+    test("the bridge's route: its line and names, the next waypoint's figures, the Route switch; a bad file changes nothing",
+         async () => {
+      const route = () => page.evaluate(() => window.tavrik_route());
+      fake.plan = { name: "Test", waypoints: [{ name: "LSZH", lat: 47, lon: 8, alt: 432 }, { name: "BERNI", lat: 47, lon: 9 },
+                                              { name: "LSGG", lat: 48, lon: 9 }] };
+      await h.wait_for("the bridge's route on the map", async () => (await route()).names.length === 3, 8000);
+      const drawn = { shown: true, line: [[47, 8], [47, 9], [48, 9]], names: ["LSZH", "BERNI", "LSGG"] };
+      assert.deepEqual(await route(), drawn);
+      const units = (to) => page.evaluate((to) => { const u = document.getElementById("units"); u.value = to; u.dispatchEvent(new Event("change")); }, to);
+      await units("metric");
+      await feed(page, [snapshot(9000, { lat: 47, lon: 8.5, gs: 61.5 })]);
+      // 37.92 km (haversine) at 221.4 km/h: 10.3 min.
+      assert.equal(await page.evaluate(() => document.getElementById("next-wp").textContent), "BERNI 37.9 km 090° 10 min");
+      await page.evaluate(() => window.tavrik_map.setZoom(8, { animate: false }));
+      await h.sleep(500);
+      fs.mkdirSync(h.ARTIFACTS, { recursive: true });
+      await page.screenshot(path.join(h.ARTIFACTS, `route-${engine}.png`));
+      const route_switch = () => page.evaluate(() => [...document.querySelectorAll(".leaflet-control-layers-overlays label")]
+        .find((l) => l.textContent.trim() === "Route").querySelector("input").click());
+      await route_switch();
+      assert.equal((await route()).shown, false);
+      await route_switch();
+      // A bad file dropped on the map: the message names it and what was wrong; nothing sent, nothing redrawn.
+      const asked = fake.requests.length;
+      await page.evaluate(() => {
+        const files = new DataTransfer();
+        files.items.add(new File(["<nonsense"], "broken.pln"));
+        document.getElementById("map-box").dispatchEvent(new DragEvent("drop", { dataTransfer: files, bubbles: true, cancelable: true }));
+      });
+      const message = await h.wait_for("the message", () => page.evaluate(() => document.getElementById("route-note").textContent));
+      assert.match(message, /^broken\.pln: .+\. The map is unchanged\.$/);
+      assert.deepEqual(await route(), drawn);
+      assert.ok(!fake.requests.slice(asked).some((r) => r.method !== "GET"), "nothing sent to the bridge");
+      await units("aviation");
     });
 
     // [how the bridge fails the stream, how soon the page polls]
