@@ -90,6 +90,14 @@ struct EfbBridge {
   }
 };
 
+// What 20,000 refused announcements may add to the bridge's memory. AddressSanitizer
+// keeps freed blocks in quarantine, so the same churn shows as more there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long MEMORY_SLACK_KIB = 8192;
+#else
+constexpr long MEMORY_SLACK_KIB = 1024;
+#endif
+
 TEST(EfbE2eTest, BroadcastRatesValuesAndAnAnnouncedForeFlight) {
   platform::Socket gdl90 = tablet_socket(0, 4000), sentences = tablet_socket(0, 49002);
   EfbBridge efb({"--efb"});
@@ -143,7 +151,7 @@ TEST(EfbE2eTest, BroadcastRatesValuesAndAnAnnouncedForeFlight) {
   std::this_thread::sleep_for(500ms);
   auto after = read_process_stats(efb.bridge.process->pid());
   ASSERT_TRUE(before && after);
-  EXPECT_LT(after->resident_kib - before->resident_kib, 1024);
+  EXPECT_LT(after->resident_kib - before->resident_kib, MEMORY_SLACK_KIB);
   EXPECT_TRUE(receive_for(app, 1000ms).empty());
   in_namespace(env("TAVRIK_NETNS_BRIDGE"),
                [&] { EXPECT_NE(state_body(efb.bridge.port).find("-33.94"), std::string::npos); });

@@ -24,7 +24,8 @@ TEST(LanAccessTest, EveryRowByItsCallerRule) {
     for (std::string m : {"DELETE", "PUT", "GET"}) line = row.methods & method_bit(m) ? m : line;
     line += ' ' + std::string(row.path.empty() ? "/" : row.path) + "?v=1&key=" + LAN.key;
     RequestTarget target = parse_request_line(line);
-    RequestTarget keyless = parse_request_line(line.substr(0, line.find('&')));
+    std::string keyless_line = line.substr(0, line.find('&'));  // the target's views point into it
+    RequestTarget keyless = parse_request_line(keyless_line);
     Route route = route_for(target);
     ASSERT_EQ(route.row, &row) << line;
     bool own_page = row.caller == CallerRule::own_page;
