@@ -15,6 +15,7 @@
 
 #include "efb/gdl90.h"
 #include "support/fake_xplane.h"
+#include "support/netns.h"
 #include "support/process_stats.h"
 
 namespace tavrik {
@@ -24,15 +25,7 @@ using namespace std::chrono_literals;
 
 std::string env(const char* name) { return platform::environment_variable(name).value_or(""); }
 
-void in_namespace(const std::string& ns, const std::function<void()>& work) {
-  std::thread([&] {
-    int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-    bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
-    if (fd >= 0) close(fd);
-    if (entered) return work();
-    ADD_FAILURE() << "cannot enter network namespace " << ns;
-  }).join();
-}
+using test::in_namespace;
 
 // A socket of the tablet on ip:port (ip 0: any, so broadcasts arrive too),
 // shareable: a datagram to one address goes to the socket bound to it alone.
