@@ -38,7 +38,10 @@ export const kept_lines = () => trail.kept;
 // The bridge keeps the flight's track; the trail draws it. When the page
 // opens, and after every gap in what it received (a reconnection, the way
 // back from polling, 📡 on again), it asks for the points after the newest it
-// has drawn. Snapshots that arrive meanwhile wait, in order, and follow them.
+// has drawn, thinned by the bridge to what a screen shows (/track/thin: a few
+// metres off at most, each segment's ends, newest and highest point kept), so
+// a long flight opens light; what comes after is drawn point by point.
+// Snapshots that arrive meanwhile wait, in order, and follow them.
 let track_behind = true;
 let catching_up = false;
 const waiting = [];
@@ -57,7 +60,7 @@ async function catch_up_track() {
   catching_up = true;
   track_behind = false;
   const since = view.last_t;
-  const text = await fetch_text(bridge_url(since === null ? "/track" : "/track?since=" + since), TRACK_TIMEOUT_MS);
+  const text = await fetch_text(bridge_url(since === null ? "/track/thin" : "/track/thin?since=" + since), TRACK_TIMEOUT_MS);
   let track = null;
   try { track = JSON.parse(text); } catch (error) { track = null; }
   if (track && Array.isArray(track.segments)) draw_track(track.segments);
