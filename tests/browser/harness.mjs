@@ -393,8 +393,8 @@ function crc32(bytes) {
 // A scripted stand-in for the bridge on 127.0.0.1, with the bridge's CORS
 // header: /stream sends what send(snapshot) is given to every open stream (and
 // the newest snapshot at once, as the bridge does), /state answers the newest
-// snapshot, /track (and /track/thin) the points of `track` ({ segments: [{ id,
-// points }] }) after ?since=, /track.gpx the bytes of `gpx`, /map and /map/<file> the page and
+// snapshot, /track the points of `track` ({ segments: [{ id, points }] }) after
+// ?since=, /track.gpx the bytes of `gpx`, /map and /map/<file> the page and
 // its files from map/, and /tablet the JSON of `tablet` when it is set.
 // For feeds that must be exact, and for a bridge that
 // misbehaves: stream_mode "silent" holds new streams open without a word,
@@ -422,7 +422,7 @@ export async function start_fake_bridge() {
       if (open === streams) response.write(event(newest));
       return;
     }
-    if (url.pathname === "/track" || url.pathname === "/track/thin") {  // thinned: as given
+    if (url.pathname === "/track" || url.pathname === "/track/thin") {  // thin: as given
       const since = /^\d+$/.test(url.searchParams.get("since") ?? "") ? Number(url.searchParams.get("since")) : -Infinity;
       const segments = server.track.segments.map((s) => ({ id: s.id, points: s.points.filter((p) => p[0] > since) }))
         .filter((s) => s.points.length);

@@ -330,15 +330,14 @@ for (const engine of h.ENGINES) {
         await choose_units(page, units);
         assert.deepEqual(await numbers(page), expected, units);
       }
-      const tiles_filter = (of) => of.evaluate(() => getComputedStyle(document.querySelector(".leaflet-tile-pane")).filter);
-      assert.equal(await tiles_filter(page), "none");
       await page.click("#night");
       const reloaded = await open_page(fake);
       try {
         await h.wait_for("the aircraft", () => reloaded.evaluate(() => !!document.querySelector(".aircraft-label")));
         assert.deepEqual(await reloaded.evaluate(() => [document.getElementById("units").value, document.documentElement.dataset.theme]),
                          ["mixed", "night"]);
-        assert.equal(await tiles_filter(reloaded), "brightness(0.55) contrast(1.1)", "the base map dimmed");
+        assert.equal(await reloaded.evaluate(() => getComputedStyle(document.querySelector(".leaflet-tile-pane")).filter),
+                     "brightness(0.55) contrast(1.1)", "the base map dimmed");
         assert.equal((await numbers(reloaded)).alt, UNITS[2][1].alt);
         fs.mkdirSync(h.ARTIFACTS, { recursive: true });
         await reloaded.screenshot(path.join(h.ARTIFACTS, `map-night-${engine}.png`));
@@ -349,19 +348,15 @@ for (const engine of h.ENGINES) {
       }
     });
 
-    test("a narrow or portrait screen: the panel is a strip of four figures under the map, finger-sized, More for the rest",
-         async () => {
+    test("a narrow or portrait screen: the panel is a strip of four figures, finger-sized, More for the rest", async () => {
       for (const [width, height, strip] of [[390, 800, true], [900, 1200, true], [1000, 700, false]]) {
-        const seen = await page.evaluate(async ([src, width, height]) => {
-          const frame = Object.assign(document.createElement("iframe"), { src, width, height });
-          frame.style.position = "fixed";  // out of the page's flex layout, which would shrink it
-          await new Promise((loaded) => { frame.onload = loaded; document.body.append(frame); });
-          const style = (selector) => frame.contentWindow.getComputedStyle(frame.contentDocument.querySelector(selector));
-          const seen = [style("main").flexDirection, style("dd.extra").display, style("#more").display,
-                        style("aside dl").gridTemplateColumns.split(" ").length, parseFloat(style("#night").height) >= 44];
-          frame.remove();
-          return seen;
-        }, [`${fake.url}/map?tiles=${encodeURIComponent(tiles.template)}`, width, height]);
+        const seen = await page.evaluate(([src, width, height]) => new Promise((shown) => {
+          const frame = document.body.appendChild(Object.assign(document.createElement("iframe"), { src, width, height, style: "position: fixed" }));
+          frame.onload = () => {
+            const [main, extra, more, dl, night] = ["main", "dd.extra", "#more", "aside dl", "#night"].map((q) => frame.contentWindow.getComputedStyle(frame.contentDocument.querySelector(q)));
+            shown([main.flexDirection, extra.display, more.display, dl.gridTemplateColumns.split(" ").length, parseFloat(night.height) >= 44]) || frame.remove();
+          };
+        }), [`${fake.url}/map?tiles=${encodeURIComponent(tiles.template)}`, width, height]);
         assert.deepEqual(seen, strip ? ["column", "none", "block", 4, true] : ["row", "block", "none", 2, false], `${width}×${height}`);
       }
     });
