@@ -112,7 +112,6 @@ TEST(TrackTest, SinceKeepsOnlyLaterPointsAndLeavesEmptySegmentsOut) {
   EXPECT_EQ(FakeFeed().json(), "{\"segments\":[]}");
 }
 
-// One segment, a point a second, `east` and `north` metres from 47.5 N `lon` E.
 std::vector<TrackPoint> flown(std::vector<std::array<double, 3>> path, double lon = 8.25) {
   std::vector<TrackPoint> points;
   for (auto [east, north, alt] : path)
