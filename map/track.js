@@ -38,10 +38,15 @@ export const kept_lines = () => trail.kept;
 // The bridge keeps the flight's track; the trail draws it. When the page
 // opens, and after every gap in what it received (a reconnection, the way
 // back from polling, 📡 on again), it asks for the points after the newest it
-// has drawn. Snapshots that arrive meanwhile wait, in order, and follow them.
+// has drawn, thinned by the bridge to what a screen shows (/track/thin: a few
+// metres off at most, each segment's ends, newest and highest point kept), so
+// a long flight opens light; what comes after is drawn point by point.
+// Snapshots that arrive meanwhile wait, in order, and follow them.
 let track_behind = true;
 let catching_up = false;
 const waiting = [];
+// Opening, the track is asked for at once, while Leaflet and the stream load.
+let opening = fetch_track(null);
 
 export function mark_track_behind() { track_behind = true; }
 
@@ -52,15 +57,23 @@ export function take_snapshot(s) {
   redraw_trail();
 }
 
+// The bridge's segments after `since` (null: all), or null.
+async function fetch_track(since) {
+  const text = await fetch_text(bridge_url(since === null ? "/track/thin" : "/track/thin?since=" + since), TRACK_TIMEOUT_MS);
+  try { return JSON.parse(text).segments; } catch (error) { return null; }
+}
+
 async function catch_up_track() {
   if (catching_up) return;
   catching_up = true;
   track_behind = false;
-  const since = view.last_t;
-  const text = await fetch_text(bridge_url(since === null ? "/track" : "/track?since=" + since), TRACK_TIMEOUT_MS);
-  let track = null;
-  try { track = JSON.parse(text); } catch (error) { track = null; }
-  if (track && Array.isArray(track.segments)) draw_track(track.segments);
+  const early = view.last_t === null ? opening : null;
+  opening = null;
+  for (const asked of early ? [early, null] : [null]) {
+    // After the track asked for on opening, what the bridge recorded since.
+    const segments = await (asked ?? fetch_track(view.last_t));
+    if (Array.isArray(segments)) draw_track(segments);
+  }
   catching_up = false;
   for (const snapshot of waiting.splice(0)) add_to_trail(snapshot);
   redraw_trail();

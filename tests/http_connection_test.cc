@@ -99,6 +99,7 @@ TEST(HttpConnectionTest, AnswersByteForByteOrNotAtAllAndClosesAtOnceOrAtTheTimeO
       {"GET\r\n\r\n", TEXT},
       {"GET /track HTTP/1.1\r\n\r\n", NO_TRACK},
       {"GET /track?since=x HTTP/1.1\r\n\r\n", NO_TRACK},
+      {"GET /track/thin?since=1 HTTP/1.1\r\n\r\n", NO_TRACK},
       {"POST /track.gpx HTTP/1.1\r\n\r\n", NO_TRACK_GPX},
       {"GET /track.kml?since=1 HTTP/1.1\r\n\r\n", NO_TRACK_KML},
       {"GET /map/ HTTP/1.1\r\n\r\n", TEXT},

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <regex>
@@ -109,6 +110,32 @@ TEST(TrackTest, SinceKeepsOnlyLaterPointsAndLeavesEmptySegmentsOut) {
   EXPECT_EQ(feed.json(T0 + 6000), "{\"segments\":[]}");
   EXPECT_EQ(feed.json(0), feed.json());
   EXPECT_EQ(FakeFeed().json(), "{\"segments\":[]}");
+}
+
+std::vector<TrackPoint> flown(std::vector<std::array<double, 3>> path, double lon = 8.25) {
+  std::vector<TrackPoint> points;
+  for (auto [east, north, alt] : path)
+    points.push_back({T0 + points.size() * 1000, 47.5 + north / 111195, std::remainder(lon + east / 75122, 360), alt});
+  return points;
+}
+TEST(TrackTest, ThinningKeepsWhatADrawingWithinTheToleranceNeeds) {
+  std::pair<std::vector<TrackPoint>, std::vector<std::size_t>> cases[] = {
+      {flown({{0, 0, 500}, {60, 4, 510}, {120, -4, 520}, {180, 0, 530}}, 179.9995), {0, 3}},  // across 180 degrees
+      {flown({{0, 0, 500}, {120, 0, 500}, {60, 0, 500}}), {0, 1, 2}},                         // a turn back
+      {flown({{0, 0, 530}, {60, 0, 530}, {120, 0, 530}, {180, 0, 500}, {240, 0, 500}}), {0, 2, 3, 4}},
+      {flown({{0, 0, 500}, {60, 0, 503}, {120, 0, 500}}), {0, 1, 2}},  // the highest point
+      {flown({{0, 0, 500}, {60, 0, NAN}, {120, 0, 500}}), {0, 1, 2}},
+      {flown(std::vector<std::array<double, 3>>(3000, {0, 0, 500})), {0, 1024, 2048, 2999}},  // parked
+  };
+  for (const auto& [points, kept] : cases) EXPECT_EQ(thin_points(points, 5), kept) << points[1].alt;
+}
+
+TEST(TrackTest, ThinnedJsonKeepsSegmentsIdsAndTheNewestPoint) {
+  FakeFeed feed;
+  for (int s : {0, 1, 2, 3, 6, 7, 8}) feed.sample(s * 1000ms, s * 1000);  // parked
+  EXPECT_EQ(thin_track_json(feed.copy(), T0 + 500, 5), "{\"segments\":[{\"id\":0,\"points\":[" + point(1000) + "," +
+                                                           point(3000) + "]},{\"id\":1,\"points\":[" + point(6000) +
+                                                           "," + point(8000) + "]}]}");
 }
 
 TEST(TrackTest, HoldsTwentyFourHoursThenTheOldestGo) {

@@ -34,6 +34,11 @@ Body snapshot(const Request& request) {
 
 Body track(const Request& request) { return {track_json(track_of(request), since_of(request.target.query)), {}}; }
 
+// The track as the map draws its history: /track's form, thinned.
+Body thin_track(const Request& request) {
+  return {thin_track_json(track_of(request), since_of(request.target.query), DRAWING_TOLERANCE_M), {}};
+}
+
 // The whole track as a file to download, named after its first point.
 Body track_file(const Request& request, std::string (*write)(const TrackCopy&), std::string_view extension) {
   TrackCopy copy = track_of(request);
@@ -133,6 +138,7 @@ constexpr RouteRow ROUTES[] = {
     {exact, "/state", ANY_METHOD, keyed, OK, true, JSON, "", snapshot},
     {exact, "/stream", ANY_METHOD, keyed, OK, true, "", "", nullptr, serve_stream},
     {exact, "/track", ANY_METHOD, keyed, OK, true, JSON, "", track},
+    {exact, "/track/thin", ANY_METHOD, keyed, OK, true, JSON, "", thin_track},
     {exact, "/track.gpx", ANY_METHOD, keyed, OK, true, "application/gpx+xml", "",
      [](const Request& r) { return track_file(r, track_gpx, "gpx"); }},
     {exact, "/track.kml", ANY_METHOD, keyed, OK, true, "application/vnd.google-earth.kml+xml", "",

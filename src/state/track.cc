@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
+#include <utility>
 
 #include "state/live_state.h"
 
@@ -74,11 +76,48 @@ CivilDate civil_from_days(std::int64_t days) {
   return {year, month, day};
 }
 
+// [t,lat,lon,alt] in the snapshot's number form, alt null when absent.
+void append_point_json(std::string& out, const TrackPoint& point) {
+  out += '[';
+  out += std::to_string(point.t);
+  out += ',';
+  append_number(out, point.lat);
+  out += ',';
+  append_number(out, point.lon);
+  out += ',';
+  if (std::isfinite(point.alt)) {
+    append_number(out, point.alt);
+  } else {
+    out += "null";
+  }
+  out += ']';
+}
+
+constexpr double EARTH_RADIUS_M = 6371008.8;
+constexpr double RADIANS = std::numbers::pi / 180;
+
+// How far `p` is from the line drawn from `a` to `b` (on a flat map around
+// `a`, good for the short lines between track points), or from the height
+// that line has at p's time, whichever is more; infinite when the line and p
+// differ in whether their altitude is known.
+double off_line_m(const TrackPoint& a, const TrackPoint& b, const TrackPoint& p) {
+  constexpr double M_PER_DEGREE = EARTH_RADIUS_M * RADIANS;
+  double east_per_degree = std::cos(a.lat * RADIANS) * M_PER_DEGREE;
+  double bx = std::remainder(b.lon - a.lon, 360.0) * east_per_degree, by = (b.lat - a.lat) * M_PER_DEGREE;
+  double px = std::remainder(p.lon - a.lon, 360.0) * east_per_degree, py = (p.lat - a.lat) * M_PER_DEGREE;
+  double length2 = bx * bx + by * by;
+  double along = length2 > 0 ? std::clamp((px * bx + py * by) / length2, 0.0, 1.0) : 0;
+  double off = std::hypot(px - along * bx, py - along * by);
+  bool known = std::isfinite(p.alt);
+  if (known != std::isfinite(a.alt) || known != std::isfinite(b.alt)) return std::numeric_limits<double>::infinity();
+  if (!known) return off;
+  double share = b.t > a.t ? static_cast<double>(p.t - a.t) / static_cast<double>(b.t - a.t) : 0;
+  return std::max(off, std::abs(p.alt - (a.alt + share * (b.alt - a.alt))));
+}
+
 }  // namespace
 
 double distance_m(const TrackPoint& from, const TrackPoint& to) {
-  constexpr double EARTH_RADIUS_M = 6371008.8;
-  constexpr double RADIANS = std::numbers::pi / 180;
   double half_lat = std::sin((to.lat - from.lat) * RADIANS / 2);
   double half_lon = std::sin((to.lon - from.lon) * RADIANS / 2);
   double h = half_lat * half_lat + std::cos(from.lat * RADIANS) * std::cos(to.lat * RADIANS) * half_lon * half_lon;
@@ -118,21 +157,74 @@ std::string track_json(const TrackCopy& track, std::optional<std::uint64_t> sinc
       out += ",\"points\":[";
       current = segment;
     }
-    out += '[';
-    out += std::to_string(point.t);
-    out += ',';
-    append_number(out, point.lat);
-    out += ',';
-    append_number(out, point.lon);
-    out += ',';
-    if (std::isfinite(point.alt)) {
-      append_number(out, point.alt);
-    } else {
-      out += "null";
-    }
-    out += ']';
+    append_point_json(out, point);
   });
   if (current) out += "]}";
+  out += "]}";
+  return out;
+}
+
+std::vector<std::size_t> thin_points(const std::vector<TrackPoint>& points, double tolerance_m) {
+  std::vector<bool> keep(points.size());
+  if (points.empty()) return {};
+  keep.front() = keep.back() = true;
+  std::optional<std::size_t> highest;
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (std::isfinite(points[i].alt) && (!highest || points[i].alt > points[*highest].alt)) highest = i;
+    if (i % THIN_STRETCH_POINTS == 0) keep[i] = true;
+  }
+  if (highest) keep[*highest] = true;
+  // Between each two kept points, the one farthest off stays, until none is.
+  std::vector<std::pair<std::size_t, std::size_t>> open;
+  for (std::size_t from = 0, i = 1; i < points.size(); ++i)
+    if (keep[i]) open.emplace_back(std::exchange(from, i), i);
+  while (!open.empty()) {
+    auto [from, to] = open.back();
+    open.pop_back();
+    double worst = tolerance_m;
+    std::size_t farthest = from;
+    for (std::size_t i = from + 1; i < to; ++i) {
+      double off = off_line_m(points[from], points[to], points[i]);
+      if (off > worst) {
+        worst = off;
+        farthest = i;
+      }
+    }
+    if (farthest == from) continue;
+    keep[farthest] = true;
+    open.emplace_back(from, farthest);
+    open.emplace_back(farthest, to);
+  }
+  std::vector<std::size_t> kept;
+  for (std::size_t i = 0; i < points.size(); ++i)
+    if (keep[i]) kept.push_back(i);
+  return kept;
+}
+
+std::string thin_track_json(const TrackCopy& track, std::optional<std::uint64_t> since, double tolerance_m) {
+  std::string out = "{\"segments\":[";
+  std::vector<TrackPoint> points;
+  std::uint64_t current = 0;
+  auto write_segment = [&] {
+    if (points.empty()) return;
+    out += out.back() == '[' ? "{\"id\":" : ",{\"id\":";
+    out += std::to_string(current);
+    out += ",\"points\":[";
+    std::vector<std::size_t> kept = thin_points(points, tolerance_m);
+    for (std::size_t k = 0; k < kept.size(); ++k) {
+      if (k > 0) out += ',';
+      append_point_json(out, points[kept[k]]);
+    }
+    out += "]}";
+    points.clear();
+  };
+  for_each_point(track, [&](const TrackPoint& point, std::uint64_t segment) {
+    if (since && point.t <= *since) return;
+    if (segment != current) write_segment();
+    current = segment;
+    points.push_back(point);
+  });
+  write_segment();
   out += "]}";
   return out;
 }

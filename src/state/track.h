@@ -86,6 +86,26 @@ TrackCopy copy_track(const Track& track);
 // number form, alt null when absent; segments left without points are left out.
 std::string track_json(const TrackCopy& track, std::optional<std::uint64_t> since);
 
+// What the map draws the history from: a few metres off is less than a pixel
+// at the zooms it flies at, and in the profile's height.
+constexpr double DRAWING_TOLERANCE_M = 5;
+// Thinning works on stretches of at most this many points (each one's ends
+// kept), so that no track costs more than this many distances per point.
+constexpr std::size_t THIN_STRETCH_POINTS = 1024;
+
+// The indices, ascending, of the points of one segment that a line drawn
+// through them alone keeps within `tolerance_m` of every point (Douglas-Peucker
+// within each stretch): its ends, its highest point and the ends of each
+// stretch always stay. A point is off by the farther of its distance from the
+// line between two kept points and its height from the height that line has
+// at its time; a point whose altitude is known where its neighbours' is not
+// (or the other way round) stays.
+std::vector<std::size_t> thin_points(const std::vector<TrackPoint>& points, double tolerance_m);
+
+// track_json's form with each segment's points after `since` thinned by
+// thin_points: the same segments and ids, each one's first and newest point.
+std::string thin_track_json(const TrackCopy& track, std::optional<std::uint64_t> since, double tolerance_m);
+
 // The whole track as GPX 1.1: one <trkseg> per segment, one <trkpt> with
 // <ele> (when known) and <time> per point.
 std::string track_gpx(const TrackCopy& track);

@@ -422,7 +422,7 @@ export async function start_fake_bridge() {
       if (open === streams) response.write(event(newest));
       return;
     }
-    if (url.pathname === "/track") {
+    if (url.pathname === "/track" || url.pathname === "/track/thin") {  // thin: as given
       const since = /^\d+$/.test(url.searchParams.get("since") ?? "") ? Number(url.searchParams.get("since")) : -Infinity;
       const segments = server.track.segments.map((s) => ({ id: s.id, points: s.points.filter((p) => p[0] > since) }))
         .filter((s) => s.points.length);

@@ -121,11 +121,11 @@ for (const engine of h.ENGINES) {
         assert.equal((await page_view()).transport, "stream");
 
         // The track stands still while the stand-in pauses.
-        const track = await (await fetch(`${bridge.url}/track`)).json();
+        const track = await (await fetch(`${bridge.url}/track/thin`)).json();  // what the page draws
         const gpx = await fetch(`${bridge.url}/track.gpx`);
         const gpx_bytes = Buffer.from(await gpx.arrayBuffer());
         const count = points(track);
-        assert.ok(count >= 3, `${count} points in the bridge's track`);
+        assert.ok(count >= 2, `${count} points in the bridge's track`);  // a straight flight: its ends
         await page.goto(map_url());
         await h.wait_for("the trail drawn", async () => (await page_view()).trail_points >= count);
         assert.deepEqual(await page.evaluate(() => window.tavrik_trail()),

@@ -155,7 +155,7 @@ for (const engine of h.ENGINES) {
 
     test("served from the bridge at /map, the page loads Leaflet from /map/ and draws the bridge's track", async () => {
       const asked = targets(fake);
-      for (const file of ["/map/leaflet/leaflet.css", "/map/leaflet/leaflet.js", "/track", "/stream"])
+      for (const file of ["/map/leaflet/leaflet.css", "/map/leaflet/leaflet.js", "/track/thin", "/stream"])
         assert.ok(asked.includes(file), `${file} in ${asked}`);
       assert.equal(await page.evaluate(() => document.querySelector('meta[name="referrer"]').content), "no-referrer");
       assert.deepEqual(await lines(), as_lines(TRACK));
@@ -275,7 +275,7 @@ for (const engine of h.ENGINES) {
       fake.send(snapshot(0, { t: newest + 3000, lat: 50.03, lon: 9.003 }));
       const expected = [...kept(second).map((s) => [s.lat, s.lon]), [50.01, 9.001], [50.02, 9.002], [50.03, 9.003]];
       await h.wait_for("the gap filled in", async () => (await lines()).at(-1).length === expected.length, 10000);
-      assert.deepEqual(targets(fake, count).filter((t) => t.startsWith("/track")), [`/track?since=${newest}`]);
+      assert.deepEqual(targets(fake, count).filter((t) => t.startsWith("/track")), [`/track/thin?since=${newest}`]);
       assert.deepEqual((await lines()).at(-1), expected);
       assert.equal((await view()).transport, "stream");
     });
@@ -304,7 +304,7 @@ for (const engine of h.ENGINES) {
       const missed = () => targets(fake, count).filter((t) => t !== "/stream" && t !== "/plan");
       await h.wait_for("the track asked for", () => missed().length > 0, 5000);
       await h.wait_for("the trail filled in", async () => (await lines()).at(-1).length === 3, 5000);
-      assert.deepEqual(missed(), [`/track?since=${track_end}`]);
+      assert.deepEqual(missed(), [`/track/thin?since=${track_end}`]);
       assert.deepEqual((await lines()).at(-1), [[52, 10], [52.01, 10.01], [52.02, 10.02]]);
       assert.equal((await view()).transport, "stream");
     });
@@ -336,6 +336,7 @@ for (const engine of h.ENGINES) {
         await h.wait_for("the aircraft", () => reloaded.evaluate(() => !!document.querySelector(".aircraft-label")));
         assert.deepEqual(await reloaded.evaluate(() => [document.getElementById("units").value, document.documentElement.dataset.theme]),
                          ["mixed", "night"]);
+        assert.equal(await reloaded.evaluate(() => getComputedStyle(document.querySelector(".leaflet-tile-pane")).filter), "brightness(0.55) contrast(1.1)");
         assert.equal((await numbers(reloaded)).alt, UNITS[2][1].alt);
         fs.mkdirSync(h.ARTIFACTS, { recursive: true });
         await reloaded.screenshot(path.join(h.ARTIFACTS, `map-night-${engine}.png`));
@@ -343,6 +344,19 @@ for (const engine of h.ENGINES) {
         await page.click("#night");
         await choose_units(page, "aviation");
         await reloaded.close();
+      }
+    });
+
+    test("a narrow or portrait screen: the panel is a strip of four figures, finger-sized, More for the rest", async () => {
+      for (const [width, height, strip] of [[390, 800, true], [900, 1200, true], [1000, 700, false]]) {
+        const seen = await page.evaluate(([src, width, height]) => new Promise((shown) => {
+          const frame = document.body.appendChild(Object.assign(document.createElement("iframe"), { src, width, height, style: "position: fixed" }));
+          frame.onload = () => {
+            const [main, extra, more, dl, night] = ["main", "dd.extra", "#more", "aside dl", "#night"].map((q) => frame.contentWindow.getComputedStyle(frame.contentDocument.querySelector(q)));
+            shown([main.flexDirection, extra.display, more.display, dl.gridTemplateColumns.split(" ").length, parseFloat(night.height) >= 44]) || frame.remove();
+          };
+        }), [`${fake.url}/map?tiles=${encodeURIComponent(tiles.template)}`, width, height]);
+        assert.deepEqual(seen, strip ? ["column", "none", "block", 4, true] : ["row", "block", "none", 2, false], `${width}×${height}`);
       }
     });
 
@@ -539,7 +553,7 @@ for (const engine of h.ENGINES) {
       await h.wait_for("the stream again", async () => (await view(own)).transport === "stream", 5000, 50);
       assert.ok(Date.now() - back_at < 4000);
       // From the newest point drawn: the stream's, which took the place of the track's last in its second.
-      assert.equal(targets(flaky, count).find((t) => t.startsWith("/track")), `/track?since=${T0 + 2500}`);
+      assert.equal(targets(flaky, count).find((t) => t.startsWith("/track")), `/track/thin?since=${T0 + 2500}`);
       await h.wait_for("the new line", async () => (await lines(own)).length === 2);
       assert.deepEqual((await lines(own))[1], [[47, 7.5], [47.001, 7.501]]);
       await own.close();
@@ -597,7 +611,7 @@ for (const engine of h.ENGINES) {
       const at = silent.requests.length;
       await h.sleep(1500);
       assert.deepEqual(targets(silent, at).filter((t) => t === "/state"), [], "no polls once the stream speaks");
-      assert.ok(targets(silent, tried_at).some((t) => t.startsWith("/track?since=")), "the track since the newest point");
+      assert.ok(targets(silent, tried_at).some((t) => t.startsWith("/track/thin?since=")), "the track since the newest point");
       await silent_page.close();
     });
   });
