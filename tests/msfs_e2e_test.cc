@@ -93,7 +93,7 @@ TEST(MsfsE2eTest, LibraryNextToExecutableFeedsTheState) {
   std::string calls = session.calls();
   EXPECT_EQ(lines_starting(calls, "Open"), std::vector<std::string>{expected_open(1)});
   EXPECT_EQ(lines_starting(calls, "AddToDataDefinition"), expected_registrations(1));
-  EXPECT_EQ(lines_starting(calls, "RequestDataOnSimObject"), std::vector<std::string>{expected_request(1)});
+  EXPECT_EQ(lines_starting(calls, "RequestDataOnSimObject "), std::vector<std::string>{expected_request(1)});
   EXPECT_EQ(bridge.process->out().find("not found"), std::string::npos);
 
   bridge.port = ready_port(bridge.process->out());
@@ -224,7 +224,7 @@ TEST(MsfsE2eTest, ReconnectsAfterQuitWithFreshRegistrationsAndTellsRefusalsOnce)
   auto child = start_msfs_bridge(bridge_path());
   ASSERT_TRUE(child->wait_for_out("✓ receiving data from MSFS\n", 20s)) << child->out() << child->err();
   auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (lines_starting(session.calls(), "RequestDataOnSimObject").size() < 2 &&
+  while (lines_starting(session.calls(), "RequestDataOnSimObject ").size() < 2 &&
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(100ms);
   ASSERT_TRUE(child->wait_for_out("SimConnect exception 3)", 10s)) << child->out();
@@ -243,7 +243,7 @@ TEST(MsfsE2eTest, ReconnectsAfterQuitWithFreshRegistrationsAndTellsRefusalsOnce)
   std::vector<std::string> registrations = expected_registrations(1);
   for (auto& line : expected_registrations(2)) registrations.push_back(line);
   EXPECT_EQ(lines_starting(calls, "AddToDataDefinition"), registrations);
-  EXPECT_EQ(lines_starting(calls, "RequestDataOnSimObject"),
+  EXPECT_EQ(lines_starting(calls, "RequestDataOnSimObject "),
             (std::vector<std::string>{expected_request(1), expected_request(2)}));
   EXPECT_EQ(lines_starting(calls, "Close"), std::vector<std::string>{"Close handle=1"});
   // The close comes before the second open.
@@ -266,7 +266,7 @@ TEST(MsfsE2eTest, BothFeedsAtOnceTheLastWriterShows) {
   RunningBridge bridge = start_bridge({xplane.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto pass = xplane.first_pass();
-  ASSERT_EQ(pass.size(), VALUE_COUNT);
+  ASSERT_EQ(pass.size(), XPLANE_PASS_SIZE);
   const platform::Ipv4Address to = pass[0].from;
   ASSERT_TRUE(bridge.process->wait_for_out("✓ receiving data from MSFS\n", 20s)) << bridge.process->out();
 

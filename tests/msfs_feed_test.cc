@@ -334,6 +334,7 @@ TEST(MsfsSessionTest, StoresOnlyCompleteDataAndEndsOnQuit) {
   std::vector<std::string> expected{expected_open(1)};
   for (auto& line : expected_registrations(1)) expected.push_back(line);
   expected.push_back(expected_request(1));
+  expected.push_back(expected_traffic_request(1));
   std::string calls = session.calls();
   std::vector<std::string> setup = lines_starting(calls, "Open");
   for (auto& line : lines_starting(calls, "AddToDataDefinition")) setup.push_back(line);

@@ -35,8 +35,10 @@ std::vector<std::vector<Datagram>> passes(const std::vector<Datagram>& all) {
 }
 
 void expect_one_pass(const std::vector<Datagram>& pass) {
-  ASSERT_EQ(pass.size(), VALUE_COUNT);
+  ASSERT_EQ(pass.size(), XPLANE_PASS_SIZE);
   for (std::size_t i = 0; i < VALUE_COUNT; ++i) EXPECT_EQ(pass[i].bytes, build_subscription_request(i)) << i;
+  std::vector<std::string> traffic = build_tcas_requests(TCAS_REQUEST_HZ);
+  for (std::size_t i = 0; i < traffic.size(); ++i) EXPECT_EQ(pass[VALUE_COUNT + i].bytes, traffic[i]) << i;
 }
 
 TEST(XplaneE2eTest, EightRequestsInIndexOrder) {
@@ -59,7 +61,7 @@ TEST(XplaneE2eTest, EightRequestsInIndexOrder) {
 
 TEST(XplaneE2eTest, RepliesMakeItLiveAndSilenceMakesItWait) {
   XplaneRun run;
-  ASSERT_EQ(run.pass.size(), VALUE_COUNT) << run.bridge.process->err();
+  ASSERT_EQ(run.pass.size(), XPLANE_PASS_SIZE) << run.bridge.process->err();
   ASSERT_TRUE(run.bridge.process->wait_for_out(WAITING, 5s));
 
   // 8 s of answers: live, and no request while answering; one receiving line
@@ -90,7 +92,7 @@ TEST(XplaneE2eTest, RepliesMakeItLiveAndSilenceMakesItWait) {
 
 TEST(XplaneE2eTest, RequestsRepeatAboutEveryThreeSecondsWhileSilent) {
   XplaneRun run;
-  ASSERT_EQ(run.pass.size(), VALUE_COUNT) << run.bridge.process->err();
+  ASSERT_EQ(run.pass.size(), XPLANE_PASS_SIZE) << run.bridge.process->err();
   auto rest = run.xplane.collect(7500ms);
   auto split = passes(rest);
   ASSERT_GE(split.size(), 2u) << rest.size() << " requests";
@@ -142,7 +144,7 @@ TEST(XplaneE2eTest, EndingTheBridgeCancelsTheSubscriptions) {
       RunningBridge& bridge;
       std::vector<Datagram> pass;
     } run{xplane, bridge, bridge.port != 0 ? xplane.first_pass() : std::vector<Datagram>{}};
-    ASSERT_EQ(run.pass.size(), VALUE_COUNT) << run.bridge.process->err();
+    ASSERT_EQ(run.pass.size(), XPLANE_PASS_SIZE) << run.bridge.process->err();
     ASSERT_TRUE(run.bridge.process->end_as_user(how)) << static_cast<int>(how);
     std::optional<int> status = run.bridge.process->wait(10s);
     ASSERT_TRUE(status) << static_cast<int>(how);
@@ -150,7 +152,9 @@ TEST(XplaneE2eTest, EndingTheBridgeCancelsTheSubscriptions) {
       EXPECT_EQ(status, ChildProcess::status_after(how)) << static_cast<int>(how);
     }
     auto goodbye = run.xplane.collect(1s);
-    ASSERT_EQ(goodbye.size(), VALUE_COUNT) << static_cast<int>(how);
+    ASSERT_EQ(goodbye.size(), XPLANE_PASS_SIZE) << static_cast<int>(how);
+    std::vector<std::string> traffic = build_tcas_requests(0);
+    for (std::size_t i = 0; i < traffic.size(); ++i) EXPECT_EQ(goodbye[VALUE_COUNT + i].bytes, traffic[i]) << i;
     for (std::size_t i = 0; i < VALUE_COUNT; ++i) {
       std::string expected("RREF\0\0\0\0\0", 9);  // frequency 0
       expected += std::string{static_cast<char>(i), 0, 0, 0};
@@ -203,7 +207,7 @@ std::chrono::milliseconds percentile(std::vector<Clock::duration> samples, doubl
 // X-Plane sends 20 times a second, one event goes out per 180 ms poll.
 TEST(XplaneE2eTest, StreamEventsFollowDatagramsAtThePollRate) {
   XplaneRun run;
-  ASSERT_EQ(run.pass.size(), VALUE_COUNT) << run.bridge.process->err();
+  ASSERT_EQ(run.pass.size(), XPLANE_PASS_SIZE) << run.bridge.process->err();
   const platform::Ipv4Address to = run.pass[0].from;
   platform::Socket stream = connect_loopback(run.bridge.port);
   platform::send_all(stream, "GET /stream HTTP/1.1\r\n\r\n");
@@ -279,7 +283,7 @@ std::string utc_text(std::uint64_t t, const char* format) {
 // segments, with the bridge's times, in JSON and in GPX.
 TEST(XplaneE2eTest, TrackOfAScriptedFlight) {
   XplaneRun run;
-  ASSERT_EQ(run.pass.size(), VALUE_COUNT) << run.bridge.process->err();
+  ASSERT_EQ(run.pass.size(), XPLANE_PASS_SIZE) << run.bridge.process->err();
   struct Sent {
     std::string lat, lon, alt;
     std::uint64_t before, after;  // the wall clock around the send

@@ -41,6 +41,12 @@ TrackCopy track_of(LiveStateHolder& holder) {
   return copy_track(holder.track);
 }
 
+// The traffic not gone, copied under one short hold.
+std::vector<TrafficAircraft> traffic_of(LiveStateHolder& holder) {
+  std::lock_guard<std::mutex> lock(holder.mutex);
+  return copy_traffic(holder.traffic, MonotonicClock::now());
+}
+
 // The pieces in order, gathered into one send call: a response costs one
 // system call and goes out in one segment. A failed send ends the response.
 void write_pieces(const platform::Socket& stream, const std::vector<std::string>& pieces) {
@@ -69,6 +75,9 @@ void respond(const platform::Socket& stream, const SharedState& holder, const Re
       break;
     case Route::track:
       body = track_json(track_of(*holder), since_of(target.query));
+      break;
+    case Route::traffic:
+      body = traffic_json(traffic_of(*holder));
       break;
     case Route::track_gpx: {
       TrackCopy track = track_of(*holder);

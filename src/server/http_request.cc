@@ -190,6 +190,7 @@ Route route_for(const RequestTarget& target) {
   if (target.path == "/stream") return Route::event_stream;
   if (target.path == "/track") return Route::track;
   if (target.path == "/track.gpx") return Route::track_gpx;
+  if (target.path == "/traffic") return Route::traffic;
   if (target.path == "/tablet") return Route::tablet;
   if (find_builtin_file(target.path)) return Route::builtin_file;
   return Route::text;

@@ -95,7 +95,18 @@ bool is_unicode_white_space(char32_t code_point);
 std::vector<std::string_view> split_tokens(std::string_view line);
 
 // `tablet` and `forbidden` follow from who asks (lan_access.h), not the path alone.
-enum class Route { preflight, snapshot, event_stream, track, track_gpx, builtin_file, text, tablet, forbidden };
+enum class Route {
+  preflight,
+  snapshot,
+  event_stream,
+  track,
+  track_gpx,
+  traffic,
+  builtin_file,
+  text,
+  tablet,
+  forbidden
+};
 
 struct RequestTarget {
   std::string_view method;  // empty for an empty request line

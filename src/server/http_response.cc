@@ -11,6 +11,7 @@ std::vector<std::string> response_pieces(Route route, std::string body, std::str
       return {"HTTP/1.1 204 No Content\r\n", cors, "Content-Length: 0\r\n\r\n"};
     case Route::snapshot:
     case Route::track:
+    case Route::traffic:
       type = "Content-Type: application/json\r\n";
       break;
     case Route::track_gpx:

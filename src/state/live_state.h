@@ -11,6 +11,7 @@
 #include <string>
 
 #include "state/track.h"
+#include "state/traffic.h"
 
 namespace tavrik {
 
@@ -52,12 +53,13 @@ struct LiveState {
 };
 
 // The shared, reference-counted holder: the record, the track recorded from
-// it, and the one mutex that guards both. Nobody sleeps, prints or does I/O
+// it, the traffic around it, and the one mutex that guards all three. Nobody sleeps, prints or does I/O
 // while holding it.
 struct LiveStateHolder {
   std::mutex mutex;
   LiveState record;
   Track track;
+  Traffic traffic;
 };
 using SharedState = std::shared_ptr<LiveStateHolder>;
 

@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "state/live_state.h"
 #include "state/loop_clock.h"
+#include "xplane/tcas.h"
 
 namespace tavrik {
 
@@ -40,8 +41,18 @@ std::string build_rref_request(std::int32_t frequency, std::int32_t index, const
 // The request for dataref `index` (below VALUE_COUNT) at XPLANE_REQUEST_HZ.
 std::string build_subscription_request(std::size_t index);
 
-// The eight requests that end the subscription: frequency 0, each naming its
-// index and path, in index order. Sent when the user ends the bridge.
+// One subscription pass: the eight value requests in index order, then the
+// traffic requests (build_tcas_requests at TCAS_REQUEST_HZ).
+constexpr std::size_t XPLANE_PASS_SIZE = VALUE_COUNT + TCAS_REQUEST_COUNT;
+std::vector<std::string> build_subscription_pass();
+// The traffic requests go out in groups this far apart, so that X-Plane's
+// receive buffer never takes a whole pass at once.
+constexpr std::size_t XPLANE_PASS_GROUP = 32;
+constexpr auto XPLANE_PASS_GROUP_GAP = std::chrono::milliseconds(20);
+
+// The requests that end the subscription: frequency 0, each naming its index
+// and path, the eight values' first, then the traffic's, in index order.
+// Sent when the user ends the bridge.
 std::vector<std::string> build_unsubscription_requests();
 
 // Where the feed's socket is bound for `target`: 127.0.0.1 when X-Plane is on
@@ -61,6 +72,9 @@ bool from_xplane(platform::Ipv4Address from, platform::Ipv4Address target);
 // Returns whether the datagram was accepted.
 bool apply_xplane_reply(LiveState& record, const std::uint8_t* data, std::size_t size, Instant now,
                         WallClock::time_point wall_now);
+
+// The user's position in `record`, when it has a finite one.
+std::optional<OwnPosition> own_position(const LiveState& record);
 
 // True when a subscription pass is due: no datagram yet or the last one more
 // than 3 s ago, and the last pass more than 3 s ago (exactly 3 s is not more).

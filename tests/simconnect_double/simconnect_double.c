@@ -34,6 +34,13 @@
  *   null N                  N polls with status 0 and a null message pointer
  *   stream EVERY v0 v1 ..   from here on a sample at every EVERY-th poll (values
  *                           as for sample)
+ *   aircraft OBJECT w0 w1 ..
+ *                           an aircraft of the connection (the user's may be one):
+ *                           each SimConnect_RequestDataOnSimObjectType queues one
+ *                           by-type message (identifier 9) per aircraft, served
+ *                           before the next step; one word per variable of the
+ *                           request's definition, a number or a text as its
+ *                           registration says
  * After the last step of a connection no message comes any more. */
 #include <stdarg.h>
 #include <stdint.h>
@@ -53,6 +60,9 @@
 #define MAX_STEPS 64
 #define MAX_VALUES 64 /* more than any feed registers */
 #define VALUES_OFFSET 40
+#define MAX_AIRCRAFT 32
+#define MAX_WORD 64
+#define DEFINITIONS 4 /* registrations are kept per definition 1 to 3 */
 
 enum StepKind { STEP_MESSAGE, STEP_NONE, STEP_NULL, STEP_STREAM };
 
@@ -71,10 +81,18 @@ typedef struct {
 } Step;
 
 typedef struct {
+  uint32_t object;
+  unsigned word_count;
+  char words[MAX_VALUES][MAX_WORD];
+} Aircraft;
+
+typedef struct {
   unsigned add_fail;
   int request_fail;
   unsigned step_count;
   Step steps[MAX_STEPS];
+  unsigned aircraft_count;
+  Aircraft aircraft[MAX_AIRCRAFT];
 } Section;
 
 typedef struct {
@@ -90,7 +108,11 @@ static unsigned opens;       /* calls to SimConnect_Open under this script */
 static unsigned connections; /* successful ones; the handle is this number */
 static uintptr_t current;    /* the open connection's handle, 0 for none */
 static unsigned adds, step_index, step_progress;
-static unsigned registered; /* variables the open connection registered */
+static unsigned registered; /* variables the open connection registered for definition 1 */
+static unsigned def_count[DEFINITIONS];                /* registrations per definition */
+static uint32_t def_types[DEFINITIONS][MAX_VALUES];    /* their data types */
+static unsigned queued, queued_next;                   /* by-type answers waiting */
+static uint32_t queued_request, queued_definition;
 static unsigned char* message;
 static int claim_pending;
 static uint32_t claim;
@@ -205,6 +227,12 @@ static void parse_line(char* line) {
     step->count = read_number(&rest);
   } else if (strcmp(word, "null") == 0 && (step = new_step(section, STEP_NULL))) {
     step->count = read_number(&rest);
+  } else if (strcmp(word, "aircraft") == 0 && section && section->aircraft_count < MAX_AIRCRAFT) {
+    Aircraft* aircraft = &section->aircraft[section->aircraft_count++];
+    memset(aircraft, 0, sizeof *aircraft);
+    aircraft->object = read_number(&rest);
+    for (char* w; (w = next_word(&rest)) && aircraft->word_count < MAX_VALUES;)
+      snprintf(aircraft->words[aircraft->word_count++], MAX_WORD, "%s", w);
   } else if (strcmp(word, "stream") == 0 && (step = new_step(section, STEP_STREAM))) {
     step->exact = 1;
     step->count = read_number(&rest);
@@ -262,6 +290,8 @@ EXPORT int32_t SimConnect_Open(void** handle, const char* name, void* window, ui
   } else {
     current = ++connections;
     adds = registered = step_index = step_progress = 0;
+    memset(def_count, 0, sizeof def_count);
+    queued = queued_next = 0;
     *handle = (void*)current;
   }
   log_line("Open handle_was_null=%d name=\"%s\" window=%s message=%u event=%s config=%u -> %d handle=%u", was_null,
@@ -287,13 +317,20 @@ EXPORT int32_t SimConnect_AddToDataDefinition(void* handle, uint32_t definition,
     status = -1;
   else if (section && ++adds == section->add_fail)
     status = -1;
+  else if (definition < DEFINITIONS && def_count[definition] < MAX_VALUES) {
+    def_types[definition][def_count[definition]++] = data_type;
+    if (definition == 1) ++registered;
+  }
+  if (unit)
+    log_line(
+        "AddToDataDefinition handle=%u definition=%u variable=\"%s\" unit=\"%s\" type=%u epsilon=%.9g "
+        "datum=%u -> %d",
+        (unsigned)(uintptr_t)handle, (unsigned)definition, variable, unit, (unsigned)data_type, (double)epsilon,
+        (unsigned)datum, (int)status);
   else
-    ++registered;
-  log_line(
-      "AddToDataDefinition handle=%u definition=%u variable=\"%s\" unit=\"%s\" type=%u epsilon=%.9g "
-      "datum=%u -> %d",
-      (unsigned)(uintptr_t)handle, (unsigned)definition, variable, unit, (unsigned)data_type, (double)epsilon,
-      (unsigned)datum, (int)status);
+    log_line("AddToDataDefinition handle=%u definition=%u variable=\"%s\" unit=null type=%u epsilon=%.9g datum=%u -> %d",
+             (unsigned)(uintptr_t)handle, (unsigned)definition, variable, (unsigned)data_type, (double)epsilon,
+             (unsigned)datum, (int)status);
   return status;
 }
 
@@ -311,6 +348,22 @@ EXPORT int32_t SimConnect_RequestDataOnSimObject(void* handle, uint32_t request,
       "interval=%u limit=%u -> %d",
       (unsigned)(uintptr_t)handle, (unsigned)request, (unsigned)definition, (unsigned)object, (unsigned)period,
       (unsigned)flags, (unsigned)origin, (unsigned)interval, (unsigned)limit, (int)status);
+  return status;
+}
+
+EXPORT int32_t SimConnect_RequestDataOnSimObjectType(void* handle, uint32_t request, uint32_t definition,
+                                                     uint32_t radius, uint32_t type) {
+  int32_t status = (uintptr_t)handle != current || !current ? -1 : 0;
+  const Section* section = current_section();
+  if (status == 0 && section) {
+    queued = section->aircraft_count;
+    queued_next = 0;
+    queued_request = request;
+    queued_definition = definition;
+  }
+  log_line("RequestDataOnSimObjectType handle=%u request=%u definition=%u radius=%u type=%u -> %d",
+           (unsigned)(uintptr_t)handle, (unsigned)request, (unsigned)definition, (unsigned)radius, (unsigned)type,
+           (int)status);
   return status;
 }
 
@@ -359,9 +412,61 @@ static int values_fit(Step* step) {
   return 0;
 }
 
+static unsigned text_size(uint32_t type) {
+  switch (type) {
+    case 5: return 8;
+    case 6: return 32;
+    case 7: return 64;
+    case 8: return 128;
+    case 9: return 256;
+    case 10: return 260;
+    default: return 8; /* 64-bit values */
+  }
+}
+
+/* One by-type answer: the aircraft's words laid out as its definition was
+ * registered, numbers as doubles, texts zero-padded to their size. */
+static int32_t next_aircraft(const Section* section, void** out, uint32_t* size) {
+  const Aircraft* aircraft = &section->aircraft[queued_next++];
+  if (queued_next >= queued) queued = queued_next = 0;
+  unsigned d = queued_definition < DEFINITIONS ? queued_definition : 0;
+  uint32_t bytes = VALUES_OFFSET;
+  for (unsigned i = 0; i < def_count[d]; ++i) bytes += text_size(def_types[d][i]);
+  message = calloc(bytes, 1);
+  if (!message) return -1;
+  put_u32(message, bytes);
+  put_u32(message + 4, 1);
+  put_u32(message + 8, 9);
+  put_u32(message + 12, queued_request);
+  put_u32(message + 16, aircraft->object);
+  put_u32(message + 20, queued_definition);
+  put_u32(message + 28, 1);
+  put_u32(message + 32, section->aircraft_count);
+  put_u32(message + 36, def_count[d]);
+  unsigned char* at = message + VALUES_OFFSET;
+  for (unsigned i = 0; i < def_count[d]; ++i) {
+    const char* word = i < aircraft->word_count ? aircraft->words[i] : "0";
+    unsigned n = text_size(def_types[d][i]);
+    if (def_types[d][i] == 4) {
+      double value = strtod(word, NULL);
+      memcpy(at, &value, 8);
+    } else if (def_types[d][i] >= 5 && def_types[d][i] <= 10) {
+      size_t length = strlen(word);
+      memcpy(at, word, length < n ? length : n);
+    }
+    at += n;
+  }
+  *out = message;
+  *size = bytes;
+  log_line("Dispatch handle=%u id=9 request=%u object=%u size=%u", (unsigned)current, (unsigned)queued_request,
+           (unsigned)aircraft->object, (unsigned)bytes);
+  return 0;
+}
+
 /* The next step of the connection's script: a message, or 0 for none. */
 static int32_t next_step(void** out, uint32_t* size) {
   Section* section = current_section();
+  if (section && queued) return next_aircraft(section, out, size);
   if (!section || step_index >= section->step_count) return -1;
   Step* step = &section->steps[step_index];
   switch (step->kind) {

@@ -70,7 +70,7 @@ struct FakeXplane {
   std::vector<Datagram> first_pass(std::chrono::steady_clock::duration limit = std::chrono::seconds(20)) {
     std::vector<Datagram> got;
     auto end = std::chrono::steady_clock::now() + limit;
-    while (got.size() < VALUE_COUNT && std::chrono::steady_clock::now() < end) {
+    while (got.size() < XPLANE_PASS_SIZE && std::chrono::steady_clock::now() < end) {
       auto more = collect(std::chrono::milliseconds(100));
       got.insert(got.end(), more.begin(), more.end());
     }

@@ -129,7 +129,27 @@ inline std::vector<std::string> expected_registrations(int handle) {
   for (auto& row : rows)
     lines.push_back("AddToDataDefinition handle=" + std::to_string(handle) + " definition=1 variable=\"" + row[0] +
                     "\" unit=\"" + row[1] + "\" type=4 epsilon=0 datum=4294967295 -> 0");
+  // Then the traffic's definition, texts without a unit.
+  const char* traffic[][3] = {{"PLANE LATITUDE", "\"degrees\"", "4"},
+                              {"PLANE LONGITUDE", "\"degrees\"", "4"},
+                              {"PLANE ALTITUDE", "\"feet\"", "4"},
+                              {"PLANE HEADING DEGREES TRUE", "\"degrees\"", "4"},
+                              {"GROUND VELOCITY", "\"knots\"", "4"},
+                              {"VERTICAL SPEED", "\"feet per minute\"", "4"},
+                              {"SIM ON GROUND", "\"bool\"", "4"},
+                              {"IS USER SIM", "\"bool\"", "4"},
+                              {"ATC ID", "null", "6"},
+                              {"ATC MODEL", "null", "6"}};
+  for (auto& row : traffic)
+    lines.push_back("AddToDataDefinition handle=" + std::to_string(handle) + " definition=2 variable=\"" + row[0] +
+                    "\" unit=" + row[1] + " type=" + row[2] + " epsilon=0 datum=4294967295 -> 0");
   return lines;
+}
+
+// The traffic request, every 2 s of a connection.
+inline std::string expected_traffic_request(int handle) {
+  return "RequestDataOnSimObjectType handle=" + std::to_string(handle) +
+         " request=2 definition=2 radius=100000 type=2 -> 0";
 }
 
 inline std::string expected_request(int handle) {
