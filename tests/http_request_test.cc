@@ -206,6 +206,7 @@ TEST(HttpRequestTest, Routes) {
       {"GET /track HTTP/1.1\r\n", Route::track},
       {"GET /track?since=1700000000000 HTTP/1.1\r\n", Route::track},
       {"GET /track.gpx HTTP/1.1\r\n", Route::track_gpx},
+      {"GET /traffic?key=1 HTTP/1.1\r\n", Route::traffic},
       {"GET /track.gpx?x HTTP/1.1\r\n", Route::track_gpx},
       {"GET /track/ HTTP/1.1\r\n", Route::text},
       {"GET /track.GPX HTTP/1.1\r\n", Route::text},

@@ -36,6 +36,7 @@ TEST(LanAccessTest, KeyCheckOnEveryRoute) {
       {"GET /map/leaflet/leaflet.js?" + key + " HTTP/1.1", TABLET, &LAN, Route::builtin_file},
       {"GET /track?since=5&" + key + " HTTP/1.1", TABLET, &LAN, Route::track},
       {"GET /track.gpx?" + key + " HTTP/1.1", TABLET, &LAN, Route::track_gpx},
+      {"GET /traffic?" + key + " HTTP/1.1", TABLET, &LAN, Route::traffic},
       {"OPTIONS /state?" + key + " HTTP/1.1", TABLET, &LAN, Route::preflight},
       {"GET /?" + key, TABLET, &LAN, Route::text},
       // ... and every route without it, or with a wrong one, is forbidden.
@@ -45,6 +46,7 @@ TEST(LanAccessTest, KeyCheckOnEveryRoute) {
       {"GET /map/leaflet/leaflet.js HTTP/1.1", TABLET, &LAN, Route::forbidden},
       {"GET /track?since=5 HTTP/1.1", TABLET, &LAN, Route::forbidden},
       {"GET /track.gpx HTTP/1.1", TABLET, &LAN, Route::forbidden},
+      {"GET /traffic HTTP/1.1", TABLET, &LAN, Route::forbidden},
       {"OPTIONS /state HTTP/1.1", TABLET, &LAN, Route::forbidden},
       {"GET / HTTP/1.1", TABLET, &LAN, Route::forbidden},
       {"GET", TABLET, &LAN, Route::forbidden},

@@ -80,7 +80,9 @@ TEST(MsfsE2eTest, LibraryNextToExecutableFeedsTheState) {
   TempFolder bin("bin"), logs("logs");
   std::string program = copy_bridge(bin);
   fs::copy_file(simconnect_double_path(), bin / "SimConnect.dll");
-  DoubleSession session(logs, STREAMING);
+  // Two aircraft answer each traffic request: the user's own (IS USER SIM 1), which must not show, and one other.
+  DoubleSession session(logs, STREAMING + "aircraft 1 47.5 8.25 1000 90 100 -500 0 1 USER C172\n" +
+                                  "aircraft 7 47.6 8.3 3000 180 120 0 0 0 HB-ABC TT:ATCCOM.AC_MODEL_C172.0.text\n");
 
   RunningBridge bridge;
   bridge.process = start_msfs_bridge(program);
@@ -102,6 +104,12 @@ TEST(MsfsE2eTest, LibraryNextToExecutableFeedsTheState) {
   ASSERT_FALSE(response.empty()) << "no answer to /state";
   EXPECT_NE(response.find("\"sim\":\"msfs\""), std::string::npos) << response;
   EXPECT_NE(response.find("," + FLIGHT.json + "}"), std::string::npos) << response;
+  std::string traffic = http_exchange(bridge.port, "GET /traffic HTTP/1.1\r\n\r\n");
+  EXPECT_NE(traffic.find("\r\n\r\n{\"aircraft\":[{\"id\":\"msfs-7\",\"t\":"), std::string::npos) << traffic;
+  EXPECT_NE(traffic.find(R"(,"lat":47.6,"lon":8.3,"alt":914.4000000000001,"hdg":180,"gs":61.733333333333334,"vs":0,)"
+                         R"("ground":false,"callsign":"HB-ABC","type":"C172"}]})"),
+            std::string::npos)
+      << traffic;
 }
 
 TEST(MsfsE2eTest, SkipsDirectoryAndIncompleteLibrary) {

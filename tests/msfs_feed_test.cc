@@ -410,3 +410,48 @@ TEST(MsfsSessionTest, NearZeroSamplesKeepTheConnection) {
 }  // namespace
 
 }  // namespace tavrik
+
+namespace tavrik {
+namespace {
+
+// A traffic answer as SimConnect lays it out: object at 16, the numbers from 40, two 32-byte texts.
+std::vector<std::uint8_t> traffic_message(std::uint32_t object, std::array<double, T_NUMBERS> numbers,
+                                          const std::string& id, const std::string& model) {
+  std::vector<std::uint8_t> bytes(TRAFFIC_DATA_MIN_SIZE);
+  for (auto [at, value] : {std::pair{8u, 9u}, {12u, TRAFFIC_REQUEST_ID}, {16u, object}})
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  std::memcpy(bytes.data() + 40, numbers.data(), sizeof numbers);
+  std::memcpy(bytes.data() + 104, id.data(), std::min<std::size_t>(id.size(), 32));
+  std::memcpy(bytes.data() + 136, model.data(), std::min<std::size_t>(model.size(), 32));
+  return bytes;
+}
+
+std::optional<TrafficAircraft> traffic_of(const std::vector<std::uint8_t>& bytes, std::size_t size) {
+  MessageReading reading = read_message(bytes.data(), static_cast<std::uint32_t>(size));
+  if (reading.kind != MessageKind::traffic) return std::nullopt;
+  return convert_traffic(reading.traffic, TrafficInstant{}, 5);
+}
+
+TEST(MsfsTrafficTest, AircraftByTypeLeaveOutTheUsersOwn) {
+  const std::array<double, T_NUMBERS> ai{47.5, 8.25, 1000, 90, 100, -500, 0, 0};
+  auto bytes = traffic_message(42, ai, "HB-ABC", "TT:ATCCOM.AC_MODEL_B738.0.text");
+  auto aircraft = traffic_of(bytes, bytes.size());
+  ASSERT_TRUE(aircraft);
+  EXPECT_EQ(traffic_json({*aircraft}), R"({"aircraft":[{"id":"msfs-42","t":5,"lat":47.5,"lon":8.25,"alt":304.8,)"
+                                       R"("hdg":90,"gs":51.44444444444445,"vs":-500,"ground":false,)"
+                                       R"("callsign":"HB-ABC","type":"B738"}]})");
+  EXPECT_FALSE(traffic_of(bytes, bytes.size() - 1));  // one byte short
+  auto user = ai, unsure = ai, nowhere = ai;
+  user[T_IS_USER] = 1, unsure[T_IS_USER] = NaN, nowhere[T_LAT] = NaN;
+  for (const auto& numbers : {user, unsure, nowhere})
+    EXPECT_FALSE(traffic_of(traffic_message(1, numbers, "", ""), TRAFFIC_DATA_MIN_SIZE));
+  // Texts without their zero and with control bytes stay within their field and printable.
+  auto hostile =
+      traffic_of(traffic_message(7, ai, std::string(32, '\x07') + "X", std::string(32, 'M')), TRAFFIC_DATA_MIN_SIZE);
+  ASSERT_TRUE(hostile);
+  EXPECT_EQ(hostile->callsign, "");
+  EXPECT_EQ(hostile->type, "MMMMMMMM");
+}
+
+}  // namespace
+}  // namespace tavrik

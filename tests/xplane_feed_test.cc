@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include "support/fake_loop_clock.h"
@@ -220,4 +221,60 @@ TEST(XplaneFeedTest, SilentSocketIsCheckedEverySecond) {
 
 }  // namespace
 
+}  // namespace tavrik
+
+namespace tavrik {
+namespace {
+
+std::size_t feed_tcas(TcasSlots& slots, Traffic& traffic, const std::vector<std::pair<std::uint32_t, float>>& records) {
+  std::string bytes = rref_reply(records);
+  return apply_tcas_reply(slots, traffic, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), T0,
+                          1700000000000, OwnPosition{47.5, 8.5});
+}
+
+std::uint32_t at(std::size_t n, std::size_t field) { return static_cast<std::uint32_t>(tcas_index(n, field)); }
+
+TEST(XplaneTcasTest, RequestsSlotsByModeSAndForgetsTheSlotsLastOwner) {
+  EXPECT_EQ(tcas_path(0, MODE_S), "sim/cockpit2/tcas/targets/modeS_id[1]");
+  EXPECT_EQ(tcas_path(0, FLIGHT_ID + 1), "sim/cockpit2/tcas/targets/flight_id[9]");
+  EXPECT_EQ(tcas_path(TCAS_SLOTS - 1, TCAS_FIELDS - 1), "sim/cockpit2/tcas/targets/icao_type[163]");
+  EXPECT_EQ(build_tcas_requests(2)[TCAS_FIELDS + LAT],
+            build_rref_request(2, 1000 + TCAS_FIELDS + LAT, "sim/cockpit2/tcas/targets/position/lat[2]"));
+  TcasSlots slots;
+  Traffic traffic;
+  // A control byte in the flight id is dropped; a NaN value is left out; the index 4 (the user's heading) is not ours.
+  EXPECT_EQ(feed_tcas(slots, traffic,
+                      {{at(2, MODE_S), 0x4B1A2C},
+                       {at(2, LAT), 47.25f},
+                       {at(2, LON), 8.5f},
+                       {at(2, ELE), 500},
+                       {at(2, PSI), NAN},
+                       {at(2, VS), 600},
+                       {at(2, SPEED), 50},
+                       {at(2, ON_WHEELS), 0},
+                       {at(2, FLIGHT_ID), 'S'},
+                       {at(2, FLIGHT_ID + 1), 1},
+                       {at(2, FLIGHT_ID + 2), 'W'},
+                       {at(2, TCAS_ICAO_TYPE_FIELD), 'B'},
+                       {at(2, TCAS_ICAO_TYPE_FIELD + 1), 300},
+                       {4, 1}}),
+            1u);
+  EXPECT_EQ(traffic_json(traffic.aircraft),
+            R"({"aircraft":[{"id":"xp-4b1a2c","t":1700000000000,"lat":47.25,"lon":8.5,"alt":500,)"
+            R"("gs":49.90701048950939,"vs":600,"ground":false,"callsign":"SW","type":"B"}]})");
+  // Another aircraft takes slot 2 and sends no flight id yet: it does not inherit "SW".
+  feed_tcas(slots, traffic, {{at(2, MODE_S), 0x000001}, {at(2, LAT), 47.0f}, {at(2, LON), 8.0f}});
+  ASSERT_EQ(traffic.aircraft.size(), 2u);
+  EXPECT_EQ(traffic.aircraft[0].key.id, 1u);
+  EXPECT_EQ(traffic.aircraft[0].callsign, "");
+  EXPECT_FALSE(traffic.aircraft[0].alt);
+  // Empty slots (Mode S 0), ids beyond 24 bits, NaN positions and a flood of records: nothing more, no fault.
+  std::vector<std::pair<std::uint32_t, float>> flood;
+  for (std::uint32_t i = 0; i < 1000; ++i) flood.push_back({1000 + (i * 7919) % 400, i % 3 ? NAN : 0.0f});
+  flood.push_back({at(5, MODE_S), 16777216.0f});
+  EXPECT_EQ(feed_tcas(slots, traffic, flood), 0u);
+  EXPECT_EQ(traffic.aircraft.size(), 2u);
+}
+
+}  // namespace
 }  // namespace tavrik
