@@ -157,7 +157,11 @@ IoResult send_to(const Socket& socket, const void* data, std::size_t size, Ipv4A
 // as it would have without the handler: killed by the same signal, or by the
 // console's own handling. A signal the process ignores stays ignored. Call
 // once, before arm_farewell; the socket must stay open for the whole run.
-void install_farewell(const Socket& socket, Ipv4Address to, const std::vector<std::string>& datagrams);
+// With `group` above 0, the handler pauses FAREWELL_GAP_MS after every
+// `group` datagrams, so that a long farewell does not overrun the receiver.
+constexpr int FAREWELL_GAP_MS = 20;
+void install_farewell(const Socket& socket, Ipv4Address to, const std::vector<std::string>& datagrams,
+                      std::size_t group = 0);
 
 // From now on the farewell goes out. Cheap, safe from any thread; without an
 // installed farewell it does nothing.

@@ -103,8 +103,10 @@ static_assert(std::atomic<const Farewell*>::is_always_lock_free && std::atomic<b
 
 }  // namespace
 
-void install_farewell(const Socket& socket, Ipv4Address to, const std::vector<std::string>& datagrams) {
-  installed_farewell.store(new Farewell{native_of(socket), to_sockaddr(to), datagrams});  // kept for the whole run
+void install_farewell(const Socket& socket, Ipv4Address to, const std::vector<std::string>& datagrams,
+                      std::size_t group) {
+  installed_farewell.store(
+      new Farewell{native_of(socket), to_sockaddr(to), datagrams, group});  // kept for the whole run
   install_ending_handler();
 }
 

@@ -52,6 +52,7 @@ struct Farewell {
   NativeSocket socket;
   sockaddr_in to;
   std::vector<std::string> datagrams;
+  std::size_t group = 0;  // datagrams between pauses; 0: no pause
 };
 
 // The installed farewell once it is armed, else null. Safe in a signal handler.
