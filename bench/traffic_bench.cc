@@ -78,8 +78,8 @@ std::vector<std::string> xplane_replies(double phase) {
       for (int i = 0; i < 4; ++i) reply += static_cast<char>(word >> (8 * i));
   };
   for (std::size_t n = 0; n < TCAS_SLOTS; ++n) {
-    float values[] = {static_cast<float>(0x400000 + n), static_cast<float>(47.4 + 0.01 * n + phase * 1e-4), 8.5f,
-                      1000, 90, 0, 60, 0};
+    float values[] = {
+        static_cast<float>(0x400000 + n), static_cast<float>(47.4 + 0.01 * n + phase * 1e-4), 8.5f, 1000, 90, 0, 60, 0};
     for (std::size_t field = 0; field < FLIGHT_ID; ++field) add(tcas_index(n, field), values[field]);
     for (std::size_t k = 0; k + FLIGHT_ID < TCAS_FIELDS; ++k) add(tcas_index(n, FLIGHT_ID + k), "SWR123 A320"[k]);
   }

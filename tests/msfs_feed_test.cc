@@ -415,6 +415,7 @@ namespace tavrik {
 namespace {
 
 // A traffic answer as SimConnect lays it out: object at 16, the numbers from 40, two 32-byte texts.
+// (Texts without their zero or of control bytes: simconnect_message_fuzz and its seeds.)
 std::vector<std::uint8_t> traffic_message(std::uint32_t object, std::array<double, T_NUMBERS> numbers,
                                           const std::string& id, const std::string& model) {
   std::vector<std::uint8_t> bytes(TRAFFIC_DATA_MIN_SIZE);
@@ -445,12 +446,6 @@ TEST(MsfsTrafficTest, AircraftByTypeLeaveOutTheUsersOwn) {
   user[T_IS_USER] = 1, unsure[T_IS_USER] = NaN, nowhere[T_LAT] = NaN;
   for (const auto& numbers : {user, unsure, nowhere})
     EXPECT_FALSE(traffic_of(traffic_message(1, numbers, "", ""), TRAFFIC_DATA_MIN_SIZE));
-  // Texts without their zero and with control bytes stay within their field and printable.
-  auto hostile =
-      traffic_of(traffic_message(7, ai, std::string(32, '\x07') + "X", std::string(32, 'M')), TRAFFIC_DATA_MIN_SIZE);
-  ASSERT_TRUE(hostile);
-  EXPECT_EQ(hostile->callsign, "");
-  EXPECT_EQ(hostile->type, "MMMMMMMM");
 }
 
 }  // namespace

@@ -38,9 +38,8 @@
  *                           an aircraft of the connection (the user's may be one):
  *                           each SimConnect_RequestDataOnSimObjectType queues one
  *                           by-type message (identifier 9) per aircraft, served
- *                           before the next step; one word per variable of the
- *                           request's definition, a number or a text as its
- *                           registration says
+ *                           before the next step; one word per variable of
+ *                           definition 2, a number or a text as registered
  * After the last step of a connection no message comes any more. */
 #include <stdarg.h>
 #include <stdint.h>
@@ -62,7 +61,6 @@
 #define VALUES_OFFSET 40
 #define MAX_AIRCRAFT 32
 #define MAX_WORD 64
-#define DEFINITIONS 4 /* registrations are kept per definition 1 to 3 */
 
 enum StepKind { STEP_MESSAGE, STEP_NONE, STEP_NULL, STEP_STREAM };
 
@@ -109,10 +107,10 @@ static unsigned connections; /* successful ones; the handle is this number */
 static uintptr_t current;    /* the open connection's handle, 0 for none */
 static unsigned adds, step_index, step_progress;
 static unsigned registered; /* variables the open connection registered for definition 1 */
-static unsigned def_count[DEFINITIONS];                /* registrations per definition */
-static uint32_t def_types[DEFINITIONS][MAX_VALUES];    /* their data types */
-static unsigned queued, queued_next;                   /* by-type answers waiting */
-static uint32_t queued_request, queued_definition;
+static unsigned typed;      /* and for definition 2, the by-type answers' */
+static uint32_t types[MAX_VALUES];
+static unsigned queued, queued_next; /* by-type answers waiting */
+static uint32_t queued_request;
 static unsigned char* message;
 static int claim_pending;
 static uint32_t claim;
@@ -290,8 +288,7 @@ EXPORT int32_t SimConnect_Open(void** handle, const char* name, void* window, ui
   } else {
     current = ++connections;
     adds = registered = step_index = step_progress = 0;
-    memset(def_count, 0, sizeof def_count);
-    queued = queued_next = 0;
+    typed = queued = queued_next = 0;
     *handle = (void*)current;
   }
   log_line("Open handle_was_null=%d name=\"%s\" window=%s message=%u event=%s config=%u -> %d handle=%u", was_null,
@@ -317,20 +314,15 @@ EXPORT int32_t SimConnect_AddToDataDefinition(void* handle, uint32_t definition,
     status = -1;
   else if (section && ++adds == section->add_fail)
     status = -1;
-  else if (definition < DEFINITIONS && def_count[definition] < MAX_VALUES) {
-    def_types[definition][def_count[definition]++] = data_type;
-    if (definition == 1) ++registered;
-  }
-  if (unit)
-    log_line(
-        "AddToDataDefinition handle=%u definition=%u variable=\"%s\" unit=\"%s\" type=%u epsilon=%.9g "
-        "datum=%u -> %d",
-        (unsigned)(uintptr_t)handle, (unsigned)definition, variable, unit, (unsigned)data_type, (double)epsilon,
-        (unsigned)datum, (int)status);
-  else
-    log_line("AddToDataDefinition handle=%u definition=%u variable=\"%s\" unit=null type=%u epsilon=%.9g datum=%u -> %d",
-             (unsigned)(uintptr_t)handle, (unsigned)definition, variable, (unsigned)data_type, (double)epsilon,
-             (unsigned)datum, (int)status);
+  else if (definition == 2 && typed < MAX_VALUES)
+    types[typed++] = data_type;
+  else if (definition != 2)
+    ++registered;
+  log_line(
+      "AddToDataDefinition handle=%u definition=%u variable=\"%s\" unit=\"%s\" type=%u epsilon=%.9g "
+      "datum=%u -> %d",
+      (unsigned)(uintptr_t)handle, (unsigned)definition, variable, unit ? unit : "", (unsigned)data_type,
+      (double)epsilon, (unsigned)datum, (int)status);
   return status;
 }
 
@@ -355,11 +347,10 @@ EXPORT int32_t SimConnect_RequestDataOnSimObjectType(void* handle, uint32_t requ
                                                      uint32_t radius, uint32_t type) {
   int32_t status = (uintptr_t)handle != current || !current ? -1 : 0;
   const Section* section = current_section();
-  if (status == 0 && section) {
+  if (status == 0 && section && definition == 2) {
     queued = section->aircraft_count;
     queued_next = 0;
     queued_request = request;
-    queued_definition = definition;
   }
   log_line("RequestDataOnSimObjectType handle=%u request=%u definition=%u radius=%u type=%u -> %d",
            (unsigned)(uintptr_t)handle, (unsigned)request, (unsigned)definition, (unsigned)radius, (unsigned)type,
@@ -412,49 +403,24 @@ static int values_fit(Step* step) {
   return 0;
 }
 
-static unsigned text_size(uint32_t type) {
-  switch (type) {
-    case 5: return 8;
-    case 6: return 32;
-    case 7: return 64;
-    case 8: return 128;
-    case 9: return 256;
-    case 10: return 260;
-    default: return 8; /* 64-bit values */
-  }
-}
-
-/* One by-type answer: the aircraft's words laid out as its definition was
- * registered, numbers as doubles, texts zero-padded to their size. */
+/* One by-type answer: the aircraft's words laid out as definition 2 was
+ * registered, numbers as doubles, texts (STRING8 to STRING64) zero-padded. */
 static int32_t next_aircraft(const Section* section, void** out, uint32_t* size) {
   const Aircraft* aircraft = &section->aircraft[queued_next++];
   if (queued_next >= queued) queued = queued_next = 0;
-  unsigned d = queued_definition < DEFINITIONS ? queued_definition : 0;
+  static const unsigned sizes[] = {0, 0, 0, 0, 8, 8, 32, 64};
   uint32_t bytes = VALUES_OFFSET;
-  for (unsigned i = 0; i < def_count[d]; ++i) bytes += text_size(def_types[d][i]);
-  message = calloc(bytes, 1);
-  if (!message) return -1;
-  put_u32(message, bytes);
-  put_u32(message + 4, 1);
-  put_u32(message + 8, 9);
-  put_u32(message + 12, queued_request);
-  put_u32(message + 16, aircraft->object);
-  put_u32(message + 20, queued_definition);
-  put_u32(message + 28, 1);
-  put_u32(message + 32, section->aircraft_count);
-  put_u32(message + 36, def_count[d]);
+  for (unsigned i = 0; i < typed; ++i) bytes += types[i] < 8 ? sizes[types[i]] : 0;
+  if (!(message = calloc(bytes, 1))) return -1;
+  uint32_t head[] = {bytes, 1, 9, queued_request, aircraft->object, 2, 0, 1, section->aircraft_count, typed};
+  for (unsigned i = 0; i < 10; ++i) put_u32(message + 4 * i, head[i]);
   unsigned char* at = message + VALUES_OFFSET;
-  for (unsigned i = 0; i < def_count[d]; ++i) {
+  for (unsigned i = 0; i < typed; at += types[i] < 8 ? sizes[types[i]] : 0, ++i) {
     const char* word = i < aircraft->word_count ? aircraft->words[i] : "0";
-    unsigned n = text_size(def_types[d][i]);
-    if (def_types[d][i] == 4) {
-      double value = strtod(word, NULL);
-      memcpy(at, &value, 8);
-    } else if (def_types[d][i] >= 5 && def_types[d][i] <= 10) {
-      size_t length = strlen(word);
-      memcpy(at, word, length < n ? length : n);
-    }
-    at += n;
+    double value = strtod(word, NULL);
+    if (types[i] == 4) memcpy(at, &value, 8);
+    if (types[i] >= 5 && types[i] < 8)
+      memcpy(at, word, strlen(word) < sizes[types[i]] ? strlen(word) : sizes[types[i]]);
   }
   *out = message;
   *size = bytes;

@@ -129,20 +129,15 @@ inline std::vector<std::string> expected_registrations(int handle) {
   for (auto& row : rows)
     lines.push_back("AddToDataDefinition handle=" + std::to_string(handle) + " definition=1 variable=\"" + row[0] +
                     "\" unit=\"" + row[1] + "\" type=4 epsilon=0 datum=4294967295 -> 0");
-  // Then the traffic's definition, texts without a unit.
-  const char* traffic[][3] = {{"PLANE LATITUDE", "\"degrees\"", "4"},
-                              {"PLANE LONGITUDE", "\"degrees\"", "4"},
-                              {"PLANE ALTITUDE", "\"feet\"", "4"},
-                              {"PLANE HEADING DEGREES TRUE", "\"degrees\"", "4"},
-                              {"GROUND VELOCITY", "\"knots\"", "4"},
-                              {"VERTICAL SPEED", "\"feet per minute\"", "4"},
-                              {"SIM ON GROUND", "\"bool\"", "4"},
-                              {"IS USER SIM", "\"bool\"", "4"},
-                              {"ATC ID", "null", "6"},
-                              {"ATC MODEL", "null", "6"}};
-  for (auto& row : traffic)
-    lines.push_back("AddToDataDefinition handle=" + std::to_string(handle) + " definition=2 variable=\"" + row[0] +
-                    "\" unit=" + row[1] + " type=" + row[2] + " epsilon=0 datum=4294967295 -> 0");
+  // Then the traffic's definition, the two texts (type 6) without a unit.
+  const char* traffic[] = {"PLANE LATITUDE\" unit=\"degrees",     "PLANE LONGITUDE\" unit=\"degrees",
+                           "PLANE ALTITUDE\" unit=\"feet",        "PLANE HEADING DEGREES TRUE\" unit=\"degrees",
+                           "GROUND VELOCITY\" unit=\"knots",      "VERTICAL SPEED\" unit=\"feet per minute",
+                           "SIM ON GROUND\" unit=\"bool",         "IS USER SIM\" unit=\"bool",
+                           "ATC ID\" unit=\"\" type=6 epsilon=0", "ATC MODEL\" unit=\"\" type=6 epsilon=0"};
+  for (std::string row : traffic)
+    lines.push_back("AddToDataDefinition handle=" + std::to_string(handle) + " definition=2 variable=\"" + row +
+                    (row.find("type=6") == std::string::npos ? "\" type=4 epsilon=0" : "") + " datum=4294967295 -> 0");
   return lines;
 }
 
