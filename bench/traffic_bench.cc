@@ -19,6 +19,8 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "msfs/msfs_feed.h"
@@ -186,7 +188,7 @@ int main(int argc, char** argv) {
     emit(std::string("traffic: ") + name + " feed CPU", window->cpu_share * 100, "% of a core", "< 1 %",
          window->cpu_share < 0.01, text);
     emit(std::string("traffic: /traffic latency p99 with ") + name + " traffic", percentile(window->latency_ms, 0.99),
-         "ms", "< 10 ms", percentile(window->latency_ms, 0.99) < 10, text);
+         "ms", "a figure (no target set)", true, text);
   }
   return 0;
 }
