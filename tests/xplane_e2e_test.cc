@@ -90,6 +90,11 @@ TEST(XplaneE2eTest, RepliesMakeItLiveAndSilenceMakesItWait) {
     auto more = run.xplane.collect(20ms);
     repeat.insert(repeat.end(), more.begin(), more.end());
   }
+  // One whole pass from its first request (under Wine the next may have begun by then).
+  repeat.erase(repeat.begin(), std::find_if(repeat.begin(), repeat.end(), [](const Datagram& d) {
+                 return d.bytes == build_subscription_request(0);
+               }));
+  if (repeat.size() > XPLANE_PASS_SIZE) repeat.resize(XPLANE_PASS_SIZE);
   expect_one_pass(repeat);
   std::this_thread::sleep_for(1s);
   std::string out = run.bridge.process->out();
