@@ -255,10 +255,85 @@ def bench_fanout(exe, streams, seconds, address):
     emit("fan-out events received", events_seen, "events", "", True)
 
 
+def gdl90_messages(datagram):
+    """The messages of one GDL 90 datagram, flags, escapes and check taken off."""
+    out = []
+    for frame in datagram.split(b"\x7e"):
+        body, escaped = bytearray(), False
+        for byte in frame:
+            if byte == 0x7D:
+                escaped = True
+                continue
+            body.append(byte ^ 0x20 if escaped else byte)
+            escaped = False
+        if len(body) > 2:
+            out.append(bytes(body[:-2]))
+    return out
+
+
+def bench_efb(exe, updates, seconds, address):
+    """--efb to this PC's own address: datagram in to Ownship Report out, and the CPU it costs."""
+    tablet = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    tablet.bind(("127.0.0.1", 4000))
+    b = Bridge(exe, ["--xplane", address, "--efb", "127.0.0.1"])
+    xp = FakeXPlane(address)
+    step = 180.0 / (1 << 23)
+    ms = []
+    for i in range(updates):
+        lat = 10 + i * 0.001
+        want = struct.pack(">i", int(round(struct.unpack("<f", struct.pack("<f", lat))[0] / step)))[1:]
+        sent = time.monotonic()
+        xp.send(lat)
+        while True:
+            r, _, _ = select.select([tablet], [], [], 5)
+            if not r:
+                raise RuntimeError("no Ownship Report for %r" % lat)
+            if any(m[0] == 10 and m[5:8] == want for m in gdl90_messages(tablet.recv(2048))):
+                break
+        ms.append((time.monotonic() - sent) * 1000)
+        time.sleep(max(0.0, 0.2 - (time.monotonic() - sent)))  # 5 Hz
+    xp.close()
+    b.stop()
+    p50, p99 = percentile(ms, 50), percentile(ms, 99)
+    emit("EFB latency datagram→Ownship Report p50 (%d updates, 5 Hz)" % updates, round(p50, 2), "ms",
+         "bound: 20 ms look + work", True)
+    emit("EFB latency datagram→Ownship Report p99", round(p99, 2), "ms", "<= 200 ms", p99 <= 200)
+
+    def cpu_share(args, feed):
+        b = Bridge(exe, args)
+        xp = FakeXPlane(address) if feed else None
+        stop = threading.Event()
+
+        def run():
+            while not stop.is_set():
+                xp.send(30.0)
+                time.sleep(0.2)
+        feeder = threading.Thread(target=run, daemon=True)
+        if feed:
+            feeder.start()
+        time.sleep(1)
+        cpu0 = b.cpu_seconds()
+        time.sleep(seconds)
+        share = (b.cpu_seconds() - cpu0) / seconds * 100
+        stop.set()
+        if feed:
+            feeder.join()
+            xp.close()
+        b.stop()
+        return share
+
+    for label, feed in (("idle, no simulator", False), ("X-Plane at 5 Hz", True)):
+        plain = cpu_share(["--xplane", address], feed)
+        efb = cpu_share(["--xplane", address, "--efb", "127.0.0.1"], feed)
+        emit("EFB CPU, %s, %d s: with --efb" % (label, seconds), round(efb, 4), "% of one core", "< 0.5 %",
+             efb < 0.5, yardstick="without: %.4f %%" % plain)
+    tablet.close()
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("exe")
-    ap.add_argument("which", nargs="+", choices=["startup", "idle", "latency", "fanout"])
+    ap.add_argument("which", nargs="+", choices=["startup", "idle", "latency", "fanout", "efb"])
     ap.add_argument("--seconds", type=int, default=60)
     ap.add_argument("--streams", type=int, default=1000)
     ap.add_argument("--updates", type=int, default=300)
@@ -273,6 +348,8 @@ def main():
             bench_latency(a.exe, a.updates, "127.0.0.71")
         elif which == "fanout":
             bench_fanout(a.exe, a.streams, a.seconds, "127.0.0.72")
+        elif which == "efb":
+            bench_efb(a.exe, a.updates, a.seconds, "127.0.0.73")
 
 
 if __name__ == "__main__":

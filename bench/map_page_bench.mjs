@@ -8,6 +8,7 @@
 // bench/run.sh collects them.
 //   node bench/map_page_bench.mjs [--seconds 60] [--hours 1]
 // Needs tests/browser's node_modules (bash tests/browser/run.sh installs them).
+import fs from "node:fs";
 import path from "node:path";
 import * as h from "../tests/browser/harness.mjs";
 
@@ -40,7 +41,7 @@ const line = (name, value, unit, target, ok, yardstick = null) =>
 
 const fake = await h.start_fake_bridge();
 const tiles = await h.start_tile_server();
-const web = await h.start_static_server(path.join(h.ROOT, "examples"));
+const web = await h.start_static_server(h.MAP);
 const browser = await h.launch_chromium();
 const map_url = `${fake.url}/map?tiles=${encodeURIComponent(tiles.template)}`;
 try {
@@ -60,15 +61,32 @@ try {
       await h.sleep(Math.max(0, next + 1000 / HZ - Date.now()));
     }
   };
+  // The costly way to fly it: the symbol gliding, follow mode, the map turned to the heading.
+  await page.evaluate(() => document.getElementById("track-up").click());
   await real_time(5);
   const start = await metrics(cdp), heap_start = await heap(cdp);
   await real_time(SECONDS);
   const end = await metrics(cdp);
   const per_minute = (name) => ((end[name] - start[name]) / (end.Timestamp - start.Timestamp)) * 60 * 1000;
-  line(`map page at 5 Hz: main-thread busy time (TaskDuration), ${SECONDS} s`, +per_minute("TaskDuration").toFixed(0),
+  line(`map page at 5 Hz, gliding, following, track up: main-thread busy time (TaskDuration), ${SECONDS} s`, +per_minute("TaskDuration").toFixed(0),
        "ms per minute", "< 3000 ms per minute (5 % of one core)", per_minute("TaskDuration") < 3000,
        `script ${per_minute("ScriptDuration").toFixed(0)} ms, layout ${per_minute("LayoutDuration").toFixed(0)} ms, ` +
        `style ${per_minute("RecalcStyleDuration").toFixed(0)} ms per minute`);
+
+  // The data stopped: nothing moves, so nothing should be drawn.
+  const quiet = 10;
+  // As the bridge does, the newest snapshot again every second (its stream's keep-alive).
+  const same = snapshot(i - 1);
+  const again = async (seconds) => { for (let k = 0; k < seconds; k++) { fake.send(same); await h.sleep(1000); } };
+  await again(2);  // the last glide and the tiles it asked for
+  const stopped_start = await metrics(cdp), frames_start = (await page.evaluate(() => window.tavrik.frames));
+  await again(quiet);
+  const stopped_end = await metrics(cdp), frames_end = (await page.evaluate(() => window.tavrik.frames));
+  const stopped = ((stopped_end.TaskDuration - stopped_start.TaskDuration) / (stopped_end.Timestamp - stopped_start.Timestamp)) * 60000;
+  line(`map page with the data stopped: main-thread busy time, ${quiet} s`, +stopped.toFixed(0), "ms per minute",
+       "none (no frame drawn)", frames_end === frames_start,
+       `${frames_end - frames_start} frames drawn; the same snapshot each second, as the bridge sends it`);
+  await page.evaluate(() => document.getElementById("track-up").click());
 
   // Faster than real time: the rest of each hour in bursts, as fast as the page takes them.
   const heaps = [];
@@ -113,6 +131,30 @@ try {
        "< 3000 ms", drawn_ms < 3000, "from navigation, Leaflet loaded from /map/ and the track fetched");
   line("map page JS heap with a day of track drawn (after GC)", mib(heap_day), "MiB", "< 64 MiB",
        heap_day < 64 * 1048576, null);
+  await opened.close();
+
+  // Ten hours of track, opened on a CPU slowed 4x (as a mid-range tablet): time until drawn, bytes over the wire.
+  const TEN = 36000;
+  fake.track = { segments: [{ id: 0, points: day.slice(0, TEN) }] };
+  const tablet = await browser.newPage();
+  const tablet_cdp = await browser.newCDPSession(tablet);
+  await tablet_cdp.send("Emulation.setCPUThrottlingRate", { rate: 4 });
+  await tablet_cdp.send("Network.enable");
+  let bytes = 0;
+  tablet_cdp.on("Network.loadingFinished", (event) => { bytes += event.encodedDataLength; });
+  const opened_at = Date.now();
+  await tablet.goto(map_url);
+  await h.wait_for("ten hours drawn", () => tablet.evaluate((n) => window.tavrik.trail_points >= n, TEN), 120000, 20);
+  const ten_ms = Date.now() - opened_at;
+  line("map page opened on 10 h of track (36,000 points), CPU slowed 4x: time until drawn", ten_ms, "ms", "< 1500 ms",
+       ten_ms < 1500, null);
+  line("map page opened on 10 h of track: bytes over the wire", +(bytes / 1e6).toFixed(2), "MB", "< 1 MB", bytes < 1e6,
+       "page, modules, Leaflet, /track (uncompressed JSON) and the stream; tiles from the local test server included");
+  const built_in = ["index.html", ...fs.readdirSync(h.MAP).filter((f) => f.endsWith(".js"))].concat(
+    ["leaflet/leaflet.js", "leaflet/leaflet.css", "qrcode-generator/qrcode.js", "uplot/uPlot.iife.min.js", "uplot/uPlot.min.css"])
+    .reduce((sum, f) => sum + fs.statSync(path.join(h.MAP, f)).size, 0);
+  line("map page built into the program: bytes of its files (before gzip)", +(built_in / 1024).toFixed(0), "KiB", null, true,
+       "index.html, its modules and the carried libraries, without Leaflet's images");
 } finally {
   await browser.close();
   web.close();

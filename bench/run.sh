@@ -81,6 +81,7 @@ figure "start-up" python3 bench/bridge_bench.py "$exe" startup --startups "$star
 figure "latency" python3 bench/bridge_bench.py "$exe" latency --updates "$updates"
 figure "idle" python3 bench/bridge_bench.py "$exe" idle --seconds "$seconds"
 figure "fan-out" python3 bench/bridge_bench.py "$exe" fanout --seconds "$seconds" --streams "$streams"
+figure "EFB" python3 bench/bridge_bench.py "$exe" efb --seconds "$seconds" --updates "$updates"
 
 # 7. The kept track: memory for 24 hours of it, and the feed's lock wait and
 # the stream's latency while clients fetch /track.gpx of a full track.

@@ -23,9 +23,9 @@ export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export TZ=UTC LC_ALL=C  # zip stores local time; sorting by bytes
 umask 022
 prefix_map="-ffile-prefix-map=$root/="
-# The libraries the example page loads, each a folder of examples/ carried
-# beside it, with its notice in packaging/notices/<folder>.txt.
-PAGE_LIBRARIES="leaflet qrcode-generator"
+# The libraries the map page loads, each a folder of map/ carried beside it,
+# with its notice in packaging/notices/<folder>.txt.
+PAGE_LIBRARIES="leaflet qrcode-generator uplot"
 
 build() {  # build <dir> [cmake args...]
   local dir=$1; shift
@@ -46,15 +46,13 @@ stage() {  # stage <folder> <system> <strip> <programs...>: fills out/stage/<fol
     "$strip" -o "$dir/$(basename "$program")" "$program"
     chmod 755 "$dir/$(basename "$program")"
   done
-  cp examples/live-map.html "$dir/"
-  for library in $PAGE_LIBRARIES; do
-    cp -R "examples/$library" "$dir/$library"
-    find "$dir/$library" -type d -exec chmod 755 {} + -o -type f -exec chmod 644 {} +
-  done
+  # The page, its modules and its libraries: the map/ folder as it is.
+  cp -R map "$dir/map"
+  find "$dir/map" -type d -exec chmod 755 {} + -o -type f -exec chmod 644 {} +
   cp "build-release/packaging/README-$system.txt" "$dir/README.txt"
   notices "$system" >"$dir/THIRD-PARTY-NOTICES.txt"
   cp LICENSE "$dir/LICENSE.txt"
-  chmod 644 "$dir"/*.txt "$dir"/*.html
+  chmod 644 "$dir"/*.txt
   chmod 755 "$dir"
 }
 
@@ -65,7 +63,7 @@ notices() {  # notices <system>: what each program links, with the licence texts
     linux) set -- linux libc++ gcc-runtime glibc-startup ;;
   esac
   for part; do cat "packaging/notices/$part.txt" && echo; done
-  for library in $PAGE_LIBRARIES; do cat "packaging/notices/$library.txt" "examples/$library/LICENSE" && echo; done
+  for library in $PAGE_LIBRARIES; do cat "packaging/notices/$library.txt" "map/$library/LICENSE" && echo; done
   printf 'GNU General Public License, version 3\n------------------------------------\n\n'
   cat /usr/share/common-licenses/GPL-3
   [ "$system" = linux ] || return 0

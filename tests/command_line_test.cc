@@ -145,6 +145,35 @@ TEST(CommandLineTest, LanAndItsKey) {
   EXPECT_TRUE(parse_command_line(words("--help --lan-key")).help);
 }
 
+TEST(CommandLineTest, Efb) {
+  const std::string bad = "': give the tablet's IPv4 address, as in 192.168.1.40, several separated by commas\n";
+  struct Case {
+    const char* args;
+    bool efb;
+    std::vector<std::uint32_t> addresses;
+    std::string error = "";
+    const char* host = "127.0.0.1";
+  } cases[] = {
+      {"", false, {}},
+      {"--efb", true, {}},
+      {"host --efb --xplane", true, {}, "", "host"},
+      {"--efb 192.168.1.40", true, {0xC0A80128}},
+      {"--efb 10.0.0.2,192.168.1.40 host", true, {0x0A000002, 0xC0A80128}, "", "host"},
+      {"--efb host", true, {}, "✗ bad EFB address in 'host" + bad},
+      {"--efb 10.0.0.2,", true, {}, "✗ bad EFB address in '10.0.0.2," + bad},
+      {"--efb 0.0.0.0", true, {}, "✗ bad EFB address in '0.0.0.0" + bad},
+      {"--efb 224.0.0.1", true, {}, "✗ bad EFB address in '224.0.0.1" + bad},
+      {"--efb -h", false, {}},  // help
+  };
+  for (const auto& c : cases) {
+    Options options = parse_command_line(words(c.args));
+    EXPECT_EQ(options.efb, c.efb) << c.args;
+    EXPECT_EQ(options.efb_addresses, c.addresses) << c.args;
+    EXPECT_EQ(options.usage_error, c.error) << c.args;
+    EXPECT_EQ(options.help ? c.host : options.xplane_host, c.host) << c.args;
+  }
+}
+
 }  // namespace
 
 }  // namespace tavrik

@@ -32,6 +32,11 @@ const std::string NO_TRACK_GPX =
     "<gpx version=\"1.1\" creator=\"tavrik live map\" xmlns=\"http://www.topografix.com/GPX/1/1\" "
     "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"http://www.topografix.com/GPX/1/1 "
     "http://www.topografix.com/GPX/1/1/gpx.xsd\">\n<trk><name>tavrik track</name>\n</trk>\n</gpx>\n";
+const std::string NO_TRACK_KML =
+    "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
+    "Content-Type: application/vnd.google-earth.kml+xml\r\nContent-Disposition: attachment; "
+    "filename=\"tavrik-track.kml\"\r\nContent-Length: 139\r\n\r\n<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<kml xmlns=\"http://www.opengis.net/kml/2.2\">\n<Document><name>tavrik track</name>\n</Document>\n</kml>\n";
 const ConnectionLimits FAST{.read_timeout = 300ms, .head_budget = 3000ms, .send_timeout = 3000ms};
 
 // handle_connection on the first connection to a loopback listener.
@@ -98,8 +103,9 @@ TEST(HttpConnectionTest, AnswersByteForByteOrNotAtAllAndClosesAtOnceOrAtTheTimeO
       {"GET /track?since=x HTTP/1.1\r\n\r\n", NO_TRACK},
       {"POST /track.gpx HTTP/1.1\r\n\r\n", NO_TRACK_GPX},
       {"GET /traffic?x HTTP/1.1\r\n\r\n", NO_TRAFFIC},
+      {"GET /track.kml?since=1 HTTP/1.1\r\n\r\n", NO_TRACK_KML},
       {"GET /map/ HTTP/1.1\r\n\r\n", TEXT},
-      {"GET /map/live-map.html HTTP/1.1\r\n\r\n", TEXT},
+      {"GET /map/index.html HTTP/1.1\r\n\r\n", TEXT},
       {"GET /map/../CMakeLists.txt HTTP/1.1\r\n\r\n", TEXT},
       {"GET /map/%2e%2e/%2e%2e/CMakeLists.txt HTTP/1.1\r\n\r\n", TEXT},
       {"GET /map//leaflet/leaflet.js HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n", TEXT},
@@ -143,7 +149,7 @@ TEST(HttpConnectionTest, BuiltInFileWholeGzipOrNotModified) {
   std::string tail = "ETag: " + etag +
                      "\r\nCache-Control: no-cache\r\nReferrer-Policy: no-referrer\r\n"
                      "X-Content-Type-Options: nosniff\r\n";
-  std::string file = example_file("leaflet/leaflet.css");
+  std::string file = map_file("leaflet/leaflet.css");
   ASSERT_FALSE(file.empty());
   std::string gzip(css->gzip_body);
   struct Case {

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "server/routes.h"
+
 namespace tavrik {
 
 namespace {
@@ -174,7 +176,15 @@ TEST(HttpRequestTest, Tokens) {
   EXPECT_EQ(split_tokens(std::string_view("GET \xE3\x80\x80", 6)), (Tokens{"GET", "\xE3\x80"}));
 }
 
+// The row for exactly `path`.
+Route at(std::string_view path) {
+  for (const RouteRow& row : route_table())
+    if (row.match == PathMatch::exact && row.path == path) return {&row};
+  return {};
+}
+
 TEST(HttpRequestTest, Routes) {
+  const Route snapshot = at("/state"), event_stream = at("/stream"), track = at("/track"), track_gpx = at("/track.gpx");
   struct Case {
     std::string line;
     Route route;
@@ -182,17 +192,17 @@ TEST(HttpRequestTest, Routes) {
       {"OPTIONS /anything HTTP/1.1\r\n", Route::preflight},
       {"OPTIONS\r\n", Route::preflight},
       {"OPTIONS /state HTTP/1.1\r\n", Route::preflight},
-      {"options /state HTTP/1.1\r\n", Route::snapshot},
-      {"GET /state HTTP/1.1\r\n", Route::snapshot},
-      {"POST /state HTTP/1.1\r\n", Route::snapshot},
-      {"HEAD /state HTTP/1.1\r\n", Route::snapshot},
-      {"DELETE /state HTTP/1.1\r\n", Route::snapshot},
-      {"GET /state?x=1 HTTP/1.1\r\n", Route::snapshot},
-      {"GET /state? HTTP/1.1\r\n", Route::snapshot},
-      {"\tGET  /state\n", Route::snapshot},
-      {"GET /stream HTTP/1.1\r\n", Route::event_stream},
-      {"GET /stream?v=2 HTTP/1.1\r\n", Route::event_stream},
-      {"POST /stream HTTP/1.1\r\n", Route::event_stream},
+      {"options /state HTTP/1.1\r\n", snapshot},
+      {"GET /state HTTP/1.1\r\n", snapshot},
+      {"POST /state HTTP/1.1\r\n", snapshot},
+      {"HEAD /state HTTP/1.1\r\n", snapshot},
+      {"DELETE /state HTTP/1.1\r\n", snapshot},
+      {"GET /state?x=1 HTTP/1.1\r\n", snapshot},
+      {"GET /state? HTTP/1.1\r\n", snapshot},
+      {"\tGET  /state\n", snapshot},
+      {"GET /stream HTTP/1.1\r\n", event_stream},
+      {"GET /stream?v=2 HTTP/1.1\r\n", event_stream},
+      {"POST /stream HTTP/1.1\r\n", event_stream},
       {"GET /state/ HTTP/1.1\r\n", Route::text},
       {"GET /STATE HTTP/1.1\r\n", Route::text},
       {"GET /favicon.ico HTTP/1.1\r\n", Route::text},
@@ -203,11 +213,11 @@ TEST(HttpRequestTest, Routes) {
       {"GET\r\n", Route::text},
       {"/state\r\n", Route::text},  // a lone token is the method
       {"", Route::text},
-      {"GET /track HTTP/1.1\r\n", Route::track},
-      {"GET /track?since=1700000000000 HTTP/1.1\r\n", Route::track},
-      {"GET /track.gpx HTTP/1.1\r\n", Route::track_gpx},
-      {"GET /traffic?key=1 HTTP/1.1\r\n", Route::traffic},
-      {"GET /track.gpx?x HTTP/1.1\r\n", Route::track_gpx},
+      {"GET /track HTTP/1.1\r\n", track},
+      {"GET /track?since=1700000000000 HTTP/1.1\r\n", track},
+      {"GET /track.gpx HTTP/1.1\r\n", track_gpx},
+      {"GET /track.gpx?x HTTP/1.1\r\n", track_gpx},
+      {"GET /traffic?key=1 HTTP/1.1\r\n", at("/traffic")},
       {"GET /track/ HTTP/1.1\r\n", Route::text},
       {"GET /track.GPX HTTP/1.1\r\n", Route::text},
       {"GET /map HTTP/1.1\r\n", Route::builtin_file},
@@ -218,7 +228,7 @@ TEST(HttpRequestTest, Routes) {
       {"GET /map/leaflet/images/marker-icon-2x.png HTTP/1.1\r\n", Route::builtin_file},
       {"GET /map/ HTTP/1.1\r\n", Route::text},
       {"GET /MAP HTTP/1.1\r\n", Route::text},
-      {"GET /map/live-map.html HTTP/1.1\r\n", Route::text},  // the page is at /map only
+      {"GET /map/index.html HTTP/1.1\r\n", Route::text},  // the page is at /map only
       {"GET /map/leaflet/LICENSE HTTP/1.1\r\n", Route::text},
       {"GET /map/leaflet/images/ HTTP/1.1\r\n", Route::text},
       {"GET /map//leaflet/leaflet.js HTTP/1.1\r\n", Route::text},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <tuple>
 
 namespace tavrik {
 
@@ -14,8 +15,30 @@ constexpr std::uint32_t TABLET = 0x0AD50002;      // 10.213.0.2
 constexpr std::uint32_t OTHER = 0xC0A80117;       // 192.168.1.23
 const LanAccess LAN{"0123456789abcdef0123456789abcdef", 49080};
 
+// Every row of the table, asked for by its own path: this computer needs no
+// key, another machine needs it, and a route for this computer's own page is
+// there only with --lan and for this computer alone.
+TEST(LanAccessTest, EveryRowByItsCallerRule) {
+  for (const RouteRow& row : route_table()) {
+    std::string line = std::string(row.methods & METHOD_GET ? "GET " : "OPTIONS ") +
+                       std::string(row.path.empty() ? "/" : row.path) + "?v=1&key=" + LAN.key;
+    RequestTarget target = parse_request_line(line);
+    RequestTarget keyless = parse_request_line(line.substr(0, line.find('&')));
+    Route route = route_for(target);
+    ASSERT_EQ(route.row, &row) << line;
+    bool own_page = row.caller == CallerRule::own_page;
+    EXPECT_EQ(admitted_route(route, keyless, LOOPBACK_2, "127.0.0.1:49080", &LAN), route) << line;
+    EXPECT_EQ(admitted_route(route, keyless, LOOPBACK, "", nullptr), own_page ? Route::text : route) << line;
+    EXPECT_EQ(admitted_route(route, target, TABLET, "localhost:49080", &LAN), own_page ? Route::forbidden : route)
+        << line;
+    EXPECT_EQ(admitted_route(route, keyless, OTHER, "localhost:49080", &LAN), Route::forbidden) << line;
+    EXPECT_EQ(admitted_route(route, target, TABLET, "localhost:49080", nullptr), Route::forbidden) << line;
+  }
+}
+
 TEST(LanAccessTest, KeyCheckOnEveryRoute) {
   const std::string key = "key=" + LAN.key;
+  const LanAccess other_port{LAN.key, 49081};
   struct Case {
     std::string line;
     std::uint32_t peer;
@@ -23,32 +46,8 @@ TEST(LanAccessTest, KeyCheckOnEveryRoute) {
     Route route;
     std::string host = "localhost:49080";
   } cases[] = {
-      // This computer needs no key, with or without --lan.
-      {"GET /state HTTP/1.1", LOOPBACK, nullptr, Route::snapshot},
-      {"GET /state HTTP/1.1", LOOPBACK_2, &LAN, Route::snapshot},
-      {"GET /stream?key=wrong HTTP/1.1", LOOPBACK, &LAN, Route::event_stream},
-      {"OPTIONS /state HTTP/1.1", LOOPBACK, &LAN, Route::preflight},
-      {"GET / HTTP/1.1", LOOPBACK, &LAN, Route::text},
-      // Another machine with the key, in any place among the parameters.
-      {"GET /state?" + key + " HTTP/1.1", TABLET, &LAN, Route::snapshot},
-      {"GET /stream?v=2&" + key + " HTTP/1.1", TABLET, &LAN, Route::event_stream},
-      {"GET /map?" + key + "&x=1 HTTP/1.1", OTHER, &LAN, Route::builtin_file},
       {"GET /map/leaflet/leaflet.js?" + key + " HTTP/1.1", TABLET, &LAN, Route::builtin_file},
-      {"GET /track?since=5&" + key + " HTTP/1.1", TABLET, &LAN, Route::track},
-      {"GET /track.gpx?" + key + " HTTP/1.1", TABLET, &LAN, Route::track_gpx},
-      {"GET /traffic?" + key + " HTTP/1.1", TABLET, &LAN, Route::traffic},
-      {"OPTIONS /state?" + key + " HTTP/1.1", TABLET, &LAN, Route::preflight},
-      {"GET /?" + key, TABLET, &LAN, Route::text},
-      // ... and every route without it, or with a wrong one, is forbidden.
-      {"GET /state HTTP/1.1", TABLET, &LAN, Route::forbidden},
-      {"GET /stream HTTP/1.1", TABLET, &LAN, Route::forbidden},
-      {"GET /map HTTP/1.1", TABLET, &LAN, Route::forbidden},
       {"GET /map/leaflet/leaflet.js HTTP/1.1", TABLET, &LAN, Route::forbidden},
-      {"GET /track?since=5 HTTP/1.1", TABLET, &LAN, Route::forbidden},
-      {"GET /track.gpx HTTP/1.1", TABLET, &LAN, Route::forbidden},
-      {"GET /traffic HTTP/1.1", TABLET, &LAN, Route::forbidden},
-      {"OPTIONS /state HTTP/1.1", TABLET, &LAN, Route::forbidden},
-      {"GET / HTTP/1.1", TABLET, &LAN, Route::forbidden},
       {"GET", TABLET, &LAN, Route::forbidden},
       {"", TABLET, &LAN, Route::forbidden},
       {"GET /state?key=0123456789abcdef0123456789abcdee HTTP/1.1", TABLET, &LAN, Route::forbidden},   // last byte
@@ -72,6 +71,9 @@ TEST(LanAccessTest, KeyCheckOnEveryRoute) {
       {"GET /tablet HTTP/1.1", LOOPBACK, nullptr, Route::text, "evil.example:49080"},
       {"GET /tablet HTTP/1.1", LOOPBACK, &LAN, Route::forbidden, "evil.example:49080"},
       {"GET /tablet HTTP/1.1", LOOPBACK, &LAN, Route::forbidden, "localhost:49081"},
+      {"GET /tablet HTTP/1.1", LOOPBACK, &other_port, Route::tablet, "localhost:49081"},  // the port listened on
+      {"GET /tablet HTTP/1.1", LOOPBACK_2, &other_port, Route::tablet, "127.0.0.1:49081"},
+      {"GET /tablet HTTP/1.1", LOOPBACK, &other_port, Route::forbidden},
       {"GET /tablet HTTP/1.1", LOOPBACK, &LAN, Route::forbidden, "localhost"},
       {"GET /tablet HTTP/1.1", LOOPBACK, &LAN, Route::forbidden, "LOCALHOST:49080"},
       {"GET /tablet HTTP/1.1", LOOPBACK, &LAN, Route::forbidden, ""},
@@ -122,6 +124,21 @@ TEST(LanAccessTest, ComparisonReadsEveryByteOfTheKeyWhereverTheyDiffer) {
     EXPECT_EQ(read_given.size(), std::min(c.given.size(), key.size())) << c.given;
     EXPECT_EQ(keys_equal(c.given, key), c.equal) << c.given;
   }
+}
+
+TEST(LanAccessTest, OnlyThisComputersOwnPageOrAProgramMayChangeThePlan) {
+  const std::tuple<std::uint32_t, std::string, bool> cases[] = {
+      {LOOPBACK, "", true},  // a program: curl, a script
+      {LOOPBACK_2, "http://localhost:49080", true},
+      {LOOPBACK, "http://127.0.0.1:49080", true},
+      {LOOPBACK, "http://127.0.0.1:49081", false},
+      {LOOPBACK, "http://rebound.example:49080", false},
+      {LOOPBACK, "null", false},  // a page from disk or a sandbox
+      {TABLET, "", false},
+      {OTHER, "http://localhost:49080", false},
+  };
+  for (const auto& [peer, origin, allowed] : cases)
+    EXPECT_EQ(may_change_plan(peer, origin, 49080), allowed) << platform::format_address({peer, 0}) << " " << origin;
 }
 
 TEST(LanAccessTest, Keys) {

@@ -259,6 +259,34 @@ TEST(MsfsE2eTest, ReconnectsAfterQuitWithFreshRegistrationsAndTellsRefusalsOnce)
   EXPECT_EQ(occurrences(child->out(), "→ MSFS: SimConnect from "), 1u) << child->out();  // once, not per connection
 }
 
+// Positions sent from the simulator's menus never reach /state or /track: the
+// bridge waits, and the flight after them is live on the same connection. A
+// 500 km jump then begins a new segment, and /state is at the new place.
+TEST(MsfsE2eTest, MenusAreNotFlownAndAJumpBeginsASegment) {
+  CleanSdkEnvironment clean;
+  TempFolder sdk("menu-sdk"), logs("menu-logs");
+  set_env("MSFS_SDK", install_sdk(sdk, simconnect_double_path()));
+  const MsfsSample menu{{{Value::LAT, -20.5}, {Value::LON, 80.25}}}, there{{{Value::LAT, 52}, {Value::LON, 8.25}}};
+  std::string script = "connection\n";
+  for (int i = 0; i < 26; ++i)  // 0.75 s flying, 5 s in the menus, 0.75 s flying
+    script += (i == 3 ? "menu\n" : i == 23 ? "fly\n" : "") + sample_line(i < 3 || i >= 23 ? FLIGHT : menu) + "none 5\n";
+  DoubleSession session(logs, script + stream_line(4, there));
+  auto child = start_msfs_bridge(bridge_path());
+  const std::string on = "✓ receiving data from MSFS\n";
+  ASSERT_TRUE(child->wait_for_out(on + "… waiting for MSFS (is a flight loaded?)\n" + on, 30s)) << child->out();
+  std::this_thread::sleep_for(2s);  // the flight again, then 500 km north
+  std::uint16_t port = ready_port(child->out());
+  EXPECT_NE(state_body(port).find("\"lat\":52,\"lon\":8.25,"), std::string::npos);
+  std::string track = split_answer(http_exchange(port, "GET /track HTTP/1.1\r\n\r\n")).body;
+  EXPECT_EQ(std::regex_replace(std::regex_replace(track, std::regex("\\[[0-9]+,([-0-9.]+),[^\\]]+\\]"), "$1"),
+                               std::regex("(47.5|52)(,\\1)*"), "$1"),
+            R"({"segments":[{"id":0,"points":[47.5]},{"id":1,"points":[47.5]},{"id":2,"points":[52]}]})");
+  std::string gpx = split_answer(http_exchange(port, "GET /track.gpx HTTP/1.1\r\n\r\n")).body;
+  EXPECT_EQ(occurrences(gpx, "<trkseg>"), 3u);
+  EXPECT_EQ(gpx.find("-20.5"), std::string::npos);
+  EXPECT_EQ(lines_starting(session.calls(), "Open"), std::vector<std::string>{expected_open(1)});
+}
+
 // No simulator option: both feeds run and write the one record. Whoever wrote
 // last decides the snapshot, with none of the other's values under its name,
 // and the console names each simulator as it takes over, never waiting

@@ -194,6 +194,8 @@ TEST(MsfsMessageTest, ReadsByReportedSize) {
       {24, 1, 4294967295u, MessageKind::exception},
       {15, 1, 7, MessageKind::ignore},
       {12, 1, 0, MessageKind::ignore},
+      {20, 15, 2, MessageKind::flight_state},  // the "Sim" state, 0 here: in the menus
+      {FULL, 15, 1, MessageKind::ignore},
   };
   for (const auto& c : cases) {
     auto bytes = make_message(c.size, c.id, c.request, values);
@@ -204,6 +206,10 @@ TEST(MsfsMessageTest, ReadsByReportedSize) {
     }
     if (reading.kind == MessageKind::exception) {
       EXPECT_EQ(reading.exception, c.request);
+    }
+    if (reading.kind == MessageKind::flight_state) {  // an event, when one came before, is newer
+      EXPECT_EQ(next_flight_state(FlightState::unknown, reading), FlightState::in_menus);
+      EXPECT_EQ(next_flight_state(FlightState::flying, reading), FlightState::flying);
     }
   }
   EXPECT_EQ(read_message(nullptr, FULL).kind, MessageKind::ignore);
@@ -333,11 +339,15 @@ TEST(MsfsSessionTest, StoresOnlyCompleteDataAndEndsOnQuit) {
 
   std::vector<std::string> expected{expected_open(1)};
   for (auto& line : expected_registrations(1)) expected.push_back(line);
+  expected.push_back("SubscribeToSystemEvent handle=1 event=1 name=\"SimStart\" -> 0");
+  expected.push_back("SubscribeToSystemEvent handle=1 event=2 name=\"SimStop\" -> 0");
+  expected.push_back("RequestSystemState handle=1 request=2 state=\"Sim\" -> 0");
   expected.push_back(expected_request(1));
   expected.push_back(expected_traffic_request(1));
   std::string calls = session.calls();
   std::vector<std::string> setup = lines_starting(calls, "Open");
   for (auto& line : lines_starting(calls, "AddToDataDefinition")) setup.push_back(line);
+  for (auto& line : lines_starting(calls, "Subscribe")) setup.push_back(line);
   for (auto& line : lines_starting(calls, "Request")) setup.push_back(line);
   EXPECT_EQ(setup, expected);
   EXPECT_EQ(lines_starting(calls, "Dispatch").size(), 7u);  // the sample after the quit never read
@@ -405,6 +415,26 @@ TEST(MsfsSessionTest, NearZeroSamplesKeepTheConnection) {
   LiveStateHolder holder;
   EXPECT_EQ(run_session(load_double(), holder, FeedTiming{10ms, 5ms, 250ms}), SessionEnd::quit);
   EXPECT_EQ(holder.record.update_count, 0u);
+}
+
+// With --efb the three EFB variables follow the nine, the double serves them,
+// and MSFS's pitch up and bank right (both negative there) come out positive.
+TEST(MsfsSessionTest, EfbVariablesRegisteredAfterTheValuesAndTurnedToEfbSigns) {
+  TempFolder folder("efb");
+  DoubleSession session(folder, "connection\n" + sample_line(ON_GROUND).substr(0, sample_line(ON_GROUND).size() - 1) +
+                                    " -5 -10 3000\nquit\n");
+  LiveStateHolder holder;
+  EXPECT_EQ(
+      run_session(load_double(), holder, FeedTiming{10ms, 5ms, 300ms, TRAFFIC_INTERVAL, &real_loop_clock(), true}),
+      SessionEnd::quit);
+  EXPECT_EQ(snapshot_without_t(holder.record), expected_snapshot(ON_GROUND));  // the snapshot as ever
+  EXPECT_EQ(holder.record.efb, (std::array<std::optional<double>, EFB_VALUE_COUNT>{5.0, 10.0, 3000.0, 1.0}));
+  auto registered = lines_starting(session.calls(), "AddToDataDefinition handle=1 definition=1 ");
+  registered.erase(registered.begin(), registered.begin() + MSFS_VARIABLE_COUNT);  // then the three:
+  EXPECT_EQ(registered, (std::vector<std::string>{
+                            expected_registrations(1)[0].replace(52, 29, "PLANE PITCH DEGREES\" unit=\"degrees"),
+                            expected_registrations(1)[0].replace(52, 29, "PLANE BANK DEGREES\" unit=\"degrees"),
+                            expected_registrations(1)[0].replace(52, 29, "PRESSURE ALTITUDE\" unit=\"feet")}));
 }
 
 }  // namespace

@@ -28,14 +28,26 @@ TEST(ServerE2eTest, StateAndPreflight) {
 }
 
 // What "/map" serves, written out apart from the program's list: the file
-// below examples/ and its type.
+// below map/ and its type.
 struct MapFile {
   const char* url;
   const char* file;
   const char* type;
 };
 const MapFile MAP_FILES[] = {
-    {"/map", "live-map.html", "text/html; charset=utf-8"},
+    {"/map", "index.html", "text/html; charset=utf-8"},
+    {"/map/main.js", "main.js", "text/javascript; charset=utf-8"},
+    {"/map/where.js", "where.js", "text/javascript; charset=utf-8"},
+    {"/map/settings.js", "settings.js", "text/javascript; charset=utf-8"},
+    {"/map/units.js", "units.js", "text/javascript; charset=utf-8"},
+    {"/map/connection.js", "connection.js", "text/javascript; charset=utf-8"},
+    {"/map/track.js", "track.js", "text/javascript; charset=utf-8"},
+    {"/map/basemap.js", "basemap.js", "text/javascript; charset=utf-8"},
+    {"/map/aircraft.js", "aircraft.js", "text/javascript; charset=utf-8"},
+    {"/map/turn.js", "turn.js", "text/javascript; charset=utf-8"},
+    {"/map/panel.js", "panel.js", "text/javascript; charset=utf-8"},
+    {"/map/profile.js", "profile.js", "text/javascript; charset=utf-8"},
+    {"/map/tablet.js", "tablet.js", "text/javascript; charset=utf-8"},
     {"/map/leaflet/leaflet.js", "leaflet/leaflet.js", "text/javascript; charset=utf-8"},
     {"/map/leaflet/leaflet.css", "leaflet/leaflet.css", "text/css; charset=utf-8"},
     {"/map/leaflet/images/layers.png", "leaflet/images/layers.png", "image/png"},
@@ -44,6 +56,8 @@ const MapFile MAP_FILES[] = {
     {"/map/leaflet/images/marker-icon-2x.png", "leaflet/images/marker-icon-2x.png", "image/png"},
     {"/map/leaflet/images/marker-shadow.png", "leaflet/images/marker-shadow.png", "image/png"},
     {"/map/qrcode-generator/qrcode.js", "qrcode-generator/qrcode.js", "text/javascript; charset=utf-8"},
+    {"/map/uplot/uPlot.iife.min.js", "uplot/uPlot.iife.min.js", "text/javascript; charset=utf-8"},
+    {"/map/uplot/uPlot.min.css", "uplot/uPlot.min.css", "text/css; charset=utf-8"},
 };
 
 std::uint32_t crc32(std::string_view bytes) {
@@ -71,13 +85,13 @@ void expect_gzip_of(const std::string& gzip, const std::string& file, const std:
   EXPECT_LT(gzip.size(), file.size()) << name;
 }
 
-TEST(ServerE2eTest, MapServesEachFileOfExamplesAsItIs) {
+TEST(ServerE2eTest, MapServesEachFileOfTheMapFolderAsItIs) {
   RunningBridge bridge = start_quiet_bridge();
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   EXPECT_EQ(builtin_files().size(), std::size(MAP_FILES));
   for (const MapFile& map_file : MAP_FILES) {
     std::string name = map_file.url;
-    std::string file = example_file(map_file.file);
+    std::string file = ::tavrik::map_file(map_file.file);
     ASSERT_FALSE(file.empty()) << map_file.file;
     std::string request = "GET " + name + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     HttpAnswer whole = split_answer(http_exchange(bridge.port, request + "\r\n"));
@@ -85,7 +99,7 @@ TEST(ServerE2eTest, MapServesEachFileOfExamplesAsItIs) {
     EXPECT_EQ(header_value(whole.head, "Content-Type"), map_file.type) << name;
     EXPECT_EQ(header_value(whole.head, "Content-Length"), std::to_string(file.size())) << name;
     EXPECT_EQ(header_value(whole.head, "Content-Encoding"), "") << name;
-    EXPECT_TRUE(whole.body == file) << name << ": the body differs from examples/" << map_file.file;
+    EXPECT_TRUE(whole.body == file) << name << ": the body differs from map/" << map_file.file;
     std::string etag = header_value(whole.head, "ETag");
     EXPECT_EQ(etag.size(), 66u) << name << ": " << etag;
 
@@ -116,8 +130,8 @@ TEST(ServerE2eTest, NothingElseBelowMap) {
   RunningBridge bridge = start_quiet_bridge();
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   for (std::string path :
-       {"/map/", "/map/live-map.html", "/map/leaflet/LICENSE", "/map/unknown.js", "/map/../map",
-        "/map/..%2fCMakeLists.txt", "/map/%2e%2e/%2e%2e/CMakeLists.txt", "/map/leaflet/%2E%2E/live-map.html",
+       {"/map/", "/map/index.html", "/map/leaflet/LICENSE", "/map/unknown.js", "/map/../map",
+        "/map/..%2fCMakeLists.txt", "/map/%2e%2e/%2e%2e/CMakeLists.txt", "/map/leaflet/%2E%2E/index.html",
         "/map//leaflet/leaflet.js", "/map/leaflet/../../README.md", "/map/leaflet\\leaflet.js"})
     EXPECT_EQ(http_exchange(bridge.port, "GET " + path + " HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n"), TEXT_ANSWER)
         << path;

@@ -15,7 +15,9 @@ TEST(StartupTest, HelpPrintsOnlyTheUsageLine) {
   for (auto args : {std::vector<std::string>{"--help"}, {"somehost", "-h", "--msfs"}}) {
     auto child = start_child(bridge_path(), args, ChildOptions::with_stdin(""));
     EXPECT_EQ(child->wait(30s), 0);
-    EXPECT_EQ(child->out(), "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]]\n");
+    EXPECT_EQ(child->out(),
+              "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]] [--efb "
+              "[ADDRESS,...]]\n");
     EXPECT_EQ(child->err(), "");
   }
 }
@@ -49,15 +51,18 @@ TEST(StartupTest, UsageErrorsStopBeforeAnythingStarts) {
       {{"h:0"}, "✗ bad X-Plane port in 'h:0" + bad_port},
       {{"127.0.0.1:65536", "--xplane"}, "✗ bad X-Plane port in '127.0.0.1:65536" + bad_port},
       {{"h:x", "--msfs"}, "✗ bad X-Plane port in 'h:x" + bad_port},
+      {{"--efb", "10.0.0.300"},
+       "✗ bad EFB address in '10.0.0.300': give the tablet's IPv4 address, as in 192.168.1.40, several separated by "
+       "commas\n"},
   };
   for (const auto& c : cases) {
     auto child = start_child(bridge_path(), c.args, ChildOptions::with_stdin(""));
     EXPECT_EQ(child->wait(30s), 1);
     EXPECT_EQ(child->out(), "");
-    EXPECT_EQ(child->err(),
-              c.line +
-                  "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]]\n"
-                  "Press Enter to close.\n");
+    EXPECT_EQ(child->err(), c.line +
+                                "usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key "
+                                "KEY]] [--efb [ADDRESS,...]]\n"
+                                "Press Enter to close.\n");
   }
 }
 

@@ -1,6 +1,6 @@
 // The track the feeds record, on a clock of the test's own: one point per
 // wall-clock second, segments at gaps of the live window, the 24-hour bound,
-// and its JSON and GPX forms.
+// and its JSON, GPX and KML forms.
 #include "state/track.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <regex>
 
 #include "state/live_state.h"
 
@@ -51,9 +52,10 @@ std::string point(std::uint64_t wall_ms, const char* rest = "47.5,8.25,500") {
 TEST(TrackTest, OnePointPerWallClockSecondTheNewestWins) {
   FakeFeed feed;
   // 5 Hz for 3 s, the wall clock 100 ms into its second at the start.
-  for (int i = 0; i < 15; ++i) feed.sample(i * 200ms, 100 + i * 200, 47.0 + i, 8.0 + i);
-  EXPECT_EQ(feed.json(), "{\"segments\":[{\"id\":0,\"points\":[" + point(900, "51,12,500") + "," +
-                             point(1900, "56,17,500") + "," + point(2900, "61,22,500") + "]}]}");
+  for (int i = 0; i < 15; ++i) feed.sample(i * 200ms, 100 + i * 200, 47.0 + i / 128.0, 8.0 + i / 128.0);
+  EXPECT_EQ(feed.json(), "{\"segments\":[{\"id\":0,\"points\":[" + point(900, "47.03125,8.03125,500") + "," +
+                             point(1900, "47.0703125,8.0703125,500") + "," + point(2900, "47.109375,8.109375,500") +
+                             "]}]}");
 }
 
 TEST(TrackTest, SegmentsBeginAtGapsOfTheLiveWindow) {
@@ -73,14 +75,26 @@ TEST(TrackTest, SegmentsBeginAtGapsOfTheLiveWindow) {
                              "]},{\"id\":2,\"points\":[" + point(8999) + "]}]}");
 }
 
+// Faster than 10 km/s is no flight; the feeds' end-to-end tests show the
+// segments a jump begins.
+TEST(TrackTest, JumpsAreFasterThanAnyAircraft) {
+  const TrackPoint at{0, 47.5, 8.25};
+  auto north = [&](double degrees) { return TrackPoint{0, at.lat + degrees, at.lon}; };  // 111,195 m a degree
+  EXPECT_FALSE(is_jump(at, north(0.089), 1s));
+  EXPECT_TRUE(is_jump(at, north(0.091), 1s));
+  EXPECT_FALSE(is_jump(at, north(0.0179), 0ms));  // arriving together: counted over 200 ms
+  EXPECT_TRUE(is_jump(at, north(0.0181), 10ms));
+}
+
 TEST(TrackTest, AltitudeAbsentOrNotFiniteIsNullAndNumbersKeepTheSnapshotForm) {
   FakeFeed feed;
   feed.sample(0ms, 0, 47.46200180053711, -0.0, std::nullopt);
   feed.sample(1000ms, 1000, 1e-7, 250.0, std::numeric_limits<double>::infinity());
   feed.sample(2000ms, 2000, -33.5, 151.25, 1e21);
-  EXPECT_EQ(feed.json(), "{\"segments\":[{\"id\":0,\"points\":[" + point(0, "47.46200180053711,-0,null") + "," +
-                             point(1000, "0.0000001,250,null") + "," +
-                             point(2000, "-33.5,151.25,1000000000000000000000") + "]}]}");
+  // Each a jump from the one before: a segment of its own.
+  EXPECT_EQ(feed.json(), "{\"segments\":[{\"id\":0,\"points\":[" + point(0, "47.46200180053711,-0,null") +
+                             "]},{\"id\":1,\"points\":[" + point(1000, "0.0000001,250,null") +
+                             "]},{\"id\":2,\"points\":[" + point(2000, "-33.5,151.25,1000000000000000000000") + "]}]}");
 }
 
 TEST(TrackTest, SinceKeepsOnlyLaterPointsAndLeavesEmptySegmentsOut) {
@@ -138,20 +152,65 @@ TEST(TrackTest, GpxAsThePageWroteIt) {
       "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"http://www.topografix.com/GPX/1/1 "
       "http://www.topografix.com/GPX/1/1/gpx.xsd\">\n"
       "<trk><name>tavrik track</name>\n</trk>\n</gpx>\n");
-  EXPECT_EQ(track_file_name(feed.copy()), "tavrik-track.gpx");
-  feed.sample(0ms, 7, 47.5, 8.25, 432.5);
+  EXPECT_EQ(track_file_name(feed.copy(), "gpx"), "tavrik-track.gpx");
+  feed.sample(0ms, 7, 0.0625, -0.5, 432.5);
   feed.sample(1000ms, 1007, 1e-7, -0.5, std::nullopt);
   feed.sample(5000ms, 65007, -1.0, 2.0, -3.25);
   std::string gpx = track_gpx(feed.copy());
   std::string body = gpx.substr(gpx.find("<trkseg>"));
   EXPECT_EQ(body,
             "<trkseg>\n"
-            "<trkpt lat=\"47.5\" lon=\"8.25\"><ele>432.5</ele><time>2026-12-09T09:05:00.007Z</time></trkpt>\n"
+            "<trkpt lat=\"0.0625\" lon=\"-0.5\"><ele>432.5</ele><time>2026-12-09T09:05:00.007Z</time></trkpt>\n"
             "<trkpt lat=\"0.0000001\" lon=\"-0.5\"><time>2026-12-09T09:05:01.007Z</time></trkpt>\n"
             "</trkseg><trkseg>\n"
             "<trkpt lat=\"-1\" lon=\"2\"><ele>-3.25</ele><time>2026-12-09T09:06:05.007Z</time></trkpt>\n"
             "</trkseg>\n</trk>\n</gpx>\n");
-  EXPECT_EQ(track_file_name(feed.copy()), "tavrik-track-20261209-090500Z.gpx");
+  EXPECT_EQ(track_file_name(feed.copy(), "gpx"), "tavrik-track-20261209-090500Z.gpx");
+}
+
+// Each segment's "lon,lat[,alt]" tuples found by `pattern` in `xml`, whose
+// tags must nest and close (all the parsing our own text needs).
+std::vector<std::vector<std::string>> segments_in(const std::string& xml, const std::string& segment,
+                                                  const std::string& point, const std::string& tuple) {
+  const std::regex tag_pattern("<(/?)([A-Za-z]+)[^>]*?(/?)>"), segment_pattern(segment), point_pattern(point);
+  std::vector<std::string> open;
+  for (std::sregex_iterator tag(xml.begin(), xml.end(), tag_pattern), end; tag != end; ++tag) {
+    if ((*tag)[3].length()) continue;  // <empty/>
+    if (!(*tag)[1].length())
+      open.push_back((*tag)[2]);
+    else if (open.empty() || open.back() != (*tag)[2])
+      return {{"badly nested"}};
+    else
+      open.pop_back();
+  }
+  if (!open.empty()) return {{"unclosed " + open.back()}};
+  std::vector<std::vector<std::string>> segments;
+  for (std::sregex_iterator s(xml.begin(), xml.end(), segment_pattern), end; s != end; ++s) {
+    std::string text = s->str(1);
+    segments.emplace_back();
+    for (std::sregex_iterator p(text.begin(), text.end(), point_pattern); p != end; ++p)
+      segments.back().push_back(std::regex_replace(p->format(tuple), std::regex(",$"), ""));
+  }
+  return segments;
+}
+
+TEST(TrackTest, KmlHoldsTheGpxPointsOnePlacemarkPerSegment) {
+  FakeFeed feed;
+  feed.sample(0ms, 7, 0.0625, -0.5, 432.5);
+  feed.sample(1000ms, 1007, 1e-7, -0.5, std::nullopt);
+  feed.sample(5000ms, 65007, -1.0, 2.0, -3.25);
+  std::string kml = track_kml(feed.copy());
+  EXPECT_EQ(kml,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<kml xmlns=\"http://www.opengis.net/kml/2.2\">\n"
+            "<Document><name>tavrik track</name>\n<Placemark><name>2026-12-09T09:05:00.007Z</name><LineString>"
+            "<altitudeMode>absolute</altitudeMode><coordinates>-0.5,0.0625,432.5 -0.5,0.0000001</coordinates>"
+            "</LineString></Placemark>\n<Placemark><name>2026-12-09T09:06:05.007Z</name><Point><altitudeMode>"
+            "absolute</altitudeMode><coordinates>2,-1,-3.25</coordinates></Point></Placemark>\n</Document>\n</kml>\n");
+  auto from_kml = segments_in(kml, "<coordinates>(.*?)</coordinates>", "\\S+", "$&");
+  EXPECT_EQ(from_kml.size(), 2u);
+  EXPECT_EQ(from_kml, segments_in(track_gpx(feed.copy()), "<trkseg>([\\s\\S]*?)</trkseg>",
+                                  "lat=\"(.*?)\" lon=\"(.*?)\">(?:<ele>(.*?)</ele>)?", "$2,$1,$3"));
+  EXPECT_EQ(track_file_name(feed.copy(), "kml"), "tavrik-track-20261209-090500Z.kml");
 }
 
 TEST(TrackTest, TimesAsJavaScriptWritesThem) {

@@ -292,8 +292,8 @@ std::string utc_text(std::uint64_t t, const char* format) {
 
 // A scripted flight: two stretches of three replies 1.5 s apart (so each is in
 // a wall-clock second of its own), with 4.5 s of silence between them, more
-// than the live window. The track holds exactly those six points in two
-// segments, with the bridge's times, in JSON and in GPX.
+// than the live window, then one 500 km away and one back (a bad frame), 1.5 s
+// apart: each of the two a segment of its own, /state at the new place.
 TEST(XplaneE2eTest, TrackOfAScriptedFlight) {
   XplaneRun run;
   ASSERT_EQ(run.pass.size(), XPLANE_PASS_SIZE) << run.bridge.process->err();
@@ -302,15 +302,14 @@ TEST(XplaneE2eTest, TrackOfAScriptedFlight) {
     std::uint64_t before, after;  // the wall clock around the send
   };
   std::vector<Sent> sent;
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < 8; ++i) {
     std::this_thread::sleep_for(i == 3 ? 4500ms : i ? 1500ms : 0ms);
-    float lat = 47.0f + 0.125f * i, lon = -8.0f - 0.25f * i, alt = 400.0f + 10.5f * i;
+    EXPECT_TRUE(i != 7 || state_body(run.bridge.port).find("\"lat\":51.5,") != std::string::npos);  // at the new place
+    float lat = i == 6 ? 51.5f : 47.0f + 0.001f * i, lon = -8.0f - 0.002f * i, alt = 400.0f + 10.5f * i;
     std::uint64_t before = wall_ms();
     run.xplane.send(run.pass[0].from, rref_reply({{0, lat}, {1, lon}, {2, alt}, {3, 90.0f}}));
-    char text[3][32];
-    std::snprintf(text[0], 32, "%g", lat);
-    std::snprintf(text[1], 32, "%g", lon);
-    std::snprintf(text[2], 32, "%g", alt);
+    std::string text[3];
+    for (int k = 0; k < 3; ++k) append_number(text[k], static_cast<double>(k ? k == 1 ? lon : alt : lat));
     sent.push_back({text[0], text[1], text[2], before, wall_ms()});
   }
   std::this_thread::sleep_for(300ms);
@@ -332,11 +331,12 @@ TEST(XplaneE2eTest, TrackOfAScriptedFlight) {
     return text;
   };
   EXPECT_EQ(json, "{\"segments\":[{\"id\":0,\"points\":[" + points(0, 3) + "]},{\"id\":1,\"points\":[" + points(3, 6) +
-                      "]}]}");
+                      "]},{\"id\":2,\"points\":[" + points(6, 7) + "]},{\"id\":3,\"points\":[" + points(7, 8) + "]}]}");
   EXPECT_EQ(
       split_answer(http_exchange(run.bridge.port, "GET /track?since=" + std::to_string(times[3]) + " HTTP/1.1\r\n\r\n"))
           .body,
-      "{\"segments\":[{\"id\":1,\"points\":[" + points(4, 6) + "]}]}");
+      "{\"segments\":[{\"id\":1,\"points\":[" + points(4, 6) + "]},{\"id\":2,\"points\":[" + points(6, 7) +
+          "]},{\"id\":3,\"points\":[" + points(7, 8) + "]}]}");
 
   HttpAnswer gpx = split_answer(http_exchange(run.bridge.port, "GET /track.gpx HTTP/1.1\r\n\r\n"));
   EXPECT_EQ(header_value(gpx.head, "Content-Type"), "application/gpx+xml");
@@ -350,7 +350,7 @@ TEST(XplaneE2eTest, TrackOfAScriptedFlight) {
   for (std::size_t i = 0; i < sent.size(); ++i) {
     char ms[8];
     std::snprintf(ms, sizeof ms, ".%03dZ", static_cast<int>(times[i] % 1000));
-    expected += i == 0 ? "<trkseg>\n" : i == 3 ? "</trkseg><trkseg>\n" : "";
+    expected += i == 0 ? "<trkseg>\n" : i == 3 || i >= 6 ? "</trkseg><trkseg>\n" : "";
     expected += "<trkpt lat=\"" + sent[i].lat + "\" lon=\"" + sent[i].lon + "\"><ele>" + sent[i].alt + "</ele><time>" +
                 utc_text(times[i], "%Y-%m-%dT%H:%M:%S") + ms + "</time></trkpt>\n";
   }

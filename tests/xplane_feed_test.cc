@@ -45,6 +45,26 @@ TEST(XplaneFeedTest, SubscriptionRequestBytes) {
   }
 }
 
+// With --efb its four requests come between the values' and the traffic's,
+// in the pass and in the goodbye alike; the rest stay as they are.
+TEST(XplaneFeedTest, EfbRequestsBetweenTheValuesAndTheTraffic) {
+  std::vector<std::string> pass = build_subscription_pass(true), goodbye = build_unsubscription_requests(true);
+  std::vector<std::string> plain_pass = build_subscription_pass(), plain_goodbye = build_unsubscription_requests();
+  ASSERT_EQ(pass.size(), subscription_pass_size(true));
+  ASSERT_EQ(goodbye.size(), XPLANE_PASS_SIZE + EFB_VALUE_COUNT);
+  for (std::size_t i = 0; i < pass.size(); ++i) {
+    const bool efb = i >= VALUE_COUNT && i < VALUE_COUNT + EFB_VALUE_COUNT;
+    const std::size_t plain = i < VALUE_COUNT ? i : i - EFB_VALUE_COUNT;
+    const auto index = static_cast<std::int32_t>(i);
+    EXPECT_EQ(pass[i], efb ? build_rref_request(XPLANE_REQUEST_HZ, index, XPLANE_EFB_DATAREFS[i - VALUE_COUNT])
+                           : plain_pass[plain])
+        << i;
+    EXPECT_EQ(goodbye[i],
+              efb ? build_rref_request(0, index, XPLANE_EFB_DATAREFS[i - VALUE_COUNT]) : plain_goodbye[plain])
+        << i;
+  }
+}
+
 // The socket's local address by X-Plane's, and whose datagrams count.
 TEST(XplaneFeedTest, LoopbackTargetsBindLoopbackAndOnlyTheTargetCounts) {
   struct Case {

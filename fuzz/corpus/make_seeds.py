@@ -88,7 +88,7 @@ def simconnect_message():
 def traffic_message(atc_id, model, user=0.0):
     numbers = struct.pack("<8d", 47.6, 8.3, 3000, 180, 120, 0, 0, user)
     texts = (atc_id + b"\x00" * 32)[:32] + (model + b"\x00" * 32)[:32]
-    body = struct.pack("<10I", 0, 1, 9, 2, 7, 2, 0, 1, 1, 10) + numbers + texts
+    body = struct.pack("<10I", 0, 1, 9, 3, 7, 2, 0, 1, 1, 10) + numbers + texts
     return struct.pack("<I", len(body)) + body[4:]
 
 
@@ -112,10 +112,29 @@ def xplane_reply():
     }
 
 
+def plan_reader():
+    waypoints = '{"waypoints":[{"name":%s,"lat":%s,"lon":%s%s}]}'
+    return {
+        "good": b'{"name":"KSEA to KPDX","waypoints":[{"name":"KSEA","lat":47.449,"lon":-122.309,"alt":130},'
+        b'{"name":"KPDX","lat":45.5887,"lon":-122.5975}]}',
+        "escapes": (waypoints % (r'"Z\u00fcrich \"K\/1\" \\ \ud83d\udce1"', "-90", "180", ',"alt":-1e3')).encode(),
+        "broken": b'{"waypoints":[{"name":"A","lat":1,"lon":2}]',
+        "unknown_field": (waypoints % ('"Z\u00fcrich"', "90.000001", "1e999", ',"type":1')).encode(),
+    }
+
+
+def announcement():
+    return {
+        "foreflight": b'{"App":"ForeFlight","GDL90":{"port":4000}}',
+        "more_members": b' {"GDL90":{"port":4001,"v":[1,2.5e3,null]},"App":"ForeFlight","x":{"y":"\\u00e9"}}\n',
+        "deep": b'{"App":"ForeFlight","GDL90":{"port":4000},"z":' + b"[" * 40 + b"]" * 40 + b"}",
+    }
+
+
 def main():
     check = sys.argv[1:] == ["--check"]
     differ = []
-    for fuzzer in (http_request, number, simconnect_message, xplane_reply):
+    for fuzzer in (announcement, http_request, number, plan_reader, simconnect_message, xplane_reply):
         folder = HERE / fuzzer.__name__
         for name, data in fuzzer().items():
             path = folder / name

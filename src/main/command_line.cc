@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/platform.h"
 #include "server/lan_access.h"
 
 namespace tavrik {
@@ -48,7 +49,38 @@ bool take_lan_key(std::vector<std::string>& args, std::string* key) {
   return true;
 }
 
+// Takes "--efb" and its address list, if one follows, out of `args`.
+void take_efb(std::vector<std::string>& args, Options& options) {
+  auto it = std::find(args.begin(), args.end(), "--efb");
+  if (it == args.end()) return;
+  options.efb = true;
+  if (it + 1 == args.end() || (it + 1)->empty() || (*(it + 1))[0] == '-') return;
+  std::string list = *(it + 1);
+  args.erase(it + 1);
+  auto addresses = parse_efb_addresses(list);
+  if (addresses) {
+    options.efb_addresses = *addresses;
+  } else if (options.usage_error.empty()) {
+    options.usage_error = "✗ bad EFB address in '" + list +
+                          "': give the tablet's IPv4 address, as in 192.168.1.40, several separated by commas\n";
+  }
+}
+
 }  // namespace
+
+std::optional<std::vector<std::uint32_t>> parse_efb_addresses(const std::string& text) {
+  std::vector<std::uint32_t> addresses;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t comma = text.find(',', start);
+    std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    auto address = platform::parse_ipv4(item, 0);
+    if (!address || address->ip == 0 || address->ip == 0xFFFFFFFF || (address->ip >> 28) == 0xE) return std::nullopt;
+    addresses.push_back(address->ip);
+    if (comma == std::string::npos) return addresses;
+    start = comma + 1;
+  }
+}
 
 bool parse_port(const std::string& text, std::uint16_t* port) {
   std::size_t i = !text.empty() && text[0] == '+' ? 1 : 0;
@@ -73,6 +105,7 @@ Options parse_command_line(std::vector<std::string> args) {
     return options;
   }
   options.lan = contains(args, "--lan");
+  take_efb(args, options);
   if (!key_has_value || (key_given && !is_valid_key(options.lan_key)))
     options.usage_error = "✗ --lan-key needs a key of at least " + std::to_string(MIN_KEY_LENGTH) +
                           " characters, each a letter A-Z or a-z, a digit, or one of - . _ ~\n";

@@ -1,5 +1,6 @@
 #include "main/startup.h"
 
+#include "efb/efb_feed.h"
 #include "main/command_line.h"
 #include "monitor/status_monitor.h"
 #include "msfs/msfs_feed.h"
@@ -30,11 +31,35 @@ void start_xplane(const Options& options, const SharedState& holder) {
   platform::Socket socket = platform::open_udp(local_udp_address(*target), &error);
   if (!socket.valid()) fatal_stop("✗ UDP: " + platform::error_text(error) + "\n");
   // Before the feed starts: the handler must see a finished farewell.
-  platform::install_farewell(socket, *target, build_unsubscription_requests(), XPLANE_PASS_GROUP);
+  platform::install_farewell(socket, *target, build_unsubscription_requests(options.efb), XPLANE_PASS_GROUP);
   platform::write_console(ConsoleStream::out, "→ X-Plane: asking " + platform::format_address(*target) +
                                                   " for position (" + std::to_string(XPLANE_REQUEST_HZ) + " Hz)\n");
-  start_thread("X-Plane", [target = *target, socket = std::move(socket), holder]() mutable {
-    run_xplane_feed(target, std::move(socket), holder);
+  start_thread("X-Plane", [target = *target, socket = std::move(socket), holder, efb = options.efb]() mutable {
+    run_xplane_feed(target, std::move(socket), holder, real_loop_clock(), efb);
+  });
+}
+
+// With "--efb": the plan, its lines, the sockets, and the thread. A socket
+// that cannot be had is said and leaves the rest running.
+void start_efb(const Options& options, const SharedState& holder) {
+  EfbPlan plan = plan_efb(options.efb_addresses, efb_networks(platform::interface_addresses()));
+  std::string lines = efb_plan_lines(plan, options.efb_addresses);
+  int error = 0;
+  EfbSockets sockets;
+  sockets.sender = platform::open_udp({0, 0}, &error);
+  if (!sockets.sender.valid() || !platform::set_broadcast(sockets.sender)) {
+    platform::write_console(ConsoleStream::out, "… EFB: cannot send: " + platform::error_text(error) + "\n");
+    return;
+  }
+  if (plan.listen && !plan.networks.empty()) {
+    sockets.listener = platform::open_udp({0, ANNOUNCEMENT_PORT}, &error);
+    if (!sockets.listener.valid())
+      lines +=
+          "… EFB: cannot listen for ForeFlight on UDP 63093 (" + platform::error_text(error) + "): broadcasts only\n";
+  }
+  platform::write_console(ConsoleStream::out, lines);
+  start_thread("EFB", [plan = std::move(plan), sockets = std::move(sockets), holder]() mutable {
+    run_efb_feed(std::move(plan), std::move(sockets), holder);
   });
 }
 
@@ -80,7 +105,7 @@ int run_bridge(const std::vector<std::string>& args) {
   SharedState holder = make_shared_state();
   if (options.run_xplane) start_xplane(options, holder);
   // SimConnect is another's code, with stack needs of its own: the system's default.
-  auto msfs_feed = [holder] { run_msfs_feed(holder); };
+  auto msfs_feed = [holder, efb = options.efb] { run_msfs_feed(holder, efb); };
   if (options.run_msfs) start_thread("MSFS", msfs_feed, platform::SYSTEM_STACK_SIZE);
   std::string failure;
   platform::Socket listener = open_listener(options.port, options.lan, &failure);
@@ -90,6 +115,7 @@ int run_bridge(const std::vector<std::string>& args) {
   // The key is in these lines and nowhere else on the console.
   if (lan)
     platform::write_console(ConsoleStream::out, tablet_lines(tablet_urls(platform::interface_addresses(), *lan)));
+  if (options.efb) start_efb(options, holder);
   start_thread("status monitor",
                [holder, label = std::string(options.sim_label)] { run_status_monitor(holder, label); });
   run_accept_loop(listener, holder, lan);

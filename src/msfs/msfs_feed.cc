@@ -72,7 +72,7 @@ bool resolve(platform::LibraryHandle library, const char* name, Fn* out, std::st
   return true;
 }
 
-// Resolves the five in this order, stopping at the first missing name, which
+// Resolves the seven in this order, stopping at the first missing name, which
 // it returns (null when none is missing).
 const char* resolve_entry_points(platform::LibraryHandle library, SimConnectApi* api, std::string* os_text) {
   if (!resolve(library, SIMCONNECT_OPEN, &api->open, os_text)) return SIMCONNECT_OPEN;
@@ -83,6 +83,10 @@ const char* resolve_entry_points(platform::LibraryHandle library, SimConnectApi*
     return SIMCONNECT_REQUEST_DATA_ON_SIM_OBJECT;
   if (!resolve(library, SIMCONNECT_GET_NEXT_DISPATCH, &api->get_next_dispatch, os_text))
     return SIMCONNECT_GET_NEXT_DISPATCH;
+  if (!resolve(library, SIMCONNECT_SUBSCRIBE_TO_SYSTEM_EVENT, &api->subscribe_to_system_event, os_text))
+    return SIMCONNECT_SUBSCRIBE_TO_SYSTEM_EVENT;
+  if (!resolve(library, SIMCONNECT_REQUEST_SYSTEM_STATE, &api->request_system_state, os_text))
+    return SIMCONNECT_REQUEST_SYSTEM_STATE;
   return nullptr;
 }
 
@@ -161,6 +165,18 @@ MessageReading read_message(const void* message, std::uint32_t size) {
     reading.kind = MessageKind::sample;
     // The values are little-endian IEEE doubles, as on every machine this runs on.
     std::memcpy(reading.values.data(), bytes + MESSAGE_VALUES_OFFSET, sizeof reading.values);
+    if (size >= OBJECT_DATA_EFB_SIZE) {
+      reading.efb.emplace();
+      std::memcpy(reading.efb->data(), bytes + OBJECT_DATA_MIN_SIZE, sizeof(EfbSample));
+    }
+  } else if (id == MESSAGE_ID_EVENT && size >= MESSAGE_EVENT_MIN_SIZE) {
+    std::uint32_t event = platform::read_u32_le(bytes + MESSAGE_EVENT_ID_OFFSET);
+    if (event == SIM_START_EVENT_ID) reading.kind = MessageKind::flight_started;
+    if (event == SIM_STOP_EVENT_ID) reading.kind = MessageKind::flight_stopped;
+  } else if (id == MESSAGE_ID_SYSTEM_STATE && size >= MESSAGE_EVENT_MIN_SIZE &&
+             platform::read_u32_le(bytes + MESSAGE_REQUEST_OFFSET) == SIM_STATE_REQUEST_ID) {
+    reading.kind = MessageKind::flight_state;
+    reading.flying = platform::read_u32_le(bytes + MESSAGE_STATE_VALUE_OFFSET) != 0;
   } else if (id == MESSAGE_ID_OBJECT_DATA_BY_TYPE && size >= TRAFFIC_DATA_MIN_SIZE &&
              platform::read_u32_le(bytes + MESSAGE_REQUEST_OFFSET) == TRAFFIC_REQUEST_ID) {
     reading.kind = MessageKind::traffic;
@@ -173,6 +189,22 @@ MessageReading read_message(const void* message, std::uint32_t size) {
     sample.atc_model.assign(text + TRAFFIC_TEXT_SIZE, strnlen(text + TRAFFIC_TEXT_SIZE, TRAFFIC_TEXT_SIZE));
   }
   return reading;
+}
+
+// ---- In a flight or in the menus -------------------------------------------
+
+FlightState next_flight_state(FlightState state, const MessageReading& reading) {
+  switch (reading.kind) {
+    case MessageKind::flight_started:
+      return FlightState::flying;
+    case MessageKind::flight_stopped:
+      return FlightState::in_menus;
+    case MessageKind::flight_state:
+      if (state != FlightState::unknown) return state;
+      return reading.flying ? FlightState::flying : FlightState::in_menus;
+    default:
+      return state;
+  }
 }
 
 // ---- Refusals ------------------------------------------------------------
@@ -262,13 +294,18 @@ ConvertedSample convert_sample(const RawSample& raw) {
   return values;
 }
 
-bool store_sample(LiveStateHolder& holder, const RawSample& raw) {
+bool store_sample(LiveStateHolder& holder, const RawSample& raw, const std::optional<EfbSample>& efb) {
   if (near_zero(raw[index_of(Value::LAT)], raw[index_of(Value::LON)])) return false;
   ConvertedSample values = convert_sample(raw);
   std::lock_guard<std::mutex> lock(holder.mutex);
   LiveState& record = holder.record;
   record.sim = SimKind::msfs;  // every value is overwritten next, so nothing of another feed survives
   for (std::size_t i = 0; i < VALUE_COUNT; ++i) record.values[i] = values[i];
+  for (auto& value : record.efb) value.reset();
+  if (efb) {
+    for (std::size_t i = 0; i < efb->size(); ++i) record.efb[i] = (*efb)[i] * MSFS_EFB_VARIABLES[i].scale;
+    record.efb[index_of(EfbValue::ON_GROUND)] = raw[SIM_ON_GROUND_ROW] != 0.0 ? 1.0 : 0.0;
+  }
   mark_updated(record);
   record_track_point(holder);
   return true;
@@ -337,12 +374,25 @@ SimConnectHandle open_connection(const SimConnectApi& api) {
   return status < 0 ? nullptr : handle;
 }
 
-bool register_variables(const SimConnectApi& api, SimConnectHandle handle) {
+bool register_variable(const SimConnectApi& api, SimConnectHandle handle, const SimVariable& variable) {
+  return api.add_to_data_definition(handle, DEFINITION_ID, variable.name, variable.unit, DATA_TYPE_FLOAT64, 0.0f,
+                                    UNUSED_DATUM_ID) >= 0;
+}
+
+bool register_variables(const SimConnectApi& api, SimConnectHandle handle, bool efb) {
   for (const auto& variable : MSFS_VARIABLES)
-    if (api.add_to_data_definition(handle, DEFINITION_ID, variable.name, variable.unit, DATA_TYPE_FLOAT64, 0.0f,
-                                   UNUSED_DATUM_ID) < 0)
-      return false;
+    if (!register_variable(api, handle, variable)) return false;
+  if (efb)
+    for (const auto& variable : MSFS_EFB_VARIABLES)
+      if (!register_variable(api, handle, variable)) return false;
   return true;
+}
+
+// Asks to hear when a flight starts or stops, and whether one runs now.
+bool watch_flight(const SimConnectApi& api, SimConnectHandle handle) {
+  return api.subscribe_to_system_event(handle, SIM_START_EVENT_ID, SIM_START_EVENT_NAME) >= 0 &&
+         api.subscribe_to_system_event(handle, SIM_STOP_EVENT_ID, SIM_STOP_EVENT_NAME) >= 0 &&
+         api.request_system_state(handle, SIM_STATE_REQUEST_ID, SIM_STATE_NAME) >= 0;
 }
 
 // Traffic is extra: a library without the call, or a refused registration,
@@ -367,6 +417,7 @@ SessionEnd dispatch_until_end(const SimConnectApi& api, SimConnectHandle handle,
   LoopClock& clock = *timing.clock;
   Instant last_data = clock.now();
   std::optional<Instant> last_traffic_request;
+  FlightState flight = FlightState::unknown;  // each connection asks afresh
   for (;;) {
     if (traffic && (!last_traffic_request || clock.now() - *last_traffic_request >= timing.traffic_interval)) {
       // A refusal waits for the next turn; the connection stays.
@@ -382,16 +433,18 @@ SessionEnd dispatch_until_end(const SimConnectApi& api, SimConnectHandle handle,
       continue;
     }
     MessageReading reading = read_message(message, size);
+    flight = next_flight_state(flight, reading);
     if (reading.kind == MessageKind::quit) return SessionEnd::quit;
     if (reading.kind == MessageKind::exception) {
       // Said once; the feed goes on (silence still ends a connection that no longer gets data).
       if (auto line = note_refusal(refusals, reading.exception))
         platform::write_console(platform::ConsoleStream::out, *line);
     }
-    if (reading.kind == MessageKind::traffic) store_traffic(holder, reading.traffic);
+    // The menus' world has no traffic either.
+    if (reading.kind == MessageKind::traffic && keeps_samples(flight)) store_traffic(holder, reading.traffic);
     if (reading.kind == MessageKind::sample) {
-      last_data = clock.now();  // a near-zero sample keeps the connection too
-      store_sample(holder, reading.values);
+      last_data = clock.now();  // a near-zero sample or one from the menus keeps the connection too
+      if (keeps_samples(flight)) store_sample(holder, reading.values, reading.efb);
     }
   }
 }
@@ -404,7 +457,7 @@ SessionEnd run_session(const SimConnectApi& api, LiveStateHolder& holder, const 
   if (!handle) return SessionEnd::open_failed;
   RefusalLog session_log;
   SessionEnd end = SessionEnd::setup_failed;
-  if (register_variables(api, handle) && request_data(api, handle)) {
+  if (register_variables(api, handle, timing.efb) && watch_flight(api, handle) && request_data(api, handle)) {
     bool traffic = register_traffic(api, handle);
     end = dispatch_until_end(api, handle, holder, timing, refusals ? *refusals : session_log, traffic);
   }
@@ -420,11 +473,13 @@ void run_connection_loop(const SimConnectApi& api, LiveStateHolder& holder, cons
   }
 }
 
-void run_msfs_feed(SharedState holder) {
+void run_msfs_feed(SharedState holder, bool efb) {
   LibraryChoice choice = find_simconnect();
   for (const auto& line : search_lines(choice)) platform::write_console(platform::ConsoleStream::out, line);
   if (!choice.found) return;
-  run_connection_loop(choice.found->api, *holder, FeedTiming{});
+  FeedTiming timing;
+  timing.efb = efb;
+  run_connection_loop(choice.found->api, *holder, timing);
 }
 
 }  // namespace tavrik

@@ -57,6 +57,17 @@ constexpr bool variables_follow_values() {
 }
 static_assert(variables_follow_values(), "MSFS_VARIABLES must list the values in LiveState order");
 
+// Registered after those with --efb only, in `EfbValue` order (on ground is
+// "SIM ON GROUND" above). MSFS counts pitch up and bank right negative; the
+// scale turns them to nose up and right wing down positive.
+constexpr std::array MSFS_EFB_VARIABLES{
+    SimVariable{"PLANE PITCH DEGREES", "degrees", std::nullopt, -1.0},
+    SimVariable{"PLANE BANK DEGREES", "degrees", std::nullopt, -1.0},
+    SimVariable{"PRESSURE ALTITUDE", "feet", std::nullopt},
+};
+static_assert(MSFS_EFB_VARIABLES.size() + 1 == EFB_VALUE_COUNT, "the EFB values but on ground");
+using EfbSample = std::array<double, MSFS_EFB_VARIABLES.size()>;
+
 // The traffic: every aircraft within TRAFFIC_RADIUS_METRES, asked for every
 // TRAFFIC_INTERVAL, one message each, the user's own among them (left out by
 // "IS USER SIM", since MSFS 2024 does not keep the user's object id fixed).
@@ -80,7 +91,7 @@ inline constexpr std::array MSFS_TRAFFIC_VARIABLES{
 };
 constexpr std::size_t TRAFFIC_TEXT_SIZE = 32;
 constexpr std::uint32_t TRAFFIC_DEFINITION_ID = 2;
-constexpr std::uint32_t TRAFFIC_REQUEST_ID = 2;
+constexpr std::uint32_t TRAFFIC_REQUEST_ID = 3;  // 1 is the user's aircraft, 2 the "Sim" state
 constexpr std::uint32_t TRAFFIC_RADIUS_METRES = 100000;
 constexpr auto TRAFFIC_INTERVAL = std::chrono::seconds(2);
 constexpr std::size_t TRAFFIC_DATA_MIN_SIZE = 40 + T_NUMBERS * sizeof(double) + 2 * TRAFFIC_TEXT_SIZE;
@@ -89,8 +100,19 @@ constexpr std::uint32_t DEFINITION_ID = 1;
 constexpr std::uint32_t REQUEST_ID = 1;
 constexpr std::uint32_t REQUEST_INTERVAL = 7;  // frames between samples
 
+// Whether the user flies or is in the simulator's menus: SimConnect's "Sim"
+// state (1: the user controls the aircraft, 0: the user is in the menus), and
+// its "SimStart" and "SimStop" events when it changes.
+constexpr const char* SIM_STATE_NAME = "Sim";
+constexpr const char* SIM_START_EVENT_NAME = "SimStart";
+constexpr const char* SIM_STOP_EVENT_NAME = "SimStop";
+constexpr std::uint32_t SIM_START_EVENT_ID = 1;
+constexpr std::uint32_t SIM_STOP_EVENT_ID = 2;
+constexpr std::uint32_t SIM_STATE_REQUEST_ID = 2;
+
 // An object-data message holds one double per variable from byte 40 on.
 constexpr std::size_t OBJECT_DATA_MIN_SIZE = MESSAGE_VALUES_OFFSET + MSFS_VARIABLE_COUNT * sizeof(double);
+constexpr std::size_t OBJECT_DATA_EFB_SIZE = OBJECT_DATA_MIN_SIZE + sizeof(EfbSample);
 
 constexpr auto RECONNECT_DELAY = std::chrono::seconds(3);
 constexpr auto DISPATCH_POLL_INTERVAL = std::chrono::milliseconds(50);
@@ -104,6 +126,7 @@ struct FeedTiming {
   MonotonicClock::duration silence_limit = SILENCE_LIMIT;
   MonotonicClock::duration traffic_interval = TRAFFIC_INTERVAL;
   LoopClock* clock = &real_loop_clock();
+  bool efb = false;  // register MSFS_EFB_VARIABLES too (--efb)
 };
 
 using RawSample = std::array<double, MSFS_VARIABLE_COUNT>;
@@ -126,7 +149,7 @@ struct UnusableLibrary {
   const char* entry_point = nullptr;  // the first one missing, for LoadFailure::missing_entry_point
 };
 
-// What came of trying the candidate at `path`: the five entry points, or,
+// What came of trying the candidate at `path`: the seven entry points, or,
 // for a file that does not load or lacks one, why not. A loaded library is
 // never unloaded.
 struct LoadAttempt {
@@ -141,7 +164,7 @@ struct FoundLibrary {
   SimConnectApi api;
 };
 
-// The search: the first candidate that loads with all five entry points, if
+// The search: the first candidate that loads with all seven entry points, if
 // any, and every file tried before it that did not, in order.
 struct LibraryChoice {
   std::optional<FoundLibrary> found;
@@ -163,7 +186,7 @@ std::vector<std::string> search_lines(const LibraryChoice& choice);
 
 // ---- Messages and samples -------------------------------------------------
 
-enum class MessageKind { ignore, quit, sample, exception, traffic };
+enum class MessageKind { ignore, quit, sample, exception, flight_started, flight_stopped, flight_state, traffic };
 
 // One aircraft of a traffic answer, as the message holds it.
 struct TrafficSample {
@@ -174,14 +197,30 @@ struct TrafficSample {
 
 struct MessageReading {
   MessageKind kind = MessageKind::ignore;
-  RawSample values{};           // for `sample` only
-  std::uint32_t exception = 0;  // for `exception` only: SimConnect's code
-  TrafficSample traffic;        // for `traffic` only
+  RawSample values{};            // for `sample` only
+  std::optional<EfbSample> efb;  // for a `sample` of at least OBJECT_DATA_EFB_SIZE bytes
+  std::uint32_t exception = 0;   // for `exception` only: SimConnect's code
+  bool flying = false;           // for `flight_state` only: the "Sim" state is not 0
+  TrafficSample traffic;         // for `traffic` only
 };
 
 // What a message of `size` bytes at `message` means to the feed. Reads only
 // within `size`; the size field inside the message is not trusted.
 MessageReading read_message(const void* message, std::uint32_t size);
+
+// ---- In a flight or in the menus -------------------------------------------
+
+// What the simulator last said: nothing yet, a flight runs, or the user is in
+// its menus, where the positions it sends were never flown.
+enum class FlightState { unknown, flying, in_menus };
+
+// The state after `reading`. The events are the newest word: the answer to
+// the state request counts only while nothing else has been said.
+FlightState next_flight_state(FlightState state, const MessageReading& reading);
+
+// Samples are kept unless the simulator said the user is in its menus; one
+// that never says keeps every sample, as before it was asked.
+constexpr bool keeps_samples(FlightState state) { return state != FlightState::in_menus; }
 
 // ---- Refusals ------------------------------------------------------------
 
@@ -212,8 +251,9 @@ bool near_zero(double lat, double lon);
 // height above ground while on the ground.
 ConvertedSample convert_sample(const RawSample& raw);
 
-// Stores a sample unless its position is near zero; true when stored.
-bool store_sample(LiveStateHolder& holder, const RawSample& raw);
+// Stores a sample unless its position is near zero; true when stored. The
+// EFB values come from `efb` (scaled) and "on ground", or are cleared.
+bool store_sample(LiveStateHolder& holder, const RawSample& raw, const std::optional<EfbSample>& efb = std::nullopt);
 
 // The type designator in an "ATC MODEL" text: what follows "AC_MODEL" up to
 // the next dot ("TT:ATCCOM.AC_MODEL_B738.0.text" gives "B738"), or the text
@@ -235,10 +275,10 @@ bool silence_exceeded(Instant last_data, Instant now, MonotonicClock::duration l
 
 enum class SessionEnd { open_failed, setup_failed, quit, silence };
 
-// One connection: open, register, request, dispatch until a quit or silence,
-// close. Returns without closing when the open fails. Does not wait after.
-// Exception messages are printed as note_refusal says, against `refusals`
-// (null: a log of this session alone); they change nothing else.
+// One connection: open, register, ask after the flight, request, dispatch
+// until a quit or silence, close. Samples from the menus are not stored. Returns without closing when the open fails.
+// Does not wait after. Exception messages are printed as note_refusal says, against `refusals` (null: a log of this
+// session alone); they change nothing else.
 SessionEnd run_session(const SimConnectApi& api, LiveStateHolder& holder, const FeedTiming& timing,
                        RefusalLog* refusals = nullptr);
 
@@ -246,6 +286,6 @@ SessionEnd run_session(const SimConnectApi& api, LiveStateHolder& holder, const 
 [[noreturn]] void run_connection_loop(const SimConnectApi& api, LiveStateHolder& holder, const FeedTiming& timing);
 
 // Thread body. Returns only when no usable SimConnect library was found.
-void run_msfs_feed(SharedState holder);
+void run_msfs_feed(SharedState holder, bool efb = false);
 
 }  // namespace tavrik

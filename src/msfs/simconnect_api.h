@@ -1,4 +1,4 @@
-// The SimConnect entry points the feed calls (five, and one for traffic), and the parts of a
+// The SimConnect entry points the feed calls (seven, and one for traffic), and the parts of a
 // SimConnect message it reads. The library is loaded at run time; nothing here
 // comes from its SDK. Every function returns a status: negative means failure.
 #pragma once
@@ -32,6 +32,12 @@ using SimConnectRequestDataOnSimObjectTypeFn = std::int32_t (*)(SimConnectHandle
                                                                 std::uint32_t definition_id,
                                                                 std::uint32_t radius_metres, std::uint32_t object_type);
 using SimConnectGetNextDispatchFn = std::int32_t (*)(SimConnectHandle handle, void** message, std::uint32_t* size);
+// Event messages (MESSAGE_ID_EVENT) with `event_id` follow each time the named system event happens.
+using SimConnectSubscribeToSystemEventFn = std::int32_t (*)(SimConnectHandle handle, std::uint32_t event_id,
+                                                            const char* system_event_name);
+// One system-state message (MESSAGE_ID_SYSTEM_STATE) for `request_id` answers it.
+using SimConnectRequestSystemStateFn = std::int32_t (*)(SimConnectHandle handle, std::uint32_t request_id,
+                                                        const char* state_name);
 
 // Resolved from one loaded library, which stays loaded for the whole run.
 struct SimConnectApi {
@@ -40,6 +46,8 @@ struct SimConnectApi {
   SimConnectAddToDataDefinitionFn add_to_data_definition = nullptr;
   SimConnectRequestDataOnSimObjectFn request_data_on_sim_object = nullptr;
   SimConnectGetNextDispatchFn get_next_dispatch = nullptr;
+  SimConnectSubscribeToSystemEventFn subscribe_to_system_event = nullptr;
+  SimConnectRequestSystemStateFn request_system_state = nullptr;
   // Not needed for the user's aircraft: a library without it still serves, without traffic.
   SimConnectRequestDataOnSimObjectTypeFn request_data_on_sim_object_type = nullptr;
 };
@@ -50,6 +58,8 @@ constexpr const char* SIMCONNECT_CLOSE = "SimConnect_Close";
 constexpr const char* SIMCONNECT_ADD_TO_DATA_DEFINITION = "SimConnect_AddToDataDefinition";
 constexpr const char* SIMCONNECT_REQUEST_DATA_ON_SIM_OBJECT = "SimConnect_RequestDataOnSimObject";
 constexpr const char* SIMCONNECT_GET_NEXT_DISPATCH = "SimConnect_GetNextDispatch";
+constexpr const char* SIMCONNECT_SUBSCRIBE_TO_SYSTEM_EVENT = "SimConnect_SubscribeToSystemEvent";
+constexpr const char* SIMCONNECT_REQUEST_SYSTEM_STATE = "SimConnect_RequestSystemState";
 constexpr const char* SIMCONNECT_REQUEST_DATA_ON_SIM_OBJECT_TYPE = "SimConnect_RequestDataOnSimObjectType";
 
 // Values passed to the library.
@@ -72,5 +82,12 @@ constexpr std::uint32_t MESSAGE_ID_EXCEPTION = 1;            // the simulator re
 constexpr std::uint32_t MESSAGE_ID_QUIT = 3;                 // the simulator is quitting
 constexpr std::uint32_t MESSAGE_ID_OBJECT_DATA = 8;          // values for a data request
 constexpr std::uint32_t MESSAGE_ID_OBJECT_DATA_BY_TYPE = 9;  // values of one object near the user
+
+// Whether a flight runs: system events and the system state.
+constexpr std::uint32_t MESSAGE_ID_EVENT = 4;           // a subscribed event happened
+constexpr std::uint32_t MESSAGE_ID_SYSTEM_STATE = 15;   // the answer to a system-state request
+constexpr std::size_t MESSAGE_EVENT_ID_OFFSET = 16;     // 32-bit client event identifier (event)
+constexpr std::size_t MESSAGE_STATE_VALUE_OFFSET = 16;  // 32-bit integer value (system state)
+constexpr std::size_t MESSAGE_EVENT_MIN_SIZE = 20;      // either one, up to the field read
 
 }  // namespace tavrik

@@ -56,9 +56,10 @@ std::optional<Ipv4Address> resolve_ipv4(const std::string& host, std::uint16_t p
 
 // One IPv4 address of one of this computer's network interfaces.
 struct InterfaceAddress {
-  std::uint32_t ip = 0;   // host byte order
-  bool up = false;        // the interface is up and running
-  bool loopback = false;  // the interface is a loopback one
+  std::uint32_t ip = 0;       // host byte order
+  bool up = false;            // the interface is up and running
+  bool loopback = false;      // the interface is a loopback one
+  std::uint32_t netmask = 0;  // host byte order; 0 when the system gives none
 };
 
 // The IPv4 addresses of every interface, in the system's order; empty when the
@@ -124,6 +125,8 @@ Socket duplicate_socket(const Socket& socket, int* error);
 bool set_receive_timeout(const Socket& socket, int milliseconds);
 bool set_send_timeout(const Socket& socket, int milliseconds);
 bool set_no_delay(const Socket& socket);
+// Lets a UDP socket send to broadcast addresses.
+bool set_broadcast(const Socket& socket);
 
 // One receive of at most `size` bytes; waits at most the receive time-out.
 IoResult receive(const Socket& socket, void* buffer, std::size_t size);

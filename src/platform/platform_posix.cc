@@ -154,7 +154,13 @@ std::vector<InterfaceAddress> interface_addresses() {
     sockaddr_in sa{};
     std::memcpy(&sa, entry->ifa_addr, sizeof sa);
     bool up = (entry->ifa_flags & IFF_UP) && (entry->ifa_flags & IFF_RUNNING);
-    found.push_back({from_sockaddr(sa).ip, up, (entry->ifa_flags & IFF_LOOPBACK) != 0});
+    std::uint32_t netmask = 0;
+    if (entry->ifa_netmask && entry->ifa_netmask->sa_family == AF_INET) {
+      sockaddr_in mask{};
+      std::memcpy(&mask, entry->ifa_netmask, sizeof mask);
+      netmask = ntohl(mask.sin_addr.s_addr);
+    }
+    found.push_back({from_sockaddr(sa).ip, up, (entry->ifa_flags & IFF_LOOPBACK) != 0, netmask});
   }
   freeifaddrs(list);
   return found;
@@ -195,6 +201,11 @@ bool secure_random_bytes(void* buffer, std::size_t size, int* error) {
 
 Socket duplicate_socket(const Socket& socket, int* error) {
   return adopt(fcntl(native_of(socket), F_DUPFD_CLOEXEC, 0), error);
+}
+
+bool set_broadcast(const Socket& socket) {
+  int one = 1;
+  return setsockopt(native_of(socket), SOL_SOCKET, SO_BROADCAST, &one, sizeof one) == 0;
 }
 
 bool set_no_delay(const Socket& socket) {

@@ -176,8 +176,10 @@ std::vector<InterfaceAddress> interface_addresses() {
       if (!unicast->Address.lpSockaddr || unicast->Address.lpSockaddr->sa_family != AF_INET) continue;
       sockaddr_in sa{};
       std::memcpy(&sa, unicast->Address.lpSockaddr, sizeof sa);
-      found.push_back(
-          {from_sockaddr(sa).ip, adapter->OperStatus == IfOperStatusUp, adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK});
+      ULONG prefix = unicast->OnLinkPrefixLength;
+      std::uint32_t netmask = prefix == 0 || prefix > 32 ? 0 : ~std::uint32_t{0} << (32 - prefix);
+      found.push_back({from_sockaddr(sa).ip, adapter->OperStatus == IfOperStatusUp,
+                       adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK, netmask});
     }
   }
   return found;
@@ -211,6 +213,11 @@ Socket duplicate_socket(const Socket& socket, int* error) {
     return Socket();
   }
   return Socket(static_cast<std::uintptr_t>(s));
+}
+
+bool set_broadcast(const Socket& socket) {
+  BOOL one = TRUE;
+  return setsockopt(native_of(socket), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&one), sizeof one) == 0;
 }
 
 bool set_no_delay(const Socket& socket) {

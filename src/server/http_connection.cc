@@ -2,8 +2,6 @@
 
 #include <memory>
 
-#include "server/event_stream.h"
-
 namespace tavrik {
 namespace {
 
@@ -29,71 +27,18 @@ class SocketSource : public ByteSource {
   Instant deadline_;
 };
 
-std::string snapshot_of(LiveStateHolder& holder) {
-  std::lock_guard<std::mutex> lock(holder.mutex);
-  return build_live_snapshot(holder.record);
-}
-
-// Pointers to the sealed chunks and a copy of the open one: the lock is held
-// briefly, and the text is made after it is released.
-TrackCopy track_of(LiveStateHolder& holder) {
-  std::lock_guard<std::mutex> lock(holder.mutex);
-  return copy_track(holder.track);
-}
-
-// The traffic not gone, copied under one short hold.
-std::vector<TrafficAircraft> traffic_of(LiveStateHolder& holder) {
-  std::lock_guard<std::mutex> lock(holder.mutex);
-  return copy_traffic(holder.traffic, MonotonicClock::now());
-}
-
-// The pieces in order, gathered into one send call: a response costs one
-// system call and goes out in one segment. A failed send ends the response.
-void write_pieces(const platform::Socket& stream, const std::vector<std::string>& pieces) {
-  std::vector<std::string_view> views(pieces.begin(), pieces.end());
-  platform::send_all(stream, views);
-}
-
-void send_builtin_file(const platform::Socket& stream, const BuiltinFile& file, const RequestHead& head) {
-  FileForm form = file_form(file, head);
-  std::string response_head = file_response_head(file, form);
-  platform::send_all(stream, std::vector<std::string_view>{response_head, file_body(file, form)});
-}
-
+// One row's answer (routes.h): its own serving, or its head and body gathered
+// into one send call, so a response costs one system call and goes out in one
+// segment. A failed send ends the response.
 void respond(const platform::Socket& stream, const SharedState& holder, const RequestHead& head,
              LoopClock& stream_clock, const Caller& caller) {
   RequestTarget target = parse_request_line(head.line);
-  Route route = admitted_route(route_for(target), target, caller.peer, head.host, caller.lan.get());
-  std::string body, file_name;
-  switch (route) {
-    case Route::event_stream:
-      return serve_event_stream(stream, holder, stream_clock);
-    case Route::builtin_file:
-      return send_builtin_file(stream, *find_builtin_file(target.path), head);
-    case Route::snapshot:
-      body = snapshot_of(*holder);
-      break;
-    case Route::track:
-      body = track_json(track_of(*holder), since_of(target.query));
-      break;
-    case Route::traffic:
-      body = traffic_json(traffic_of(*holder));
-      break;
-    case Route::track_gpx: {
-      TrackCopy track = track_of(*holder);
-      body = track_gpx(track);
-      file_name = track_file_name(track);
-      break;
-    }
-    case Route::tablet:
-      body = tablet_json(tablet_urls(platform::interface_addresses(), *caller.lan));
-      break;
-    case Route::preflight:
-    case Route::forbidden:
-    case Route::text:
-      break;
-  }
-  write_pieces(stream, response_pieces(route, std::move(body), file_name));
+  const RouteRow& row = *admitted_route(route_for(target), target, caller.peer, head.host, caller.lan.get()).row;
+  Request request{target, head, holder, caller, stream_clock};
+  if (row.serve) return row.serve(stream, request);
+  Body body = row.body ? row.body(request) : Body{};
+  std::string response_head_text = response_head(row, body);
+  platform::send_all(stream, std::vector<std::string_view>{response_head_text, body.text});
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "server/http_request.h"
 #include "server/http_response.h"
 #include "server/lan_access.h"
+#include "server/routes.h"
 #include "state/live_state.h"
 #include "state/loop_clock.h"
 
@@ -28,12 +29,6 @@ struct ConnectionLimits {
   // Each send; a client that stops reading ends its response or stream.
   std::chrono::milliseconds send_timeout{10000};
   LoopClock* stream_clock = &real_loop_clock();
-};
-
-// Who is at the other end of a connection.
-struct Caller {
-  std::uint32_t peer = platform::LOOPBACK_IP;  // the address the connection comes from
-  std::shared_ptr<const LanAccess> lan;        // with "--lan"; null: loopback only
 };
 
 // Serves one request on `stream` and closes it; never reports anything.

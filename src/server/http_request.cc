@@ -4,8 +4,6 @@
 #include <cstring>
 #include <limits>
 
-#include "server/builtin_files.h"
-
 namespace tavrik {
 namespace {
 
@@ -182,18 +180,6 @@ RequestTarget parse_request_line(std::string_view line) {
   target.path = request_target.substr(0, question);
   if (question != std::string_view::npos) target.query = request_target.substr(question + 1);
   return target;
-}
-
-Route route_for(const RequestTarget& target) {
-  if (target.method == "OPTIONS") return Route::preflight;
-  if (target.path == "/state") return Route::snapshot;
-  if (target.path == "/stream") return Route::event_stream;
-  if (target.path == "/track") return Route::track;
-  if (target.path == "/track.gpx") return Route::track_gpx;
-  if (target.path == "/traffic") return Route::traffic;
-  if (target.path == "/tablet") return Route::tablet;
-  if (find_builtin_file(target.path)) return Route::builtin_file;
-  return Route::text;
 }
 
 std::optional<std::string_view> query_parameter(std::string_view query, std::string_view name) {

@@ -94,20 +94,6 @@ bool is_unicode_white_space(char32_t code_point);
 // The tokens of valid UTF-8 `line` split at runs of Unicode white space.
 std::vector<std::string_view> split_tokens(std::string_view line);
 
-// `tablet` and `forbidden` follow from who asks (lan_access.h), not the path alone.
-enum class Route {
-  preflight,
-  snapshot,
-  event_stream,
-  track,
-  track_gpx,
-  traffic,
-  builtin_file,
-  text,
-  tablet,
-  forbidden
-};
-
 struct RequestTarget {
   std::string_view method;  // empty for an empty request line
   std::string_view path;    // the target before its first "?"; "/" when missing
@@ -116,11 +102,6 @@ struct RequestTarget {
 
 // Method and path of a request line (valid UTF-8).
 RequestTarget parse_request_line(std::string_view line);
-
-// OPTIONS anywhere is a preflight; then "/state", "/stream", "/track",
-// "/track.gpx", "/tablet", the built-in files ("/map", "/map/<path>"), and
-// the text notice for everything else. Byte for byte, case-sensitive.
-Route route_for(const RequestTarget& target);
 
 // The value of the first parameter `name` in `query` ("a=1&key=x"); nothing
 // when it is not there. No percent-decoding.

@@ -2,42 +2,6 @@
 
 namespace tavrik {
 
-std::vector<std::string> response_pieces(Route route, std::string body, std::string_view file_name) {
-  std::string status(STATUS_LINE_OK);
-  std::string cors(CORS_HEADERS);
-  std::string type;
-  switch (route) {
-    case Route::preflight:
-      return {"HTTP/1.1 204 No Content\r\n", cors, "Content-Length: 0\r\n\r\n"};
-    case Route::snapshot:
-    case Route::track:
-    case Route::traffic:
-      type = "Content-Type: application/json\r\n";
-      break;
-    case Route::track_gpx:
-      type = "Content-Type: application/gpx+xml\r\nContent-Disposition: attachment; filename=\"" +
-             std::string(file_name) + "\"\r\n";
-      break;
-    case Route::tablet:  // this computer's own page alone may read it: no CORS block
-      cors.clear();
-      type = "Content-Type: application/json\r\nCache-Control: no-store\r\n";
-      break;
-    case Route::forbidden:
-      status = "HTTP/1.1 403 Forbidden\r\n";
-      type = "Content-Type: text/plain; charset=utf-8\r\n";
-      body = FORBIDDEN_TEXT;
-      break;
-    case Route::event_stream:
-    case Route::builtin_file:
-    case Route::text:
-      type = "Content-Type: text/plain; charset=utf-8\r\n";
-      body = RUNNING_TEXT;
-      break;
-  }
-  std::string length = std::to_string(body.size());
-  return {status, cors, type + "Content-Length: ", length, "\r\n\r\n", std::move(body)};
-}
-
 FileForm file_form(const BuiltinFile& file, const RequestHead& head) {
   if (etag_matches(head.if_none_match, file.etag)) return FileForm::not_modified;
   if (!file.gzip_body.empty() && accepts_gzip(head.accept_encoding)) return FileForm::gzip;

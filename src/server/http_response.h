@@ -1,5 +1,6 @@
-// The bytes of every response: the CORS block that follows each status line,
-// the event stream's included, and the pieces of the one-shot responses.
+// The bytes every response shares: the CORS block that follows each status
+// line, the event stream's included, the fixed texts, and the built-in files'
+// heads. The routes' own heads follow from their rows (routes.h).
 #pragma once
 
 #include <string>
@@ -27,11 +28,6 @@ constexpr std::string_view RUNNING_TEXT =
 // The answer to another machine that came without the right key.
 constexpr std::string_view FORBIDDEN_TEXT =
     "Forbidden: open the tablet address shown in the bridge's window, key included.\n";
-
-// The pieces of the 204, text, 403, JSON (snapshot, track or "/tablet") or
-// GPX response, in the order they are written. `body` is the JSON or GPX
-// text; `file_name` names the GPX download.
-std::vector<std::string> response_pieces(Route route, std::string body = {}, std::string_view file_name = {});
 
 // How a built-in file is answered: as it is, in its gzip form (when the
 // client takes gzip and the form exists), or 304 when the client holds it.

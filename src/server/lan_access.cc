@@ -38,14 +38,25 @@ bool request_permitted(std::uint32_t peer, std::string_view query, const LanAcce
 Route admitted_route(Route route, const RequestTarget& target, std::uint32_t peer, std::string_view host,
                      const LanAccess* lan) {
   if (!request_permitted(peer, target.query, lan)) return Route::forbidden;
-  if (route != Route::tablet) return route;
-  if (!lan) return Route::text;
-  return is_loopback(peer) && is_own_host(host, lan->port) ? Route::tablet : Route::forbidden;
+  switch (route.row->caller) {
+    case CallerRule::keyed:
+      return route;
+    case CallerRule::own_page:
+      if (!lan) return Route::text;
+      return is_loopback(peer) && is_own_host(host, lan->port) ? route : Route::forbidden;
+  }
+  return Route::forbidden;
 }
 
 bool is_own_host(std::string_view host, std::uint16_t port) {
   std::string suffix = ":" + std::to_string(port);
   return host == "localhost" + suffix || host == "127.0.0.1" + suffix;
+}
+
+bool may_change_plan(std::uint32_t peer, std::string_view origin, std::uint16_t port) {
+  constexpr std::string_view SCHEME = "http://";
+  if (!is_loopback(peer)) return false;
+  return origin.empty() || (origin.starts_with(SCHEME) && is_own_host(origin.substr(SCHEME.size()), port));
 }
 
 bool is_tablet_address(const platform::InterfaceAddress& address) {

@@ -17,6 +17,7 @@
 
 #include "platform/platform.h"
 #include "server/http_request.h"
+#include "server/routes.h"
 
 namespace tavrik {
 
@@ -68,16 +69,24 @@ using platform::is_loopback;
 bool request_permitted(std::uint32_t peer, std::string_view query, const LanAccess* lan);
 
 // The route a request gets once its caller is known. Another machine without
-// the right key is forbidden whatever it asks, a preflight included. "/tablet"
-// is there only with `lan` (else the text notice), and only for this
-// computer's own page: a loopback peer whose `host` header names this
-// computer (a name that rebinds to 127.0.0.1 does not); others are forbidden.
+// the right key is forbidden whatever it asks, a preflight included. Then the
+// row's caller rule: a route for this computer's own page (CallerRule::own_page)
+// is there only with `lan` (else the text notice), and only for a loopback
+// peer whose `host` header names this computer (a name that rebinds to
+// 127.0.0.1 does not); others are forbidden.
 Route admitted_route(Route route, const RequestTarget& target, std::uint32_t peer, std::string_view host,
                      const LanAccess* lan);
 
 // True when `host` (a request's Host header) names this computer itself on
 // `port`: "localhost:<port>" or "127.0.0.1:<port>", byte for byte.
 bool is_own_host(std::string_view host, std::uint16_t port);
+
+// True when a request may change what the bridge keeps (the plan): from this
+// computer (a loopback peer) with no `origin` (the Origin header, empty when
+// absent) or the bridge's own, "http://localhost:<port>" or
+// "http://127.0.0.1:<port>". A page of another site is refused, and so is
+// every other machine, with the key or without.
+bool may_change_plan(std::uint32_t peer, std::string_view origin, std::uint16_t port);
 
 // True for an address a tablet can reach: up, not loopback, not link-local
 // (169.254/16, what a machine takes when no network gave it an address).

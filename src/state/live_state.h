@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "state/plan.h"
 #include "state/track.h"
 #include "state/traffic.h"
 
@@ -41,6 +42,11 @@ struct PerValue : std::array<T, VALUE_COUNT> {
   const T& operator[](Value value) const { return (*this)[index_of(value)]; }
 };
 
+// What only the EFB feed reads, asked of the simulators with --efb alone;
+// kept beside the values, never in the JSON or the track.
+enum class EfbValue : std::size_t { PITCH, ROLL, PRESSURE_ALT, ON_GROUND };
+constexpr std::size_t EFB_VALUE_COUNT = 4;
+
 // Guarded as a whole by `LiveStateHolder::mutex`.
 struct LiveState {
   // lat, lon (degrees), alt (m MSL), hdg (degrees true), gs (m/s), ias (kt),
@@ -50,16 +56,26 @@ struct LiveState {
   std::uint64_t t = 0;             // wall clock of the last update, ms since 1970 (never above 64 bits)
   std::uint64_t update_count = 0;  // wraps modulo 2^64
   SimKind sim = SimKind::none;
+  // pitch (degrees, nose up positive), roll (degrees, right wing down
+  // positive), pressure altitude (ft), on ground (1 or 0); by `EfbValue`.
+  std::array<std::optional<double>, EFB_VALUE_COUNT> efb{};
 };
 
+constexpr std::size_t index_of(EfbValue value) { return static_cast<std::size_t>(value); }
+static_assert(index_of(EfbValue::ON_GROUND) + 1 == EFB_VALUE_COUNT, "one slot per EFB value");
+
 // The shared, reference-counted holder: the record, the track recorded from
-// it, the traffic around it, and the one mutex that guards all three. Nobody sleeps, prints or does I/O
-// while holding it.
+// it, the traffic around it, the route the user set, and the one mutex that
+// guards them all. Nobody sleeps, prints or does I/O while holding it.
 struct LiveStateHolder {
   std::mutex mutex;
   LiveState record;
   Track track;
   Traffic traffic;
+  // Null until a route is set and after it is cleared. A checked plan never
+  // changes: a new one replaces the pointer, so a reader copies the pointer
+  // under the lock and writes its JSON after releasing it.
+  std::shared_ptr<const Plan> plan;
 };
 using SharedState = std::shared_ptr<LiveStateHolder>;
 

@@ -1,6 +1,8 @@
 #include "state/track.h"
 
+#include <algorithm>
 #include <cmath>
+#include <numbers>
 
 #include "state/live_state.h"
 
@@ -74,8 +76,23 @@ CivilDate civil_from_days(std::int64_t days) {
 
 }  // namespace
 
+double distance_m(const TrackPoint& from, const TrackPoint& to) {
+  constexpr double EARTH_RADIUS_M = 6371008.8;
+  constexpr double RADIANS = std::numbers::pi / 180;
+  double half_lat = std::sin((to.lat - from.lat) * RADIANS / 2);
+  double half_lon = std::sin((to.lon - from.lon) * RADIANS / 2);
+  double h = half_lat * half_lat + std::cos(from.lat * RADIANS) * std::cos(to.lat * RADIANS) * half_lon * half_lon;
+  return 2 * EARTH_RADIUS_M * std::asin(std::sqrt(std::clamp(h, 0.0, 1.0)));
+}
+
+bool is_jump(const TrackPoint& from, const TrackPoint& to, std::chrono::steady_clock::duration elapsed) {
+  std::chrono::duration<double> counted = std::max<std::chrono::steady_clock::duration>(elapsed, JUMP_MIN_INTERVAL);
+  return distance_m(from, to) > JUMP_SPEED * counted.count();
+}
+
 void record_point(Track& track, TrackInstant at, const TrackPoint& point, std::chrono::steady_clock::duration gap) {
-  bool new_segment = !track.last_sample || (at >= *track.last_sample && at - *track.last_sample >= gap);
+  bool new_segment = !track.last_sample || (at >= *track.last_sample && at - *track.last_sample >= gap) ||
+                     is_jump(track.open.points.back(), point, at - *track.last_sample);
   track.last_sample = at;
   if (!new_segment && track.open.points.back().t / 1000 == point.t / 1000) {
     track.open.points.back() = point;  // the newest sample of a second wins
@@ -150,14 +167,50 @@ std::string track_gpx(const TrackCopy& track) {
   return out;
 }
 
-std::string track_file_name(const TrackCopy& track) {
+std::string track_kml(const TrackCopy& track) {
+  std::string out =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<kml xmlns=\"http://www.opengis.net/kml/2.2\">\n<Document><name>tavrik track</name>\n";
+  std::string coordinates;
+  std::size_t count = 0;
+  std::uint64_t first_t = 0;
+  auto end_segment = [&] {
+    if (count == 0) return;
+    // A line needs two points: a stretch of one is a point.
+    std::string_view geometry = count > 1 ? "LineString" : "Point";
+    out += "<Placemark><name>" + iso_time(first_t) + "</name><" + std::string(geometry) +
+           "><altitudeMode>absolute</altitudeMode><coordinates>" + coordinates + "</coordinates></" +
+           std::string(geometry) + "></Placemark>\n";
+    coordinates.clear();
+    count = 0;
+  };
+  std::optional<std::uint64_t> current;
+  for_each_point(track, [&](const TrackPoint& point, std::uint64_t segment) {
+    if (current != segment) end_segment();
+    if (count++ == 0) first_t = point.t;
+    current = segment;
+    if (count > 1) coordinates += ' ';
+    append_number(coordinates, point.lon);
+    coordinates += ',';
+    append_number(coordinates, point.lat);
+    if (std::isfinite(point.alt)) {
+      coordinates += ',';
+      append_number(coordinates, point.alt);
+    }
+  });
+  end_segment();
+  out += "</Document>\n</kml>\n";
+  return out;
+}
+
+std::string track_file_name(const TrackCopy& track, std::string_view extension) {
   const TrackPoint* first = first_point(track);
-  if (!first) return "tavrik-track.gpx";
+  if (!first) return "tavrik-track." + std::string(extension);
   // The page's name: the time up to its seconds, without "-" and ":", "T" made "-".
   std::string name = "tavrik-track-";
   for (char c : iso_time(first->t).substr(0, 19))
     if (c != '-' && c != ':') name += c == 'T' ? '-' : c;
-  return name + "Z.gpx";
+  return name + "Z." + std::string(extension);
 }
 
 std::string iso_time(std::uint64_t t) {

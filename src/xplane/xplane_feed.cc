@@ -22,21 +22,32 @@ bool has_rref_head(const std::uint8_t* data, std::size_t size) {
 void switch_to_xplane(LiveState& record) {
   if (record.sim == SimKind::xp) return;
   for (auto& value : record.values) value.reset();
+  for (auto& value : record.efb) value.reset();
   record.sim = SimKind::xp;
 }
 
 void apply_records(LiveState& record, const std::uint8_t* data, std::size_t size) {
   for (std::size_t at = HEAD_SIZE; at + RECORD_SIZE <= size; at += RECORD_SIZE) {
     std::uint32_t index = platform::read_u32_le(data + at);
-    if (index >= VALUE_COUNT) continue;
-    record.values[index] = static_cast<double>(std::bit_cast<float>(platform::read_u32_le(data + at + 4)));
+    if (index >= subscription_count(true)) continue;
+    double value = static_cast<double>(std::bit_cast<float>(platform::read_u32_le(data + at + 4)));
+    if (index < VALUE_COUNT) {
+      record.values[index] = value;
+    } else {
+      record.efb[index - VALUE_COUNT] = value;
+    }
   }
 }
 
-void send_subscription_pass(const platform::Socket& socket, platform::Ipv4Address target, LoopClock& clock) {
-  std::vector<std::string> pass = build_subscription_pass();
+const char* dataref_path(std::size_t index) {
+  return index < VALUE_COUNT ? XPLANE_DATAREFS.at(index) : XPLANE_EFB_DATAREFS.at(index - VALUE_COUNT);
+}
+
+void send_subscription_pass(const platform::Socket& socket, platform::Ipv4Address target, LoopClock& clock, bool efb) {
+  const std::size_t values = subscription_count(efb);
+  std::vector<std::string> pass = build_subscription_pass(efb);
   for (std::size_t i = 0; i < pass.size(); ++i) {
-    if (i >= VALUE_COUNT && (i - VALUE_COUNT) % XPLANE_PASS_GROUP == 0) clock.sleep_for(XPLANE_PASS_GROUP_GAP);
+    if (i >= values && (i - values) % XPLANE_PASS_GROUP == 0) clock.sleep_for(XPLANE_PASS_GROUP_GAP);
     platform::send_to(socket, pass[i].data(), pass[i].size(), target);  // a failed send waits for the next pass
   }
 }
@@ -66,20 +77,21 @@ std::string build_rref_request(std::int32_t frequency, std::int32_t index, const
 }
 
 std::string build_subscription_request(std::size_t index) {
-  return build_rref_request(XPLANE_REQUEST_HZ, static_cast<std::int32_t>(index), XPLANE_DATAREFS.at(index));
+  return build_rref_request(XPLANE_REQUEST_HZ, static_cast<std::int32_t>(index), dataref_path(index));
 }
 
-std::vector<std::string> build_subscription_pass() {
+std::vector<std::string> build_subscription_pass(bool efb) {
   std::vector<std::string> requests;
-  for (std::size_t index = 0; index < VALUE_COUNT; ++index) requests.push_back(build_subscription_request(index));
+  for (std::size_t index = 0; index < subscription_count(efb); ++index)
+    requests.push_back(build_subscription_request(index));
   for (auto& request : build_tcas_requests(TCAS_REQUEST_HZ)) requests.push_back(std::move(request));
   return requests;
 }
 
-std::vector<std::string> build_unsubscription_requests() {
+std::vector<std::string> build_unsubscription_requests(bool efb) {
   std::vector<std::string> requests;
-  for (std::size_t index = 0; index < VALUE_COUNT; ++index)
-    requests.push_back(build_rref_request(0, static_cast<std::int32_t>(index), XPLANE_DATAREFS[index]));
+  for (std::size_t index = 0; index < subscription_count(efb); ++index)
+    requests.push_back(build_rref_request(0, static_cast<std::int32_t>(index), dataref_path(index)));
   for (auto& request : build_tcas_requests(0)) requests.push_back(std::move(request));
   return requests;
 }
@@ -111,9 +123,10 @@ bool resubscribe_due(std::optional<Instant> last_packet, Instant last_pass, Inst
   return silent && now - last_pass > XPLANE_RESUBSCRIBE_AFTER;
 }
 
-void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, SharedState holder, LoopClock& clock) {
+void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, SharedState holder, LoopClock& clock,
+                     bool efb) {
   platform::set_receive_timeout(socket, XPLANE_RECEIVE_TIMEOUT_MS);  // without it, checks run per datagram only
-  send_subscription_pass(socket, target, clock);
+  send_subscription_pass(socket, target, clock, efb);
   platform::arm_farewell();  // X-Plane now has something to cancel
   Instant last_pass = clock.now();
   std::optional<Instant> last_packet;
@@ -127,7 +140,7 @@ void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, Shar
     if (!got.failed() && from_xplane(from, target) && apply_locked(*holder, slots, buffer.data(), got.bytes))
       last_packet = clock.now();
     if (resubscribe_due(last_packet, last_pass, clock.now())) {
-      send_subscription_pass(socket, target, clock);
+      send_subscription_pass(socket, target, clock, efb);
       last_pass = clock.now();
     }
   }

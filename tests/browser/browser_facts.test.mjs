@@ -10,7 +10,7 @@ import path from "node:path";
 import { after, before, describe, test } from "node:test";
 import * as h from "./harness.mjs";
 
-const EXAMPLES = path.join(h.ROOT, "examples");
+const EXAMPLES = h.MAP;
 let bridge, proxy, tls;
 
 before(async () => {
@@ -51,7 +51,9 @@ async function public_site({ https }) {
   const origin = `${https ? "https" : "http"}://map.example:${web.port}`;
   const page = await browser.newPage();
   page.on("console", (m) => process.env.TAVRIK_BROWSER_LOG && console.log("console:", m.text()));
-  await page.goto(`${origin}/live-map.html?bridge=http://127.0.0.1:1`);
+  await page.goto(`${origin}/index.html?bridge=http://127.0.0.1:1`);
+  // The page's modules load first: its first request to the bridge has failed once it says so.
+  await h.wait_for("the page's first try", () => page.evaluate(() => window.tavrik?.reachable === false));
   return { web, browser, page, origin, close: async () => { await browser.close(); web.close(); } };
 }
 
@@ -84,7 +86,7 @@ for (const engine of h.ENGINES) {
     const browser = await h.launch_browser(engine);
     try {
       const tabs = [await browser.new_page(), await browser.new_page()];
-      for (const tab of tabs) await tab.goto(`${web.origin}/live-map.html?bridge=http://127.0.0.1:1`);
+      for (const tab of tabs) await tab.goto(`${web.origin}/index.html?bridge=http://127.0.0.1:1`);
       const count = proxy.requests.length;
       const open_streams = (tab, n) => tab.evaluate(([url, n]) => {
         window.streams = Array.from({ length: n }, () => new EventSource(url));
@@ -164,7 +166,7 @@ describe("Firefox", () => {
     });
     const origin = `${https ? "https" : "http"}://map.example:${web.port}`;
     const page = await browser.newPage();
-    await page.goto(`${origin}/live-map.html?bridge=http://127.0.0.1:1`);
+    await page.goto(`${origin}/index.html?bridge=http://127.0.0.1:1`);
     const permission = (state) =>
       browser.defaultBrowserContext().setPermission(origin, { permission: { name: "loopback-network" }, state });
     return { page, origin, permission, close: async () => { await browser.close(); web.close(); } };

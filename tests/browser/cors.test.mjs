@@ -14,10 +14,10 @@ for (const engine of h.ENGINES) {
       bridge = await h.start_bridge("127.0.0.42");
       // The proxy only records what the browser sends; the bridge answers.
       proxy = await h.start_recording_proxy(bridge.port);
-      web = await h.start_static_server(path.join(h.ROOT, "examples"));
+      web = await h.start_static_server(h.MAP);
       browser = await h.launch_browser(engine);
       page = await browser.new_page();
-      await page.goto(`${web.origin}/live-map.html?bridge=http://127.0.0.1:1`);
+      await page.goto(`${web.origin}/index.html?bridge=http://127.0.0.1:1`);
     });
 
     after(async () => {

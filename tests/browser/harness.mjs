@@ -13,6 +13,8 @@ import { chromium } from "playwright-core";
 import puppeteer from "puppeteer-core";
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..");
+// The map page's folder.
+export const MAP = path.join(ROOT, "map");
 export const BUILD = path.resolve(process.env.TAVRIK_BUILD || path.join(ROOT, "build"));
 export const ARTIFACTS = path.resolve(process.env.TAVRIK_ARTIFACTS || path.join(BUILD, "browser-artifacts"));
 export const CHROMIUM = process.env.CHROMIUM || "/usr/bin/chromium";
@@ -393,7 +395,7 @@ function crc32(bytes) {
 // the newest snapshot at once, as the bridge does), /state answers the newest
 // snapshot, /track the points of `track` ({ segments: [{ id, points }] }) after
 // ?since=, /track.gpx the bytes of `gpx`, /map and /map/<file> the page and
-// its files from examples/, and /tablet the JSON of `tablet` when it is set.
+// its files from map/, and /tablet the JSON of `tablet` when it is set.
 // For feeds that must be exact, and for a bridge that
 // misbehaves: stream_mode "silent" holds new streams open without a word,
 // "refuse" answers them 503, "end" ends them at once (after `retry: retry_ms`),
@@ -436,10 +438,10 @@ export async function start_fake_bridge() {
                                 "Content-Disposition": 'attachment; filename="tavrik-track-20261208-143000Z.gpx"' });
       return response.end(server.gpx);
     }
-    const file = url.pathname === "/map" ? "live-map.html" : url.pathname.startsWith("/map/") ? url.pathname.slice(5) : null;
+    const file = url.pathname === "/map" ? "index.html" : url.pathname.startsWith("/map/") ? url.pathname.slice(5) : null;
     if (file !== null) {
-      const full = path.join(ROOT, "examples", file);
-      if (!full.startsWith(path.join(ROOT, "examples") + path.sep) || !fs.existsSync(full)) return response.writeHead(404).end();
+      const full = path.join(MAP, file);
+      if (!full.startsWith(MAP + path.sep) || !fs.existsSync(full)) return response.writeHead(404).end();
       const types = { ".html": "text/html; charset=utf-8", ".js": "text/javascript", ".css": "text/css", ".png": "image/png" };
       response.writeHead(200, { "Content-Type": types[path.extname(full)] });
       return response.end(fs.readFileSync(full));

@@ -20,7 +20,7 @@ for (const engine of h.ENGINES) {
       tiles = await h.start_tile_server();
       standin = await h.start_standin();
       bridge = await h.start_bridge(standin.address);
-      web = await h.start_static_server(path.join(h.ROOT, "examples"));
+      web = await h.start_static_server(h.MAP);
       browser = await h.launch_browser(engine);
       page = await browser.new_page();
     });
@@ -38,7 +38,7 @@ for (const engine of h.ENGINES) {
     const tile_query = () => `tiles=${encodeURIComponent(tiles.template)}&attribution=${encodeURIComponent(ATTRIBUTION)}`;
     const map_url = () => `${bridge.url}/map?${tile_query()}`;
     // A copy of the page on another origin, reaching the bridge named in ?bridge=.
-    const other_origin_url = () => `${web.origin}/live-map.html?bridge=${bridge.url}&${tile_query()}`;
+    const other_origin_url = () => `${web.origin}/index.html?bridge=${bridge.url}&${tile_query()}`;
     // Where the aircraft is on the map, and the map's zoom and size (container pixels).
     const on_map = (of = page) => of.evaluate(() => {
       const map = window.tavrik_map, s = window.tavrik.snapshot;
@@ -56,6 +56,7 @@ for (const engine of h.ENGINES) {
 
       const view = await page_view();
       assert.equal(view.transport, "stream");
+      assert.equal(await page.evaluate(() => document.getElementById("tablet").hidden), true, "no tablet panel without --lan");
       assert.equal(view.reachable, true);
       assert.ok(view.trail_points >= 2, `trail of ${view.trail_points} points`);
       const s = view.snapshot;
@@ -221,13 +222,18 @@ for (const engine of h.ENGINES) {
 
     test("the page opened from disk (file://), as users open the example, reaches the bridge", async () => {
       const local = await browser.new_page();
-      await local.goto(`file://${path.join(h.ROOT, "examples", "live-map.html")}?bridge=${bridge.url}&${tile_query()}`);
+      await local.goto(`file://${path.join(h.MAP, "index.html")}?bridge=${bridge.url}&${tile_query()}`);
       await h.wait_for("the bridge to be reachable from file://",
                        async () => (await local.text("#bridge-status")) === "reachable", 20000);
       assert.equal(await local.evaluate(() => window.tavrik.transport), "stream");
       // Leaflet, carried beside the page, draws the map and the aircraft from disk too.
       await h.wait_for("the aircraft on the map", () => local.evaluate(() => !!document.querySelector(".aircraft-symbol")));
       await h.wait_for("tiles drawn", () => local.evaluate(() => window.tavrik.tiles === "ok"));
+      // The downloads lead to the bridge, not beside the file; without ?bridge=, the default bridge.
+      assert.deepEqual(await local.evaluate(() => ["gpx", "kml"].map((k) => document.getElementById(`download-${k}`).href)),
+                       [`${bridge.url}/track.gpx`, `${bridge.url}/track.kml`]);
+      await local.goto(`file://${path.join(h.MAP, "index.html")}`);
+      assert.equal(await local.text("#bridge-url"), "http://127.0.0.1:49080");
       await local.close();
     });
 
@@ -235,7 +241,7 @@ for (const engine of h.ENGINES) {
       const lonely = await browser.new_page();
       // A port on which nothing listens.
       const closed = await h.free_port();
-      await lonely.goto(`${web.origin}/live-map.html?bridge=http://127.0.0.1:${closed}`);
+      await lonely.goto(`${web.origin}/index.html?bridge=http://127.0.0.1:${closed}`);
       await h.wait_for("'unreachable'", async () => (await lonely.text("#bridge-status")) === "unreachable");
       assert.equal(await lonely.text("#live-status"), "not live");
       await lonely.close();

@@ -11,9 +11,9 @@ import path from "node:path";
 import { after, before, describe, test } from "node:test";
 import * as h from "./harness.mjs";
 
-const EXAMPLES = path.join(h.ROOT, "examples");
+const MAP = h.MAP;
 const T0 = Date.UTC(2026, 11, 8, 14, 30, 0, 125);
-// The page's stated times (examples/live-map.html).
+// The page's stated times (map/connection.js).
 const STREAM_SILENCE_MS = 5000, STREAM_RETRY_MS = 30000;
 
 // A live snapshot as the bridge sends it.
@@ -39,6 +39,8 @@ const CARRIED = [
   } },
   { name: "qrcode-generator", notice: "qrcode-generator", files: () => ({ "qrcode.js": "dist/qrcode.js" }),
     own_licence: (dir) => fs.readFileSync(path.join(dir, "dist", "qrcode.js"), "utf8").match(/^\/\/ (Copyright .*)$/m)[1] },
+  { name: "uplot", notice: "uPlot", files: () => ({ "LICENSE": "LICENSE", "uPlot.iife.min.js": "dist/uPlot.iife.min.js",
+                                                    "uPlot.min.css": "dist/uPlot.min.css" }) },
 ];
 
 for (const library of CARRIED) {
@@ -48,20 +50,20 @@ for (const library of CARRIED) {
     const version = locked.packages[`node_modules/${library.name}`].version;
     assert.equal(JSON.parse(fs.readFileSync(path.join(installed, "package.json"))).version, version,
                  "node_modules is the locked version (npm ci)");
-    const carried = path.join(EXAMPLES, library.name);
+    const carried = path.join(MAP, library.name);
     const files = (dir) => fs.readdirSync(dir, { recursive: true }).filter((f) => fs.statSync(path.join(dir, f)).isFile()).sort();
     const expected = library.files(installed);
     const licence = library.own_licence ? ["LICENSE"] : [];
-    assert.deepEqual(files(carried), [...Object.keys(expected), ...licence].sort(), `the files in examples/${library.name}/`);
+    assert.deepEqual(files(carried), [...Object.keys(expected), ...licence].sort(), `the files in map/${library.name}/`);
     assert.match(fs.readFileSync(path.join(h.ROOT, "packaging", "notices", `${library.name}.txt`), "utf8"),
                  new RegExp(`^${library.notice} ${version.replaceAll(".", "\\.")} `), "the release notices name the carried version");
     for (const [mine, theirs] of Object.entries(expected)) {
       assert.ok(fs.readFileSync(path.join(carried, mine)).equals(fs.readFileSync(path.join(installed, theirs))),
-                `examples/${library.name}/${mine} differs from ${library.name}/${theirs}: copy it from tests/browser/node_modules`);
+                `map/${library.name}/${mine} differs from ${library.name}/${theirs}: copy it from tests/browser/node_modules`);
     }
     if (library.own_licence) {
       assert.ok(fs.readFileSync(path.join(carried, "LICENSE"), "utf8").includes(library.own_licence(installed)),
-                `examples/${library.name}/LICENSE names the copyright of the package's file`);
+                `map/${library.name}/LICENSE names the copyright of the package's file`);
     }
   });
 }
@@ -105,15 +107,19 @@ for (const engine of h.ENGINES) {
       return opened;
     }
 
-    // Sends the snapshots and waits until the page has taken them all.
+    // Sends the snapshots and waits until the page has taken them all, the last one last (not a poll's
+    // answer from before it).
     async function feed(of, snapshots, bridge = fake) {
       const before_count = await of.evaluate(() => window.tavrik.received);
       for (const s of snapshots) bridge.send(s);
-      await h.wait_for("the page to take the feed",
-                       () => of.evaluate((n) => window.tavrik.received >= n, before_count + snapshots.length));
+      await h.wait_for("the page to take the feed", () => of.evaluate(([n, last]) =>
+        window.tavrik.received >= n && JSON.stringify(window.tavrik.snapshot) === last,
+        [before_count + snapshots.length, JSON.stringify(snapshots.at(-1))]));
     }
 
     const view = (of = page) => of.evaluate(() => window.tavrik);
+    // The symbol at the newest sample, its glide there done.
+    const glided = (of) => h.wait_for("the glide's end", () => of.evaluate(() => !window.tavrik.gliding), 3000, 20);
     const lines = (of = page) => of.evaluate(() => window.tavrik_trail());
     const targets = (bridge, from = 0) => bridge.requests.slice(from).map((r) => r.target);
     const panel = (of = page) => of.evaluate(() => Object.fromEntries(
@@ -121,7 +127,7 @@ for (const engine of h.ENGINES) {
         .map((id) => [id, document.getElementById(id).textContent])));
 
     test("a stream held open but silent gives way to polling after the page's stated 5 s, not before", async () => {
-      const opened = silent.requests.find((r) => r.target === "/stream").at;
+      const opened = (await h.wait_for("the page's stream", () => silent.requests.find((r) => r.target === "/stream"))).at;
       const polling_at = await h.wait_for("polling", async () => (await view(silent_page)).transport === "polling" && Date.now(),
                                           STREAM_SILENCE_MS + 5000, 50);
       const waited = polling_at - opened;
@@ -179,6 +185,7 @@ for (const engine of h.ENGINES) {
       ];
       for (const [i, [fields, expected, turned]] of rows.entries()) {
         await feed(page, [snapshot(i, fields)]);
+        await glided(page);
         const now = await shown();
         assert.deepEqual(Object.fromEntries(Object.keys(expected).map((k) => [k, now[k]])), expected, JSON.stringify(fields));
         assert.ok(Math.abs(((now.turned - turned + 540) % 360) - 180) < 0.1, `heading ${fields.hdg}°, symbol at ${now.turned}°`);
@@ -294,6 +301,140 @@ for (const engine of h.ENGINES) {
       assert.equal((await view()).transport, "stream");
     });
 
+    // [units, what the panel and the label show for one snapshot]
+    const UNITS = [
+      ["aviation", { alt: "3281 ft", agl: "985 ft", gs: "120 kt", ias: "120 kt", vs: "+1200 fpm", label: "3281 ft  120 kt" }],
+      ["metric", { alt: "1000 m", agl: "300 m", gs: "221 km/h", ias: "222 km/h", vs: "+6.1 m/s", label: "1000 m  221 km/h" }],
+      ["mixed", { alt: "3281 ft", agl: "985 ft", gs: "221 km/h", ias: "222 km/h", vs: "+6.1 m/s", label: "3281 ft  221 km/h" }],
+    ];
+    const numbers = (of) => of.evaluate(() => ({
+      ...Object.fromEntries(["alt", "agl", "gs", "ias", "vs"].map((id) => [id, document.getElementById(id).textContent])),
+      label: document.querySelector(".aircraft-label").textContent }));
+    const choose_units = (of, units) => of.evaluate((u) => {
+      const select = document.getElementById("units");
+      select.value = u;
+      select.dispatchEvent(new Event("change"));
+    }, units);
+
+    test("units and night: every number of the panel and the label in each system; both survive a reload", async () => {
+      await feed(page, [snapshot(2000, { alt: 1000, agl: 300.25, gs: 61.5, ias: 120, vs: 1200 })]);
+      for (const [units, expected] of UNITS) {
+        await choose_units(page, units);
+        assert.deepEqual(await numbers(page), expected, units);
+      }
+      await page.click("#night");
+      const reloaded = await open_page(fake);
+      try {
+        await h.wait_for("the aircraft", () => reloaded.evaluate(() => !!document.querySelector(".aircraft-label")));
+        assert.deepEqual(await reloaded.evaluate(() => [document.getElementById("units").value, document.documentElement.dataset.theme]),
+                         ["mixed", "night"]);
+        assert.equal((await numbers(reloaded)).alt, UNITS[2][1].alt);
+        fs.mkdirSync(h.ARTIFACTS, { recursive: true });
+        await reloaded.screenshot(path.join(h.ARTIFACTS, `map-night-${engine}.png`));
+      } finally {
+        await page.click("#night");
+        await choose_units(page, "aviation");
+        await reloaded.close();
+      }
+    });
+
+    test("track up: the heading points up with the aircraft low on the map, after a turn too; north up restores",
+         async () => {
+      // The heading on screen: the map's turn and the symbol's, and the way along the heading on the turned map.
+      const seen = () => page.evaluate(() => {
+        const angle = (element) => {
+          const m = new DOMMatrix(getComputedStyle(element).transform === "none" ? "" : getComputedStyle(element).transform);
+          return Math.atan2(m.b, m.a) * 180 / Math.PI;
+        };
+        const map = window.tavrik_map, s = window.tavrik.snapshot, turn = angle(document.getElementById("map"));
+        const a = map.latLngToContainerPoint([s.lat, s.lon]);
+        const ahead = map.latLngToContainerPoint([s.lat + 0.01 * Math.cos(s.hdg * Math.PI / 180),
+                                                  s.lon + 0.01 * Math.sin(s.hdg * Math.PI / 180) / Math.cos(s.lat * Math.PI / 180)]);
+        const way = Math.atan2(ahead.x - a.x, -(ahead.y - a.y)) * 180 / Math.PI + turn;
+        const symbol = document.querySelector(".aircraft-symbol").getBoundingClientRect();
+        const box = document.getElementById("map-box").getBoundingClientRect();
+        return { symbol: angle(document.querySelector(".aircraft-symbol")) + turn, way, follow: window.tavrik.follow,
+                 x: (symbol.x + symbol.width / 2 - box.x) / box.width, y: (symbol.y + symbol.height / 2 - box.y) / box.height };
+      });
+      const off = (a) => Math.abs(((a % 360) + 540) % 360 - 180);
+      await page.click("#follow");
+      await page.click("#track-up");
+      try {
+        for (const [i, hdg] of [[3000, 90], [3001, 140], [3002, 205], [3003, 330]].entries()) {
+          await feed(page, [snapshot(hdg[0], { lat: 47.5 + i * 1e-3, lon: 8.5, hdg: hdg[1] })]);
+          await glided(page);
+          const now = await seen();
+          assert.ok(off(now.symbol) < 1 && off(now.way) < 1, `heading ${hdg[1]}: ${JSON.stringify(now)}`);
+          assert.ok(now.follow && Math.abs(now.x - 0.5) < 0.02 && Math.abs(now.y - 2 / 3) < 0.02, JSON.stringify(now));
+        }
+        fs.mkdirSync(h.ARTIFACTS, { recursive: true });
+        await page.screenshot(path.join(h.ARTIFACTS, `map-track-up-${engine}.png`));
+      } finally {
+        await page.click("#track-up");
+      }
+      const north = await seen();
+      assert.ok(off(north.symbol - 330) < 1 && off(north.way - 330) < 1 && north.follow, JSON.stringify(north));
+      assert.ok(Math.abs(north.y - 0.5) < 0.02, JSON.stringify(north));
+    });
+
+    test("smooth motion: the symbol passes through the points between two samples; with data stopped, no frames",
+         async () => {
+      const a = snapshot(4000, { lat: 47.6, lon: 8.6 }), b = snapshot(4001, { lat: 47.6 + 2e-3, lon: 8.6 + 2e-3 });
+      await feed(page, [a]);
+      await glided(page);
+      // Every frame's position until the symbol is at b (or 5 s).
+      const recording = page.evaluate((to) => new Promise((resolve) => {
+        const seen = [], end = performance.now() + 5000;
+        const frame = (now) => {
+          seen.push([...window.tavrik.shown]);  // copies: a repeated array goes over BiDi as null
+          now < end && String(seen.at(-1)) !== String(to) ? requestAnimationFrame(frame) : resolve(seen);
+        };
+        requestAnimationFrame(frame);
+      }), [b.lat, b.lon]);
+      await h.sleep(200);
+      await feed(page, [b]);
+      const seen = await recording;
+      const between = seen.filter(([lat, lon]) => lat > a.lat + 1e-5 && lat < b.lat - 1e-5 && Math.abs((lat - a.lat) - (lon - a.lon)) < 1e-9);
+      assert.ok(between.length >= 3, `${between.length} frames between the samples`);
+      assert.ok(seen.every(([lat]) => lat <= b.lat + 1e-12), "never beyond the newest sample");
+      await glided(page);
+      assert.deepEqual((await view()).shown, [b.lat, b.lon]);
+      const frames = (await view()).frames;
+      await h.sleep(1000);
+      assert.equal((await view()).frames, frames, "no frame drawn with the data stopped");
+    });
+
+    test("the profile: the track's altitudes over time, segments apart; the pointer rings that point on the map", async () => {
+      // Points a second apart, and 7 s between the segments, so that each is a place of its own on the plot.
+      const profiled = { segments: [{ id: 1, points: points(T0 - 60000, 3) }, { id: 2, points: points(T0 - 50000, 3, -33.9, -151.2) }] };
+      const flown = await new_fake({ track: structuredClone(profiled) });
+      const own = await open_page(flown);
+      try {
+        await own.click("#show-profile");
+        const plotted = await h.wait_for("the plot", async () => {
+          const p = await own.evaluate(() => window.tavrik_profile());
+          return p.xs.length && p;
+        });
+        const [first, second] = profiled.segments.map((s) => s.points);
+        const ft = (alt) => (alt === null ? null : alt / 0.3048);
+        assert.deepEqual(plotted.ys, [...first.map((p) => ft(p[3])), null, ...second.map((p) => ft(p[3]))]);
+        assert.deepEqual(plotted.xs, [...first.map((p) => p[0] / 1000), (first.at(-1)[0] + second[0][0]) / 2000,
+                                      ...second.map((p) => p[0] / 1000)]);
+        assert.match(plotted.figures, /^Distance [\d.]+ NM · Time 0 h 00 min · Highest \d+ ft$/);
+        await own.evaluate((left) => {
+          const over = document.querySelector("#profile .u-over"), box = over.getBoundingClientRect();
+          for (const type of ["mouseenter", "mousemove"])
+            over.dispatchEvent(new MouseEvent(type, { clientX: box.left + left, clientY: box.top + 10, bubbles: true }));
+        }, plotted.lefts[5]);
+        const ring = await h.wait_for("the ring", () => own.evaluate(() => window.tavrik_profile().ring), 3000, 50);
+        assert.deepEqual(ring, second[1].slice(1, 3));
+        fs.mkdirSync(h.ARTIFACTS, { recursive: true });
+        await own.screenshot(path.join(h.ARTIFACTS, `map-profile-${engine}.png`));
+      } finally {
+        await own.close();
+      }
+    });
+
     test("Download track (GPX) downloads the bridge's file", async () => {
       const saved = await page.download("#download-gpx");
       assert.equal(saved.name, "tavrik-track-20261208-143000Z.gpx");
@@ -382,6 +523,11 @@ for (const engine of h.ENGINES) {
       assert.ok(shown.trail >= 1, "the trail shows");
       fs.mkdirSync(h.ARTIFACTS, { recursive: true });
       await offline.screenshot(path.join(h.ARTIFACTS, `live-map-no-tiles-${engine}.png`));
+      // The tiles come back (here: the source now points at a server that answers): the note goes.
+      await offline.evaluate((url) => window.tavrik_map.eachLayer((layer) => layer.setUrl && layer._map && layer.setUrl(url)),
+                             tiles.template);
+      await h.wait_for("the tiles back", () => offline.evaluate(() => window.tavrik.tiles === "ok"));
+      assert.equal(await offline.evaluate(() => document.getElementById("tiles-note").hidden), true);
       await offline.close();
     });
 

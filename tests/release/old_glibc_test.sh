@@ -13,7 +13,7 @@ floor=2.31
 version=$(sed -n 's/^#define TAVRIK_VERSION "\(.*\)"$/\1/p' build-release/generated/tavrik_version.h)
 linux=tavrik-$version-linux-x86_64
 [ -n "$version" ] && [ -s "out/$linux.tar.gz" ] || { echo "old glibc: run scripts/release.sh first" >&2; exit 1; }
-usage="usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]]"
+usage="usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]] [--efb [ADDRESS,...]]"
 standin_usage="usage: xplane-standin [address] [--port 49000] [--pause-after S [--resume-after S]]"
 sudo=""; [ "$(id -u)" = 0 ] || sudo="sudo"
 work=$(mktemp -d)

@@ -10,7 +10,7 @@ version=$(sed -n 's/^#define TAVRIK_VERSION "\(.*\)"$/\1/p' build-release/genera
 [ -n "$version" ] || { echo "release test: no version in build-release/; run scripts/release.sh first" >&2; exit 1; }
 win=tavrik-$version-windows-x86_64
 linux=tavrik-$version-linux-x86_64
-usage="usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]]"
+usage="usage: tavrik [xplane-host] [--port 49080] [--xplane | --msfs] [--lan [--lan-key KEY]] [--efb [ADDRESS,...]]"
 standin_usage="usage: xplane-standin [address] [--port 49000] [--pause-after S [--resume-after S]]"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -31,8 +31,7 @@ $win/xplane-standin.exe
 $win/README.txt
 $win/THIRD-PARTY-NOTICES.txt
 $win/LICENSE.txt
-$win/live-map.html
-$(library_entries "$win")" "$(unzip -Z1 "out/$win.zip")"
+$(map_entries "$win")" "$(unzip -Z1 "out/$win.zip")"
 }
 
 tar_lists_release_files() {
@@ -42,24 +41,16 @@ $linux/xplane-standin
 $linux/README.txt
 $linux/THIRD-PARTY-NOTICES.txt
 $linux/LICENSE.txt
-$linux/live-map.html
-$(library_entries "$linux")" "$(tar -tzf "out/$linux.tar.gz")"
+$(map_entries "$linux")" "$(tar -tzf "out/$linux.tar.gz")"
 }
 
-# The libraries the example page loads, each carried beside it in a folder of its own.
-libraries="leaflet qrcode-generator"
-
-library_entries() {  # library_entries <folder>: the libraries' folders of examples/ as archive entries (folders end in /)
-  (cd examples && find $libraries -type d -printf "$1/%p/\n" -o -type f -printf "$1/%p\n")
+map_entries() {  # map_entries <folder>: map/, the page with its modules and libraries, as archive entries (folders end in /)
+  find map -type d -printf "$1/%p/\n" -o -type f -printf "$1/%p\n"
 }
 
-# The page's libraries, unchanged: the browser tests pin examples/<library>/ to the locked npm packages.
+# The page, its modules and its libraries, unchanged: the browser tests pin map/<library>/ to the locked npm packages.
 archives_carry_the_page_with_its_libraries() {
-  local library
-  for library in $libraries; do
-    diff -r "examples/$library" "$work/zip/$win/$library" && diff -r "examples/$library" "$work/tar/$linux/$library" || return 1
-  done
-  cmp examples/live-map.html "$work/zip/$win/live-map.html" && cmp examples/live-map.html "$work/tar/$linux/live-map.html"
+  diff -r map "$work/zip/$win/map" && diff -r map "$work/tar/$linux/map"
 }
 
 exes_are_stripped_and_static() {
@@ -112,7 +103,7 @@ notices_name_every_linked_component() {
   local notices=$work/zip/$win/THIRD-PARTY-NOTICES.txt text comment pair
   for text in libstdc++ libgcc "GCC RUNTIME LIBRARY EXCEPTION" "GNU GENERAL PUBLIC LICENSE" mingw-w64 \
               "License: ZPL-2.1" "Lucent Technologies" "Keith Marshall" winpthreads "Lockless Inc." "License: expat" \
-              "Leaflet 1.9.4" "BSD 2-Clause License" "qrcode-generator 2.0.4" "Copyright (c) 2009 Kazuhiko Arase" \
+              "Leaflet 1.9.4" "BSD 2-Clause License" "qrcode-generator 2.0.4" "Copyright (c) 2009 Kazuhiko Arase" "uPlot 1.6.32" "Leon Sorokin" \
               "The MIT License"; do
     grep -qF "$text" "$notices" || { echo "Windows notices lack '$text'"; return 1; }
   done
@@ -120,7 +111,7 @@ notices_name_every_linked_component() {
   for text in libc++ libc++abi "LLVM Exceptions to the Apache 2.0 License" "Apache License" "Version 2.0, January 2004" \
               "Ulf Adams" "Boost Software License" libgcc "GCC RUNTIME LIBRARY EXCEPTION" "GNU GENERAL PUBLIC LICENSE" \
               glibc "unlimited permission" "Leaflet 1.9.4" "BSD 2-Clause License" \
-              "qrcode-generator 2.0.4" "Copyright (c) 2009 Kazuhiko Arase" "The MIT License"; do
+              "qrcode-generator 2.0.4" "Copyright (c) 2009 Kazuhiko Arase" "uPlot 1.6.32" "Leon Sorokin" "The MIT License"; do
     grep -qF "$text" "$notices" || { echo "Linux notices lack '$text'"; return 1; }
   done
   # The compilers whose code is in the programs (their .comment) are the ones the notices speak of.
@@ -137,7 +128,7 @@ readmes_say_what_users_need() {
   for readme in "$work/zip/$win/README.txt" "$work/tar/$linux/README.txt"; do
     for text in "tavrik $version for" "Velmara tavrik $version" "http://localhost:49080/state" "bridge ready on" \
                 "waiting for" "receiving data from" "local network" "xplane-standin" "SHA256SUMS" \
-                "Troubleshooting" "leaflet/" "GPX"; do
+                "Troubleshooting" "map/index.html" "GPX"; do
       grep -qF "$text" "$readme" || { echo "$readme lacks '$text'"; return 1; }
     done
   done
@@ -153,24 +144,24 @@ readmes_name_the_map_address() {
   local readme map file
   for readme in "$work/zip/$win/README.txt" "$work/tar/$linux/README.txt"; do
     map=$(grep -n -m1 -F "http://localhost:49080/map" "$readme" | cut -d: -f1)
-    file=$(grep -n -m1 -F "live-map.html" "$readme" | cut -d: -f1)
+    file=$(grep -n -m1 -F "map/index.html" "$readme" | cut -d: -f1)
     [ -n "$map" ] || { echo "$readme does not name http://localhost:49080/map"; return 1; }
     [ -n "$file" ] && [ "$map" -lt "$file" ] ||
-      { echo "$readme names live-map.html (line $file) before http://localhost:49080/map (line $map)"; return 1; }
+      { echo "$readme names map/index.html (line $file) before http://localhost:49080/map (line $map)"; return 1; }
     grep -qF '"📡 Live position"' "$readme" || { echo "$readme lacks the page's \"📡 Live position\" switch"; return 1; }
   done
 }
 
 check "SHA256SUMS lists both archives and matches them" checksums_match
-check "zip holds both programs, README, notices, example page with its libraries and licence" zip_lists_release_files
-check "tar.gz holds both programs, README, notices, example page with its libraries and licence" tar_lists_release_files
+check "zip holds both programs, README, notices, the map page with its libraries and licence" zip_lists_release_files
+check "tar.gz holds both programs, README, notices, the map page with its libraries and licence" tar_lists_release_files
 mkdir -p "$work/zip" "$work/tar"
 unzip -q "out/$win.zip" -d "$work/zip" && tar -xzf "out/$linux.tar.gz" -C "$work/tar"
 check "the .exe files are stripped and import system DLLs only" exes_are_stripped_and_static
 check "each .exe runs --help under Wine from a folder with nothing else" exes_run_alone_under_wine
 check "the Linux programs are stripped and run" linux_programs_are_stripped_and_run
 check "the Linux programs need only glibc, no newer than the README says" linux_programs_need_only_the_glibc_the_readme_names
-check "the example page and its libraries are in both archives, unchanged" archives_carry_the_page_with_its_libraries
+check "the map page, its modules and its libraries are in both archives, unchanged" archives_carry_the_page_with_its_libraries
 check "the notices name every linked component with its licence" notices_name_every_linked_component
 check "the READMEs explain start-up, the console lines, the stand-in, the first run and the checksums" readmes_say_what_users_need
 check "each README names the map's address, http://localhost:49080/map, first" readmes_name_the_map_address

@@ -40,6 +40,9 @@
  *                           by-type message (identifier 9) per aircraft, served
  *                           before the next step; one word per variable of
  *                           definition 2, a number or a text as registered
+ *   menu, fly               to the menus / into a flight: the "SimStop" /
+ *                           "SimStart" event, if subscribed; the "Sim" state
+ *                           (asked at the start, 1 then) changes with it
  * After the last step of a connection no message comes any more. */
 #include <stdarg.h>
 #include <stdint.h>
@@ -115,6 +118,9 @@ static unsigned char* message;
 static int claim_pending;
 static uint32_t claim;
 static unsigned line_number; /* of the script line being read */
+
+static int flying, state_asked;                         /* the "Sim" state; an answer is due */
+static uint32_t state_request, start_event, stop_event; /* 0: not subscribed */
 
 static int read_env(const char* name, char* out, size_t size) {
 #ifdef _WIN32
@@ -221,6 +227,12 @@ static void parse_line(char* line) {
     step->request = read_number(&rest); /* the code sits where object data has its request */
     step->send_id = read_number(&rest);
     step->index = read_number(&rest);
+  } else if ((strcmp(word, "menu") == 0 || strcmp(word, "fly") == 0) && (step = new_step(section, STEP_MESSAGE))) {
+    step->full_size = 0;
+    step->size = 24;
+    step->id = 4;
+    step->request = 0xFFFFFFFF; /* no group */
+    step->send_id = word[0] == 'f';
   } else if (strcmp(word, "none") == 0 && (step = new_step(section, STEP_NONE))) {
     step->count = read_number(&rest);
   } else if (strcmp(word, "null") == 0 && (step = new_step(section, STEP_NULL))) {
@@ -289,6 +301,8 @@ EXPORT int32_t SimConnect_Open(void** handle, const char* name, void* window, ui
     current = ++connections;
     adds = registered = step_index = step_progress = 0;
     typed = queued = queued_next = 0;
+    start_event = stop_event = state_asked = 0;
+    flying = 1;
     *handle = (void*)current;
   }
   log_line("Open handle_was_null=%d name=\"%s\" window=%s message=%u event=%s config=%u -> %d handle=%u", was_null,
@@ -358,6 +372,24 @@ EXPORT int32_t SimConnect_RequestDataOnSimObjectType(void* handle, uint32_t requ
   return status;
 }
 
+EXPORT int32_t SimConnect_SubscribeToSystemEvent(void* handle, uint32_t event, const char* name) {
+  int32_t status = (uintptr_t)handle == current && current ? 0 : -1;
+  if (status == 0 && strcmp(name, "SimStart") == 0) start_event = event;
+  if (status == 0 && strcmp(name, "SimStop") == 0) stop_event = event;
+  log_line("SubscribeToSystemEvent handle=%u event=%u name=\"%s\" -> %d", (unsigned)(uintptr_t)handle, (unsigned)event,
+           name, (int)status);
+  return status;
+}
+
+EXPORT int32_t SimConnect_RequestSystemState(void* handle, uint32_t request, const char* state) {
+  int32_t status = (uintptr_t)handle == current && current ? 0 : -1;
+  state_asked = status == 0 && strcmp(state, "Sim") == 0;
+  state_request = request;
+  log_line("RequestSystemState handle=%u request=%u state=\"%s\" -> %d", (unsigned)(uintptr_t)handle, (unsigned)request,
+           state, (int)status);
+  return status;
+}
+
 #ifndef WITHOUT_GET_NEXT_DISPATCH
 static void put_u32(unsigned char* at, uint32_t value) {
   for (int i = 0; i < 4; ++i) at[i] = (unsigned char)(value >> (8 * i));
@@ -380,6 +412,8 @@ static unsigned char* build_message(const Step* step, uint32_t size, uint32_t id
     put_u32(full + 16, step->send_id);
     put_u32(full + 20, step->index);
   }
+  if (id == 4) put_u32(full + 16, step->send_id ? start_event : stop_event); /* event: group at 12 (as `request`) */
+  if (id == 15) put_u32(full + 16, (uint32_t)flying); /* system state: request at 12, its integer */
   memcpy(full + VALUES_OFFSET, step->values, sizeof step->values);
   unsigned char* bytes = calloc(size ? size : 1, 1);
   if (bytes) memcpy(bytes, full, size < sizeof full ? size : sizeof full);
@@ -438,6 +472,8 @@ static int32_t next_step(void** out, uint32_t* size) {
   switch (step->kind) {
     case STEP_MESSAGE: {
       ++step_index;
+      if (step->id == 4) flying = (int)step->send_id;
+      if (step->id == 4 && !(step->send_id ? start_event : stop_event)) return -1; /* not subscribed */
       if (!values_fit(step)) return -1;
       uint32_t bytes = step->full_size ? sample_size() : step->size;
       message = build_message(step, bytes, step->id, step->request);
@@ -475,6 +511,14 @@ EXPORT int32_t SimConnect_GetNextDispatch(void* handle, void** out, uint32_t* si
   if ((uintptr_t)handle != current || !current) {
     log_line("GetNextDispatch handle=%u -> -1", (unsigned)(uintptr_t)handle);
     return -1;
+  }
+  if (state_asked) { /* the answer comes before anything scripted */
+    static const Step answer;
+    state_asked = 0;
+    *out = message = build_message(&answer, 284, 15, state_request);
+    *size = 284;
+    log_line("SystemState handle=%u request=%u value=%d", (unsigned)current, (unsigned)state_request, flying);
+    return 0;
   }
   return next_step(out, size);
 }

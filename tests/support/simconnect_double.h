@@ -144,7 +144,7 @@ inline std::vector<std::string> expected_registrations(int handle) {
 // The traffic request, every 2 s of a connection.
 inline std::string expected_traffic_request(int handle) {
   return "RequestDataOnSimObjectType handle=" + std::to_string(handle) +
-         " request=2 definition=2 radius=100000 type=2 -> 0";
+         " request=3 definition=2 radius=100000 type=2 -> 0";
 }
 
 inline std::string expected_request(int handle) {

@@ -66,8 +66,8 @@ std::string http_exchange(std::uint16_t port, const std::string& request, std::c
   return receive_until(socket, limit).bytes;
 }
 
-std::string example_file(const std::string& path) {
-  return read_file_part(TAVRIK_EXAMPLES_DIR "/" + path, 0, std::size_t(1) << 30);
+std::string map_file(const std::string& path) {
+  return read_file_part(TAVRIK_MAP_DIR "/" + path, 0, std::size_t(1) << 30);
 }
 
 HttpAnswer split_answer(const std::string& answer) {

@@ -39,8 +39,8 @@ inline const std::string TEXT_ANSWER = "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
                                        "Velmara tavrik is running. Keep this window open and enable live position "
                                        "(\xF0\x9F\x93\xA1) on the map.\n";
 
-// The bytes of a file below the source tree's examples/ folder.
-std::string example_file(const std::string& path);
+// The bytes of a file below the source tree's map/ folder.
+std::string map_file(const std::string& path);
 
 // An HTTP answer split at its blank line: status line and headers (each
 // ended by CR LF, the blank line left out), and the body.

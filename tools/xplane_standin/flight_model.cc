@@ -16,6 +16,8 @@ constexpr double KNOT = 0.514444;           // m/s
 constexpr double FOOT = 0.3048;             // m
 constexpr double TURN_RATE = 3.0;           // degrees per second, a standard-rate turn
 constexpr double TAXI_TURN_RATE = 12.0;
+constexpr double GRAVITY = 9.80665;      // m/s²
+constexpr double CRUISE_ATTITUDE = 2.0;  // degrees nose up in level flight
 
 double radians(double degrees) { return degrees * PI / 180.0; }
 
@@ -164,6 +166,13 @@ AircraftState fly(double seconds) {
   a.vh_ind_fpm = climb / FOOT * 60.0;
   a.y_agl = height;
   a.on_ground = height <= 0 && climb == 0;
+  a.pressure_altitude = a.elevation / FOOT;
+  if (!a.on_ground && speed > 0) {
+    // The climb's flight path plus the wing's attitude; a coordinated turn's bank
+    // (left turns here, so left wing down: negative).
+    a.theta = std::atan2(climb, speed) * 180.0 / PI + CRUISE_ATTITUDE;
+    a.phi = -std::atan(speed * radians(s.turn_rate) / GRAVITY) * 180.0 / PI;
+  }
   return a;
 }
 

@@ -15,6 +15,9 @@ struct AircraftState {
   double vh_ind_fpm = 0;          // vertical speed, feet per minute
   double y_agl = 0;               // height above ground, metres
   bool on_ground = true;
+  double theta = 0;              // pitch, degrees, nose up positive
+  double phi = 0;                // roll, degrees, right wing down positive
+  double pressure_altitude = 0;  // feet, a standard day: the elevation in feet
 };
 
 // Where the circuit starts: the runway threshold, its heading and elevation.

@@ -129,6 +129,10 @@ std::optional<float> dataref_value(const AircraftState& a, const std::string& pa
       {"sim/flightmodel/position/indicated_airspeed", a.indicated_airspeed},
       {"sim/flightmodel/position/vh_ind_fpm", a.vh_ind_fpm},
       {"sim/flightmodel/position/y_agl", a.y_agl},
+      {"sim/flightmodel/position/theta", a.theta},
+      {"sim/flightmodel/position/phi", a.phi},
+      {"sim/flightmodel2/position/pressure_altitude", a.pressure_altitude},
+      {"sim/flightmodel/failures/onground_any", a.on_ground ? 1.0 : 0.0},
   };
   for (const auto& [name, value] : known)
     if (path == name) return static_cast<float>(value);
