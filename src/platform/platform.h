@@ -170,6 +170,12 @@ void install_farewell(const Socket& socket, Ipv4Address to, const std::vector<st
 // installed farewell it does nothing.
 void arm_farewell();
 
+// True once the handler has begun to send the farewell: whoever sends on its
+// socket sends nothing more, or a request could follow its cancellation. With
+// `group` above 0 the handler waits FAREWELL_GAP_MS before its first datagram,
+// so that a send already past this check goes out before it.
+bool farewell_begun();
+
 // ---- Randomness -------------------------------------------------------------
 
 // Fills `buffer` with `size` bytes from the system's secure random source.

@@ -252,11 +252,11 @@ IoResult send_to(const Socket& socket, const void* data, std::size_t size, Ipv4A
 }
 
 void send_farewell() {
-  const Farewell* farewell = armed_farewell();
+  const Farewell* farewell = begin_farewell();
   if (!farewell) return;
   int saved = errno;
   for (std::size_t i = 0; i < farewell->datagrams.size(); ++i) {
-    if (farewell->group && i > 0 && i % farewell->group == 0) {
+    if (farewell->group && i % farewell->group == 0) {
       struct timespec gap {
         0, FAREWELL_GAP_MS * 1000000L
       };

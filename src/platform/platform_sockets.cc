@@ -98,6 +98,7 @@ namespace {
 // Published before the handler is installed; the handler only loads them.
 std::atomic<const Farewell*> installed_farewell{nullptr};
 std::atomic<bool> farewell_armed{false};
+std::atomic<bool> farewell_started{false};
 static_assert(std::atomic<const Farewell*>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
               "read from a signal handler");
 
@@ -113,6 +114,14 @@ void install_farewell(const Socket& socket, Ipv4Address to, const std::vector<st
 void arm_farewell() { farewell_armed.store(true); }
 
 const Farewell* armed_farewell() { return farewell_armed.load() ? installed_farewell.load() : nullptr; }
+
+const Farewell* begin_farewell() {
+  const Farewell* farewell = armed_farewell();
+  if (farewell) farewell_started.store(true);
+  return farewell;
+}
+
+bool farewell_begun() { return farewell_started.load(); }
 
 bool send_all(const Socket& socket, const void* data, std::size_t size) {
   std::string_view whole(static_cast<const char*>(data), size);

@@ -57,6 +57,9 @@ struct Farewell {
 
 // The installed farewell once it is armed, else null. Safe in a signal handler.
 const Farewell* armed_farewell();
+// The same, and from a non-null answer on, farewell_begun() is true. Safe in
+// a signal handler.
+const Farewell* begin_farewell();
 
 // ---- Defined per system -----------------------------------------------------
 

@@ -48,6 +48,7 @@ void send_subscription_pass(const platform::Socket& socket, platform::Ipv4Addres
   std::vector<std::string> pass = build_subscription_pass(efb);
   for (std::size_t i = 0; i < pass.size(); ++i) {
     if (i >= values && (i - values) % XPLANE_PASS_GROUP == 0) clock.sleep_for(XPLANE_PASS_GROUP_GAP);
+    if (platform::farewell_begun()) return;                             // nothing may follow the goodbye
     platform::send_to(socket, pass[i].data(), pass[i].size(), target);  // a failed send waits for the next pass
   }
 }
