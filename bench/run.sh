@@ -113,6 +113,6 @@ rows = [json.loads(l) for l in open(sys.argv[1]) if l.startswith("{")]
 print("| figure | value | target / yardstick | met |")
 print("|---|---|---|---|")
 for r in rows:
-    yard = r["target"] + ("; " + r["yardstick"] if r.get("yardstick") else "")
+    yard = (r.get("target") or "") + ("; " + r["yardstick"] if r.get("yardstick") else "")
     print("| %s | %s %s | %s | %s |" % (r["name"], r["value"], r["unit"], yard, "yes" if r["ok"] else "NO"))
 PY

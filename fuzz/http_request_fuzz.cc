@@ -105,7 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const LanAccess lan{"0123456789abcdef", 49080};
   bool has_key = query_parameter(target.query, "key") == std::optional<std::string_view>(lan.key);
   Route admitted = admitted_route(route, target, 0x0AD50002, "localhost:49080", &lan);
-  check(admitted == (has_key && route != Route::tablet ? route : Route::forbidden));
+  check(admitted == (!has_key || route == Route::tablet       ? Route::forbidden
+                     : route.row->caller == CallerRule::keyed ? route
+                                                              : Route::plan_forbidden));
   for (std::string_view token : split_tokens(*line)) check(!token.empty() && within(token, *line));
   return 0;
 }

@@ -12,6 +12,7 @@ import { render_status, show_track_size, show_values } from "./panel.js";
 import { profile_on, set_profile_shown } from "./profile.js";
 import { show_tablet_addresses } from "./tablet.js";
 import { UNIT_SYSTEMS } from "./units.js";
+import { plan_on, show_next, start_plan } from "./plan_layer.js";
 
 let map = null;
 
@@ -27,6 +28,7 @@ function receive(text) {
   view.live = snapshot.live === true && is_number(snapshot.lat) && is_number(snapshot.lon);
   take_snapshot(snapshot);
   show_values(view.live ? snapshot : null);
+  show_next();
   show_aircraft(snapshot);
   render_status();
 }
@@ -70,6 +72,7 @@ function choose_units(units) {
   choose("units", units);
   $("units").value = units;
   show_values(view.live ? view.snapshot : null);
+  show_next();
   label();
   if (!$("profile").hidden) set_profile_shown(true);
 }
@@ -83,6 +86,7 @@ function start() {
     place_aircraft_on(map);
     turn_map(map);
     profile_on(map);
+    plan_on(map);
     choose_track_up(settings.track_up);
     // The user taking the map (drag, arrow keys) ends follow mode.
     map.on("dragstart", () => set_follow(false));
@@ -115,3 +119,4 @@ render_status();
 // Leaflet's stylesheet goes before the page's own, which overrides it.
 Promise.all([load_style("leaflet/leaflet.css"), load_script("leaflet/leaflet.js")]).then(start);
 show_tablet_addresses();
+start_plan();

@@ -3,13 +3,12 @@
 // time in the air and highest altitude. The pointer on the plot puts a ring on
 // the map where the aircraft was at that moment. uPlot loads on first opening.
 import { $, load_script, load_style, view } from "./where.js";
-import { kept_lines, on_trail_change } from "./track.js";
+import { kept_lines, metres_between, on_trail_change } from "./track.js";
 import { convert } from "./units.js";
 import { settings } from "./settings.js";
 
 // While open, the plot follows the track at most this often.
 const REFRESH_MS = 2000;
-const EARTH_RADIUS_M = 6371008.8;
 
 let map = null;
 let plot = null;
@@ -31,12 +30,6 @@ export async function set_profile_shown(shown) {
     draw();
   }
   ring?.remove();
-}
-
-function metres_between(a, b) {
-  const rad = Math.PI / 180, dlat = (b[1] - a[1]) * rad, dlon = (b[2] - a[2]) * rad;
-  const h = Math.sin(dlat / 2) ** 2 + Math.cos(a[1] * rad) * Math.cos(b[1] * rad) * Math.sin(dlon / 2) ** 2;
-  return 2 * EARTH_RADIUS_M * Math.asin(Math.min(1, Math.sqrt(h)));
 }
 
 // The distance (m), time (ms) and highest altitude (m) of the kept track's lines.

@@ -12,6 +12,12 @@ const TRAIL_LIMIT = 86400;
 const TRAIL_CHUNK = 250;
 // The bridge's live window: data this far apart in time starts a new segment.
 export const LIVE_WINDOW_MS = 3000;
+// Like the bridge: a step faster than any aircraft flies (a new flight, a
+// relocation, one bad frame) is no flight and starts a new line; steps closer
+// than one 5 Hz sample in time count as that far apart.
+const JUMP_SPEED = 10000;  // m/s
+const JUMP_MIN_INTERVAL_MS = 200;
+const EARTH_RADIUS_M = 6371008.8;
 const TRAIL_STYLE = { color: "#d2452f", weight: 2.5, opacity: 0.9, interactive: false };
 
 // line_id: the bridge's id of the newest line's segment (null: a line begun
@@ -83,7 +89,10 @@ function draw_track(segments) {
 function add_to_trail(s) {
   if (s.live !== true) trail.broken = true;
   if (s.live !== true || !is_number(s.lat) || !is_number(s.lon) || !is_number(s.t)) return;
-  const new_line = view.last_t === null || trail.broken || s.t - view.last_t >= LIVE_WINDOW_MS;
+  const last = trail.kept.at(-1)?.at(-1);
+  const jumped = last && metres_between(last, [s.t, s.lat, s.lon]) >
+    JUMP_SPEED * Math.max(s.t - last[0], JUMP_MIN_INTERVAL_MS) / 1000;
+  const new_line = view.last_t === null || trail.broken || s.t - view.last_t >= LIVE_WINDOW_MS || jumped;
   if (new_line) trail.line_id = null;
   add_trail_point(s.t, s.lat, s.lon, s.alt, new_line);
 }
@@ -149,3 +158,10 @@ export function trail_lines() {
   return lines;
 }
 window.tavrik_trail = trail_lines;
+
+// The great-circle distance (m) between two points [t, lat, lon, …].
+export function metres_between(a, b) {
+  const rad = Math.PI / 180, dlat = (b[1] - a[1]) * rad, dlon = (b[2] - a[2]) * rad;
+  const h = Math.sin(dlat / 2) ** 2 + Math.cos(a[1] * rad) * Math.cos(b[1] * rad) * Math.sin(dlon / 2) ** 2;
+  return 2 * EARTH_RADIUS_M * Math.asin(Math.min(1, Math.sqrt(h)));
+}

@@ -41,6 +41,7 @@ export function turn_map(leaflet_map) {
 export function set_track_up(on) {
   turned = on;
   $("map").classList.toggle("turning", on);
+  upright();
   if (map) on ? map.dragging.disable() : map.dragging.enable();
   place();
 }
@@ -49,7 +50,11 @@ export function set_track_up(on) {
 export function turn_to(heading) {
   angle = heading;
   if (turned) $("map").style.transform = `rotate(${-heading}deg)`;
+  upright();
 }
+
+// Labels on the map (the route's) turn back by this to stay upright.
+const upright = () => $("map").style.setProperty("--upright", `${map_angle()}deg`);
 
 // The map's element: the box itself, or the square that covers the box
 // whatever the angle, centred a third of the way up from the box's bottom.

@@ -15,6 +15,7 @@
 
 #include "efb/gdl90.h"
 #include "support/fake_xplane.h"
+#include "support/netns.h"
 #include "support/process_stats.h"
 
 namespace tavrik {
@@ -24,15 +25,7 @@ using namespace std::chrono_literals;
 
 std::string env(const char* name) { return platform::environment_variable(name).value_or(""); }
 
-void in_namespace(const std::string& ns, const std::function<void()>& work) {
-  std::thread([&] {
-    int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-    bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
-    if (fd >= 0) close(fd);
-    if (entered) return work();
-    ADD_FAILURE() << "cannot enter network namespace " << ns;
-  }).join();
-}
+using test::in_namespace;
 
 // A socket of the tablet on ip:port (ip 0: any, so broadcasts arrive too),
 // shareable: a datagram to one address goes to the socket bound to it alone.
@@ -90,6 +83,14 @@ struct EfbBridge {
   }
 };
 
+// What 20,000 refused announcements may add to the bridge's memory. AddressSanitizer
+// keeps freed blocks in quarantine, so the same churn shows as more there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long MEMORY_SLACK_KIB = 8192;
+#else
+constexpr long MEMORY_SLACK_KIB = 1024;
+#endif
+
 TEST(EfbE2eTest, BroadcastRatesValuesAndAnAnnouncedForeFlight) {
   platform::Socket gdl90 = tablet_socket(0, 4000), sentences = tablet_socket(0, 49002);
   EfbBridge efb({"--efb"});
@@ -143,7 +144,7 @@ TEST(EfbE2eTest, BroadcastRatesValuesAndAnAnnouncedForeFlight) {
   std::this_thread::sleep_for(500ms);
   auto after = read_process_stats(efb.bridge.process->pid());
   ASSERT_TRUE(before && after);
-  EXPECT_LT(after->resident_kib - before->resident_kib, 1024);
+  EXPECT_LT(after->resident_kib - before->resident_kib, MEMORY_SLACK_KIB);
   EXPECT_TRUE(receive_for(app, 1000ms).empty());
   in_namespace(env("TAVRIK_NETNS_BRIDGE"),
                [&] { EXPECT_NE(state_body(efb.bridge.port).find("-33.94"), std::string::npos); });

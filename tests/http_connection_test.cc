@@ -249,6 +249,43 @@ TEST(HttpConnectionTest, OtherMachinesNeedTheKey) {
   }
 }
 
+// One plan on one state, request after request: the GET shows the refusals changed nothing.
+TEST(HttpConnectionTest, PlanIsChangedFromThisComputerAloneAndRefusalsKeepIt) {
+  auto answer = [](std::string status, std::string body, bool json = false, bool cors = false) {
+    return "HTTP/1.1 " + status + "\r\n" + (cors ? CORS_BLOCK : "") +
+           "Content-Type: " + (json ? "application/json" : "text/plain; charset=utf-8") +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  };
+  auto put = [](std::string body, std::string headers = "") {
+    return "PUT /plan HTTP/1.1\r\n" + headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  };
+  const std::string ONE = R"({"name":"Hop","waypoints":[{"name":"LSZH","lat":47.5,"lon":8.5,"alt":432}]})";
+  const std::string TWO = R"({"waypoints":[{"name":"B","lat":-1,"lon":2}]})";
+  std::string many = R"({"waypoints":[{"name":"W","lat":1,"lon":1})";
+  for (int i = 0; i < 1000; ++i) many += R"(,{"name":"W","lat":1,"lon":1})";
+  const std::string refused = answer("403 Forbidden",
+                                     "Forbidden: the route is set on this computer alone, by the "
+                                     "bridge's own map page or a program.\n");
+  const std::pair<std::string, std::string> cases[] = {
+      {put(ONE), answer("200 OK", ONE, true)},
+      {put(TWO, "Origin: http://map.example\r\n"), refused},
+      {"PUT /plan HTTP/1.1\r\nContent-Length: 262145\r\n\r\n",
+       answer("413 Content Too Large", "Content Too Large: a route may hold at most 262144 bytes.\n")},
+      {put(R"({"waypoints":[{"name":"X","lat":91,"lon":0}]})"),
+       answer("400 Bad Request", "Bad Request: waypoint 1: \"lat\" beyond -90 to 90\n")},
+      {put(many + "]}"), answer("400 Bad Request", "Bad Request: more than 1000 waypoints\n")},
+      {"GET /plan HTTP/1.1\r\n\r\n", answer("200 OK", ONE, true, true)},
+      {"DELETE /plan HTTP/1.1\r\nOrigin: http://localhost:49080\r\n\r\n",
+       answer("200 OK", R"({"waypoints":[]})", true)},
+  };
+  SharedState state = make_shared_state();
+  for (const auto& [request, reply] : cases) {
+    OneConnection connection(FAST, state, Caller{platform::LOOPBACK_IP, nullptr, 49080});
+    platform::send_all(connection.client, request);
+    EXPECT_EQ(receive_until(connection.client, 5s).bytes, reply) << request.substr(0, 60);
+  }
+}
+
 TEST(HttpConnectionTest, StreamRouteStreamsUntilTheClientLeaves) {
   for (std::string request : {"GET /stream?v=2 HTTP/1.1\r\n\r\n", "POST /stream HTTP/1.1\r\n\r\n"}) {
     OneConnection connection;

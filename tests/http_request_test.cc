@@ -249,7 +249,7 @@ TEST(HttpRequestTest, KeepsHostIfNoneMatchAndAcceptEncodingOnly) {
   StringSource source(
       "GET /map HTTP/1.1\r\nhost: 127.0.0.1:49080\r\nACCEPT-ENCODING:gzip, br \r\nIf-None-Match: \"a\"\r\n"
       "X-Host: no\r\nIf-None-Match:\t\"b\"\t\r\nAccept-Encoding : no\r\n If-None-Match: \"c\"\r\n"
-      "Accept-Encoding:\r\n\r\nHost: after the head\r\n",
+      "Accept-Encoding:\r\norigin: http://localhost:49080\r\nContent-Length: 12\r\n\r\nHost: after the head\r\n",
       3);
   RequestReader reader(source);
   std::optional<RequestHead> head = read_request_head(reader);
@@ -258,6 +258,8 @@ TEST(HttpRequestTest, KeepsHostIfNoneMatchAndAcceptEncodingOnly) {
   EXPECT_EQ(head->host, "127.0.0.1:49080");
   EXPECT_EQ(head->accept_encoding, "gzip, br");
   EXPECT_EQ(head->if_none_match, "\"a\", \"b\"");  // repeated lines join as one list
+  EXPECT_EQ(head->origin, "http://localhost:49080");
+  EXPECT_EQ(head->content_length, "12");
 
   // A value beyond the bound is left out; what was kept stays.
   RequestHead bounded;

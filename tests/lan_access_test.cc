@@ -20,17 +20,19 @@ const LanAccess LAN{"0123456789abcdef0123456789abcdef", 49080};
 // there only with --lan and for this computer alone.
 TEST(LanAccessTest, EveryRowByItsCallerRule) {
   for (const RouteRow& row : route_table()) {
-    std::string line = std::string(row.methods & METHOD_GET ? "GET " : "OPTIONS ") +
-                       std::string(row.path.empty() ? "/" : row.path) + "?v=1&key=" + LAN.key;
+    std::string line = "OPTIONS";
+    for (std::string m : {"DELETE", "PUT", "GET"}) line = row.methods & method_bit(m) ? m : line;
+    line += ' ' + std::string(row.path.empty() ? "/" : row.path) + "?v=1&key=" + LAN.key;
     RequestTarget target = parse_request_line(line);
-    RequestTarget keyless = parse_request_line(line.substr(0, line.find('&')));
+    std::string keyless_line = line.substr(0, line.find('&'));  // the target's views point into it
+    RequestTarget keyless = parse_request_line(keyless_line);
     Route route = route_for(target);
     ASSERT_EQ(route.row, &row) << line;
     bool own_page = row.caller == CallerRule::own_page;
     EXPECT_EQ(admitted_route(route, keyless, LOOPBACK_2, "127.0.0.1:49080", &LAN), route) << line;
     EXPECT_EQ(admitted_route(route, keyless, LOOPBACK, "", nullptr), own_page ? Route::text : route) << line;
-    EXPECT_EQ(admitted_route(route, target, TABLET, "localhost:49080", &LAN), own_page ? Route::forbidden : route)
-        << line;
+    Route tablet = row.caller == CallerRule::keyed ? route : own_page ? Route::forbidden : Route::plan_forbidden;
+    EXPECT_EQ(admitted_route(route, target, TABLET, "localhost:49080", &LAN), tablet) << line;
     EXPECT_EQ(admitted_route(route, keyless, OTHER, "localhost:49080", &LAN), Route::forbidden) << line;
     EXPECT_EQ(admitted_route(route, target, TABLET, "localhost:49080", nullptr), Route::forbidden) << line;
   }

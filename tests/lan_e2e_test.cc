@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "support/fake_xplane.h"
+#include "support/netns.h"
 #include "support/test_support.h"
 
 namespace tavrik {
@@ -58,17 +59,7 @@ class LanE2eTest : public ::testing::Test {
   }
 };
 
-// Runs `work` on a thread inside network namespace `ns`. Sockets made there,
-// and processes started there, stay in it.
-void in_namespace(const std::string& ns, const std::function<void()>& work) {
-  std::thread([&] {
-    int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-    bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
-    if (fd >= 0) close(fd);
-    if (entered) return work();
-    ADD_FAILURE() << "cannot enter network namespace " << ns;
-  }).join();
-}
+using test::in_namespace;
 
 // A connection from the other machine, from its address `source`, to the
 // bridge's address on the link. Invalid when refused.

@@ -25,6 +25,10 @@ TEST(ServerE2eTest, StateAndPreflight) {
   EXPECT_EQ(http_exchange(bridge.port, "GET /state HTTP/1.1\r\nHost: localhost\r\n\r\n"), NOT_LIVE_JSON);
   EXPECT_EQ(http_exchange(bridge.port, "OPTIONS /state HTTP/1.1\r\n\r\n"),
             "HTTP/1.1 204 No Content\r\n" + CORS_BLOCK + "Content-Length: 0\r\n\r\n");
+  // The bridge's own page may clear the plan: its origin names the port listened on.
+  EXPECT_EQ(http_exchange(bridge.port, "DELETE /plan HTTP/1.1\r\nOrigin: http://localhost:" +
+                                           std::to_string(bridge.port) + "\r\n\r\n"),
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 16\r\n\r\n{\"waypoints\":[]}");
 }
 
 // What "/map" serves, written out apart from the program's list: the file
@@ -48,6 +52,14 @@ const MapFile MAP_FILES[] = {
     {"/map/panel.js", "panel.js", "text/javascript; charset=utf-8"},
     {"/map/profile.js", "profile.js", "text/javascript; charset=utf-8"},
     {"/map/tablet.js", "tablet.js", "text/javascript; charset=utf-8"},
+    {"/map/plan_layer.js", "plan_layer.js", "text/javascript; charset=utf-8"},
+    {"/map/plan/read_plan.js", "plan/read_plan.js", "text/javascript; charset=utf-8"},
+    {"/map/plan/pln.js", "plan/pln.js", "text/javascript; charset=utf-8"},
+    {"/map/plan/fms.js", "plan/fms.js", "text/javascript; charset=utf-8"},
+    {"/map/plan/gpx.js", "plan/gpx.js", "text/javascript; charset=utf-8"},
+    {"/map/plan/xml.js", "plan/xml.js", "text/javascript; charset=utf-8"},
+    {"/map/plan/route.js", "plan/route.js", "text/javascript; charset=utf-8"},
+    {"/map/plan/next_waypoint.js", "plan/next_waypoint.js", "text/javascript; charset=utf-8"},
     {"/map/leaflet/leaflet.js", "leaflet/leaflet.js", "text/javascript; charset=utf-8"},
     {"/map/leaflet/leaflet.css", "leaflet/leaflet.css", "text/css; charset=utf-8"},
     {"/map/leaflet/images/layers.png", "leaflet/images/layers.png", "image/png"},

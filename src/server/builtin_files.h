@@ -1,4 +1,4 @@
-// The map page and the files it loads, built into the program from examples/
+// The map page and the files it loads, built into the program from map/
 // (cmake/embed_files.cmake): served from memory, never read from disk.
 #pragma once
 
@@ -8,7 +8,7 @@
 namespace tavrik {
 
 struct BuiltinFile {
-  std::string_view url;           // "/map" for the page, "/map/<path below examples/>" for the others
+  std::string_view url;           // "/map" for the page, "/map/<path below map/>" for the others
   std::string_view content_type;  // the whole header value
   std::string_view etag;          // "\"<SHA-256 of body, hex>\"", quotes included
   std::string_view body;

@@ -31,10 +31,12 @@ class SocketSource : public ByteSource {
 // into one send call, so a response costs one system call and goes out in one
 // segment. A failed send ends the response.
 void respond(const platform::Socket& stream, const SharedState& holder, const RequestHead& head,
-             LoopClock& stream_clock, const Caller& caller) {
+             LoopClock& stream_clock, const Caller& caller, RequestReader& reader) {
   RequestTarget target = parse_request_line(head.line);
-  const RouteRow& row = *admitted_route(route_for(target), target, caller.peer, head.host, caller.lan.get()).row;
-  Request request{target, head, holder, caller, stream_clock};
+  const RouteRow& row =
+      *admitted_route(route_for(target), target, caller.peer, head.host, caller.lan.get(), head.origin, caller.port)
+           .row;
+  Request request{target, head, holder, caller, stream_clock, &reader};
   if (row.serve) return row.serve(stream, request);
   Body body = row.body ? row.body(request) : Body{};
   std::string response_head_text = response_head(row, body);
@@ -51,13 +53,12 @@ void handle_connection(platform::Socket stream, SharedState holder, const Connec
   int error = 0;
   platform::Socket read_handle = platform::duplicate_socket(stream, &error);
   if (read_handle.valid()) {
-    std::optional<RequestHead> head;
-    {
-      SocketSource source(read_handle, limits);
-      auto reader = std::make_unique<RequestReader>(source);  // its buffer stays off the small thread stack
-      head = read_request_head(*reader);
-    }
-    if (head) respond(stream, holder, *head, *limits.stream_clock, caller);
+    // The reader stays for the answer: a request's body (PUT /plan) follows
+    // the head, within the same time budget.
+    SocketSource source(read_handle, limits);
+    auto reader = std::make_unique<RequestReader>(source);  // its buffer stays off the small thread stack
+    std::optional<RequestHead> head = read_request_head(*reader);
+    if (head) respond(stream, holder, *head, *limits.stream_clock, caller, *reader);
   }
   // Closed right after the last write, with nothing more read.
   read_handle.close();

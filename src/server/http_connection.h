@@ -23,8 +23,9 @@ constexpr std::chrono::milliseconds REQUEST_READ_TIMEOUT{5000};
 // tests shorten or fake them.
 struct ConnectionLimits {
   std::chrono::milliseconds read_timeout = REQUEST_READ_TIMEOUT;  // each receive of the request
-  // The whole request head (request line and headers) from the handler's
-  // start, so a client cannot hold a thread by trickling bytes.
+  // The whole request head (request line and headers), and a body read
+  // after it, from the handler's start, so a client cannot hold a thread by
+  // trickling bytes.
   std::chrono::milliseconds head_budget{10000};
   // Each send; a client that stops reading ends its response or stream.
   std::chrono::milliseconds send_timeout{10000};

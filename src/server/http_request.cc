@@ -84,6 +84,18 @@ bool refused(std::string_view parameters) {
   return false;
 }
 
+// The value of plain decimal digits, or nothing; beyond 2^64-1 it counts as 2^64-1.
+std::optional<std::uint64_t> decimal_of(std::string_view digits) {
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+  constexpr std::uint64_t MOST = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t value = 0;
+  for (char digit : digits) {
+    auto d = static_cast<std::uint64_t>(digit - '0');
+    value = value > (MOST - d) / 10 ? MOST : value * 10 + d;
+  }
+  return value;
+}
+
 }  // namespace
 
 bool is_valid_utf8(std::string_view bytes) {
@@ -122,6 +134,22 @@ LineRead RequestReader::read_line() {
   return {std::move(line), false};
 }
 
+std::optional<std::string> RequestReader::read_bytes(std::size_t count) {
+  std::string bytes;
+  while (bytes.size() < count) {
+    if (start_ == end_) {
+      SourceRead got = source_.read_some(buffer_, sizeof buffer_);
+      if (got.failed || got.bytes == 0) return std::nullopt;
+      start_ = 0;
+      end_ = got.bytes;
+    }
+    std::size_t take = std::min(end_ - start_, count - bytes.size());
+    bytes.append(buffer_ + start_, take);
+    start_ += take;
+  }
+  return bytes;
+}
+
 void keep_header(RequestHead& head, std::string_view header_line) {
   std::size_t colon = header_line.find(':');
   if (colon == std::string_view::npos) return;
@@ -129,6 +157,8 @@ void keep_header(RequestHead& head, std::string_view header_line) {
   std::string* kept = same_ignoring_case(name, "Host")              ? &head.host
                       : same_ignoring_case(name, "If-None-Match")   ? &head.if_none_match
                       : same_ignoring_case(name, "Accept-Encoding") ? &head.accept_encoding
+                      : same_ignoring_case(name, "Origin")          ? &head.origin
+                      : same_ignoring_case(name, "Content-Length")  ? &head.content_length
                                                                     : nullptr;
   std::string_view value = trimmed(header_line.substr(colon + 1));
   if (!kept || value.empty()) return;
@@ -195,16 +225,10 @@ std::optional<std::string_view> query_parameter(std::string_view query, std::str
 
 std::optional<std::uint64_t> since_of(std::string_view query) {
   std::optional<std::string_view> digits = query_parameter(query, "since");
-  if (!digits || digits->empty() || digits->find_first_not_of("0123456789") != std::string_view::npos)
-    return std::nullopt;
-  constexpr std::uint64_t MOST = std::numeric_limits<std::uint64_t>::max();
-  std::uint64_t value = 0;
-  for (char digit : *digits) {
-    auto d = static_cast<std::uint64_t>(digit - '0');
-    value = value > (MOST - d) / 10 ? MOST : value * 10 + d;
-  }
-  return value;
+  return digits ? decimal_of(*digits) : std::nullopt;
 }
+
+std::optional<std::uint64_t> content_length_of(std::string_view value) { return decimal_of(value); }
 
 bool accepts_gzip(std::string_view accept_encoding) {
   std::optional<bool> gzip, any;

@@ -52,6 +52,10 @@ class RequestReader {
   // than MAX_LINE_BYTES; the bytes of a failed line are discarded.
   LineRead read_line();
 
+  // The next `count` bytes as they are (a request's body), those already
+  // buffered first; nothing on a failed read or end of data before them.
+  std::optional<std::string> read_bytes(std::size_t count);
+
  private:
   ByteSource& source_;
   char buffer_[REQUEST_BUFFER_SIZE];
@@ -70,6 +74,8 @@ struct RequestHead {
   std::string host;
   std::string if_none_match;
   std::string accept_encoding;
+  std::string origin;          // the page that sent a request, as its browser names it
+  std::string content_length;  // the size of a request's body
   bool operator==(const RequestHead&) const = default;
 };
 
@@ -110,6 +116,11 @@ std::optional<std::string_view> query_parameter(std::string_view query, std::str
 // T of the first "since=T" in `query` ("a=1&since=T&..."), when T is a plain
 // decimal integer (digits only; beyond 2^64-1 it counts as 2^64-1).
 std::optional<std::uint64_t> since_of(std::string_view query);
+
+// N of a Content-Length value that is a plain decimal integer (digits only;
+// beyond 2^64-1 it counts as 2^64-1); nothing for anything else, a list of
+// several values included.
+std::optional<std::uint64_t> content_length_of(std::string_view value);
 
 // Whether an Accept-Encoding value allows gzip: "gzip" (or "*" when gzip is
 // not named) with a q above 0. Names are compared in any case.

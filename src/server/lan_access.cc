@@ -36,7 +36,7 @@ bool request_permitted(std::uint32_t peer, std::string_view query, const LanAcce
 }
 
 Route admitted_route(Route route, const RequestTarget& target, std::uint32_t peer, std::string_view host,
-                     const LanAccess* lan) {
+                     const LanAccess* lan, std::string_view origin, std::uint16_t port) {
   if (!request_permitted(peer, target.query, lan)) return Route::forbidden;
   switch (route.row->caller) {
     case CallerRule::keyed:
@@ -44,6 +44,8 @@ Route admitted_route(Route route, const RequestTarget& target, std::uint32_t pee
     case CallerRule::own_page:
       if (!lan) return Route::text;
       return is_loopback(peer) && is_own_host(host, lan->port) ? route : Route::forbidden;
+    case CallerRule::this_computer:
+      return may_change_plan(peer, origin, port) ? route : Route::plan_forbidden;
   }
   return Route::forbidden;
 }

@@ -73,9 +73,11 @@ bool request_permitted(std::uint32_t peer, std::string_view query, const LanAcce
 // row's caller rule: a route for this computer's own page (CallerRule::own_page)
 // is there only with `lan` (else the text notice), and only for a loopback
 // peer whose `host` header names this computer (a name that rebinds to
-// 127.0.0.1 does not); others are forbidden.
+// 127.0.0.1 does not); others are forbidden. A route for this computer alone
+// (CallerRule::this_computer) is there when may_change_plan allows `origin` on
+// `port`, else Route::plan_forbidden.
 Route admitted_route(Route route, const RequestTarget& target, std::uint32_t peer, std::string_view host,
-                     const LanAccess* lan);
+                     const LanAccess* lan, std::string_view origin = {}, std::uint16_t port = 0);
 
 // True when `host` (a request's Host header) names this computer itself on
 // `port`: "localhost:<port>" or "127.0.0.1:<port>", byte for byte.

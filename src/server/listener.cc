@@ -33,6 +33,8 @@ std::string ready_lines(const platform::Socket& listener) {
 void run_accept_loop(const platform::Socket& listener, const SharedState& holder,
                      std::shared_ptr<const LanAccess> lan) {
   auto slots = std::make_shared<LanSlots>();
+  auto bound = platform::local_address(listener);
+  std::uint16_t port = bound ? bound->port : 0;  // of the bridge's own origin
   for (;;) {
     int error = 0;
     platform::Ipv4Address peer;
@@ -48,7 +50,7 @@ void run_accept_loop(const platform::Socket& listener, const SharedState& holder
     // If the thread cannot start, the discarded body closes the connection
     // and gives its slot back.
     platform::start_detached_thread(
-        [stream = std::move(stream), holder, slot = std::move(*slot), caller = Caller{peer.ip, lan}]() mutable {
+        [stream = std::move(stream), holder, slot = std::move(*slot), caller = Caller{peer.ip, lan, port}]() mutable {
           handle_connection(std::move(stream), holder, {}, caller);
         },
         CONNECTION_STACK_SIZE);

@@ -10,6 +10,8 @@
 #include "server/event_stream.h"
 #include "server/http_response.h"
 #include "server/lan_access.h"
+#include "server/plan_reader.h"
+#include "state/plan.h"
 #include "state/track.h"
 #include "state/traffic.h"
 
@@ -53,8 +55,74 @@ Body tablet(const Request& request) {
   return {tablet_json(tablet_urls(platform::interface_addresses(), *request.caller.lan)), {}};
 }
 
+// The plan: the pointer is copied under the lock, its JSON written after.
+std::shared_ptr<const Plan> plan_of(const Request& request) {
+  std::lock_guard<std::mutex> lock(request.state->mutex);
+  return request.state->plan;
+}
+
+void set_plan(const Request& request, std::shared_ptr<const Plan> plan) {
+  std::lock_guard<std::mutex> lock(request.state->mutex);
+  request.state->plan = std::move(plan);
+}
+
+Body plan(const Request& request) {
+  std::shared_ptr<const Plan> kept = plan_of(request);
+  return {plan_json(kept ? *kept : Plan{}), {}};
+}
+
+Body clear_plan(const Request& request) {
+  set_plan(request, nullptr);
+  return {plan_json(Plan{}), {}};
+}
+
+// What a PUT /plan gets: the plan read from its body, or the status and
+// reason of its refusal.
+struct PlanPut {
+  std::optional<Plan> plan;
+  std::string_view status;
+  std::string reason;
+};
+
+// The size is checked from Content-Length before a byte of the body is read.
+PlanPut read_plan_put(const Request& request) {
+  constexpr std::string_view BAD = "HTTP/1.1 400 Bad Request\r\n";
+  if (request.head.content_length.empty())
+    return {{}, "HTTP/1.1 411 Length Required\r\n", "Length Required: send the route with its Content-Length.\n"};
+  std::optional<std::uint64_t> length = content_length_of(request.head.content_length);
+  if (!length) return {{}, BAD, "Bad Request: the Content-Length is not one decimal number.\n"};
+  if (*length > PLAN_MAX_BODY_BYTES)
+    return {{},
+            "HTTP/1.1 413 Content Too Large\r\n",
+            "Content Too Large: a route may hold at most " + std::to_string(PLAN_MAX_BODY_BYTES) + " bytes.\n"};
+  std::optional<std::string> body = request.body ? request.body->read_bytes(*length) : std::nullopt;
+  if (!body) return {{}, BAD, "Bad Request: the body ended before its Content-Length.\n"};
+  PlanRead read = read_plan(*body);
+  if (!read.plan) return {{}, BAD, "Bad Request: " + read.error + "\n"};
+  return {std::move(read.plan), OK, {}};
+}
+
+// A route set answers as GET /plan would; a refusal changes nothing.
+void serve_put_plan(const platform::Socket& stream, const Request& request) {
+  PlanPut put = read_plan_put(request);
+  RouteRow row = {PathMatch::exact, "/plan", METHOD_PUT, CallerRule::this_computer, put.status, false, TEXT, "",
+                  nullptr};
+  Body body{std::move(put.reason), {}};
+  if (put.plan) {
+    auto kept = std::make_shared<const Plan>(std::move(*put.plan));
+    set_plan(request, kept);
+    row.content_type = JSON;
+    body.text = plan_json(*kept);
+  }
+  std::string head = response_head(row, body);
+  platform::send_all(stream, std::vector<std::string_view>{head, body.text});
+}
+
 Body running_text(const Request&) { return {std::string(RUNNING_TEXT), {}}; }
 Body forbidden_text(const Request&) { return {std::string(FORBIDDEN_TEXT), {}}; }
+Body plan_forbidden_text(const Request&) {
+  return {"Forbidden: the route is set on this computer alone, by the bridge's own map page or a program.\n", {}};
+}
 
 void serve_stream(const platform::Socket& stream, const Request& request) {
   serve_event_stream(stream, request.state, request.clock);
@@ -81,6 +149,11 @@ constexpr RouteRow ROUTES[] = {
     {exact, "/track.kml", ANY_METHOD, keyed, OK, true, "application/vnd.google-earth.kml+xml", "",
      [](const Request& r) { return track_file(r, track_kml, "kml"); }},
     {exact, "/traffic", ANY_METHOD, keyed, OK, true, JSON, "", traffic},
+    // The route every screen shows; only this computer sets it, and no other
+    // site's page (no CORS block on the changes: no other page may send them).
+    {exact, "/plan", METHOD_GET, keyed, OK, true, JSON, "", plan},
+    {exact, "/plan", METHOD_PUT, this_computer, OK, false, JSON, "", nullptr, serve_put_plan},
+    {exact, "/plan", METHOD_DELETE, this_computer, OK, false, JSON, "", clear_plan},
     // The key in it is for this computer's own page alone: no CORS block, no cache.
     {exact, "/tablet", ANY_METHOD, own_page, OK, false, JSON, "Cache-Control: no-store\r\n", tablet},
     {builtin_file, "/map", ANY_METHOD, keyed, OK, true, "", "", nullptr, serve_file},
@@ -89,6 +162,9 @@ constexpr RouteRow ROUTES[] = {
 
 // The answer to a caller refused by its rule; no path leads to it.
 constexpr RouteRow REFUSED = {any, "", ANY_METHOD, keyed, "HTTP/1.1 403 Forbidden\r\n", true, TEXT, "", forbidden_text};
+
+constexpr RouteRow PLAN_REFUSED = {any,  "", ANY_METHOD,         keyed, "HTTP/1.1 403 Forbidden\r\n", false,
+                                   TEXT, "", plan_forbidden_text};
 
 constexpr const RouteRow* row_of(PathMatch match, std::string_view path, Methods methods) {
   for (const RouteRow& row : ROUTES)
@@ -116,6 +192,7 @@ constexpr Route Route::builtin_file{row_of(PathMatch::builtin_file, "/map", ANY_
 constexpr Route Route::text{row_of(any, "", ANY_METHOD)};
 constexpr Route Route::tablet{row_of(exact, "/tablet", ANY_METHOD)};
 constexpr Route Route::forbidden{&REFUSED};
+constexpr Route Route::plan_forbidden{&PLAN_REFUSED};
 
 Methods method_bit(std::string_view method) {
   constexpr std::pair<std::string_view, Methods> NAMES[] = {{"GET", METHOD_GET},       {"HEAD", METHOD_HEAD},

@@ -22,6 +22,7 @@ struct LanAccess;
 struct Caller {
   std::uint32_t peer = platform::LOOPBACK_IP;  // the address the connection comes from
   std::shared_ptr<const LanAccess> lan;        // with "--lan"; null: loopback only
+  std::uint16_t port = 0;                      // the port listened on, of the bridge's own origin
 };
 
 // Request methods as a bit set. A method token is compared byte for byte;
@@ -35,9 +36,11 @@ Methods method_bit(std::string_view method);
 // Who may call a route, once the key check that holds for every route has
 // let the caller in (admitted_route, lan_access.h).
 enum class CallerRule {
-  keyed,     // anyone on this computer; another machine with the key
-  own_page,  // with "--lan" only (else the text notice), and only this computer's own page:
-             // a loopback peer whose Host names this computer
+  keyed,          // anyone on this computer; another machine with the key
+  own_page,       // with "--lan" only (else the text notice), and only this computer's own page:
+                  // a loopback peer whose Host names this computer
+  this_computer,  // only this computer, and no other site's page: a loopback peer whose request carries
+                  // no Origin or the bridge's own (may_change_plan); with the key or without, no other machine
 };
 
 enum class PathMatch {
@@ -52,8 +55,13 @@ struct Request {
   const RequestHead& head;
   const SharedState& state;
   const Caller& caller;
-  LoopClock& clock;  // the event stream's
+  LoopClock& clock;               // the event stream's
+  RequestReader* body = nullptr;  // where the head was read from: the body follows it
 };
+
+// A route sent in PUT /plan may hold at most this many bytes; a longer one is
+// refused by its Content-Length before any of it is read.
+constexpr std::uint64_t PLAN_MAX_BODY_BYTES = 256 * 1024;
 
 struct Body {
   std::string text;
@@ -81,6 +89,7 @@ struct Route {
   bool operator==(const Route&) const = default;
   // The rows the program itself names.
   static const Route preflight, builtin_file, text, tablet, forbidden;
+  static const Route plan_forbidden;  // a change of the plan refused by its caller rule
 };
 
 // Every row, in the order a request meets them: OPTIONS on any path first

@@ -408,7 +408,7 @@ export async function start_fake_bridge() {
   const event = (snapshot) => `data: ${JSON.stringify(snapshot)}\n\n`;
   const server = http.createServer((request, response) => {
     const url = new URL(request.url, "http://x");
-    server.requests.push({ target: request.url, at: Date.now() });
+    server.requests.push({ target: request.url, at: Date.now(), method: request.method });
     if (down) return request.socket.destroy();
     const cors = { "Access-Control-Allow-Origin": "*", "Cache-Control": "no-store" };
     if (url.pathname === "/stream") {
@@ -428,6 +428,16 @@ export async function start_fake_bridge() {
         .filter((s) => s.points.length);
       response.writeHead(200, { ...cors, "Content-Type": "application/json" });
       return response.end(JSON.stringify({ segments }));
+    }
+    if (url.pathname === "/plan") {  // PUT and DELETE as this PC's page may, unless told to refuse
+      if (request.method === "GET") return response.writeHead(200, cors).end(JSON.stringify(server.plan));
+      if (server.plan_refused) return response.writeHead(403, { "Content-Type": "text/plain" }).end("Forbidden\n");
+      let body = "";
+      request.on("data", (chunk) => { body += chunk; });
+      return request.on("end", () => {
+        server.plan = request.method === "PUT" ? JSON.parse(body) : { waypoints: [] };
+        response.writeHead(200, cors).end(JSON.stringify(server.plan));
+      });
     }
     if (url.pathname === "/tablet" && server.tablet) {  // no CORS block, as the bridge
       response.writeHead(200, { "Content-Type": "application/json", "Cache-Control": "no-store" });
@@ -450,7 +460,8 @@ export async function start_fake_bridge() {
     response.end(JSON.stringify(newest));
   });
   await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
-  Object.assign(server, { requests: [], stream_mode: "normal", retry_ms: 2000, track: { segments: [] }, gpx: "" });
+  Object.assign(server, { requests: [], stream_mode: "normal", retry_ms: 2000, track: { segments: [] }, gpx: "",
+                        plan: { waypoints: [] } });
   server.url = `http://127.0.0.1:${server.address().port}`;
   server.streams = () => streams.size;
   server.held_streams = () => held.size;

@@ -251,26 +251,29 @@ for (const engine of h.ENGINES) {
       assert.ok(back.inside);
     });
 
-    test("the trail goes on from the stream as the bridge's track does, and a dropped stream is filled in from " +
+    test("the trail goes on from the stream as the bridge's track does, a jump starts a new line, and a dropped " +
+         "stream is filled in from " +
          "/track?since= the newest point", async () => {
       // Snapshots five a second: the trail keeps the newest of each second; "not live" ends a line.
       const flight = (from, n) => Array.from({ length: n }, (_, i) => snapshot(0, { t: from + i * 200, lat: 50 + i * 1e-3, lon: 9 }));
       const start = T0 + 600000;
       const first = flight(start, 11), second = flight(start + 10000, 6);
-      await feed(page, [...first, { live: false }, ...second]);
+      // One bad frame half a world away and back: two lone points, no line across the map.
+      const bad = snapshot(0, { t: start + 2200, lat: -30, lon: 9 }), back = snapshot(0, { t: start + 2400, lat: 50.01, lon: 9 });
+      await feed(page, [...first, bad, back, { live: false }, ...second]);
       const kept = (feed_part) => feed_part.filter((s, i) => i === feed_part.length - 1 ||
                                                          Math.floor(s.t / 1000) !== Math.floor(feed_part[i + 1].t / 1000));
-      const drawn = (await lines()).slice(-2);
-      assert.deepEqual(drawn, [kept(first), kept(second)].map((part) => part.map((s) => [s.lat, s.lon])));
+      const drawn = (await lines()).slice(-4);
+      assert.deepEqual(drawn, [kept(first), [bad], [back], kept(second)].map((part) => part.map((s) => [s.lat, s.lon])));
 
       // The connection drops; the bridge goes on recording; the engine's EventSource reconnects.
       const newest = second.at(-1).t, count = fake.requests.length;
       fake.go_down();
-      fake.track.segments.push({ id: 12, points: [[newest + 1000, 51, 9.5, 1], [newest + 2000, 51.1, 9.6, 2]] });
+      fake.track.segments.push({ id: 12, points: [[newest + 1000, 50.01, 9.001, 1], [newest + 2000, 50.02, 9.002, 2]] });
       await h.wait_for("'unreachable'", async () => (await panel())["bridge-status"] === "unreachable");
       fake.come_back();
-      fake.send(snapshot(0, { t: newest + 3000, lat: 51.2, lon: 9.7 }));
-      const expected = [...kept(second).map((s) => [s.lat, s.lon]), [51, 9.5], [51.1, 9.6], [51.2, 9.7]];
+      fake.send(snapshot(0, { t: newest + 3000, lat: 50.03, lon: 9.003 }));
+      const expected = [...kept(second).map((s) => [s.lat, s.lon]), [50.01, 9.001], [50.02, 9.002], [50.03, 9.003]];
       await h.wait_for("the gap filled in", async () => (await lines()).at(-1).length === expected.length, 10000);
       assert.deepEqual(targets(fake, count).filter((t) => t.startsWith("/track")), [`/track?since=${newest}`]);
       assert.deepEqual((await lines()).at(-1), expected);
@@ -283,8 +286,8 @@ for (const engine of h.ENGINES) {
       await h.wait_for("the stream closed", () => fake.streams() === 0, 5000);
       const count = fake.requests.length;
       const track_end = before_off.last_t;
-      fake.track.segments.push({ id: 13, points: [[track_end + 5000, 52, 10, 1], [track_end + 6000, 52.1, 10.1, 1]] });
-      fake.send(snapshot(0, { t: track_end + 7000, lat: 52.2, lon: 10.2 }));
+      fake.track.segments.push({ id: 13, points: [[track_end + 5000, 52, 10, 1], [track_end + 6000, 52.01, 10.01, 1]] });
+      fake.send(snapshot(0, { t: track_end + 7000, lat: 52.02, lon: 10.02 }));
       await h.sleep(1500);  // more than a poll's interval
       assert.deepEqual(targets(fake, count), [], "nothing asked of the bridge while off");
       const off = await view(), values = await panel();
@@ -296,8 +299,13 @@ for (const engine of h.ENGINES) {
 
       await page.click("#live-toggle");
       await h.wait_for("live again", async () => (await panel())["live-status"] === "live");
-      assert.deepEqual(targets(fake, count).filter((t) => t !== "/stream"), [`/track?since=${track_end}`]);
-      assert.deepEqual((await lines()).at(-1), [[52, 10], [52.1, 10.1], [52.2, 10.2]]);
+      // The page asks for what it missed as the first snapshot comes, so its request may come a little later.
+      // (The route's own poll, every 5 s, may come in between.)
+      const missed = () => targets(fake, count).filter((t) => t !== "/stream" && t !== "/plan");
+      await h.wait_for("the track asked for", () => missed().length > 0, 5000);
+      await h.wait_for("the trail filled in", async () => (await lines()).at(-1).length === 3, 5000);
+      assert.deepEqual(missed(), [`/track?since=${track_end}`]);
+      assert.deepEqual((await lines()).at(-1), [[52, 10], [52.01, 10.01], [52.02, 10.02]]);
       assert.equal((await view()).transport, "stream");
     });
 
@@ -440,6 +448,42 @@ for (const engine of h.ENGINES) {
       assert.equal(saved.name, "tavrik-track-20261208-143000Z.gpx");
       assert.equal(saved.bytes.toString(), fake.gpx);
       assert.equal(await page.evaluate(() => document.getElementById("download-gpx").href), `${fake.url}/track.gpx`);
+    });
+
+    test("the bridge's route: its line and names, the next waypoint's figures, the Route switch; a bad file changes nothing",
+         async () => {
+      const route = () => page.evaluate(() => window.tavrik_route());
+      fake.plan = { name: "Test", waypoints: [{ name: "LSZH", lat: 47, lon: 8, alt: 432 }, { name: "BERNI", lat: 47, lon: 9 },
+                                              { name: "LSGG", lat: 48, lon: 9 }] };
+      await h.wait_for("the bridge's route on the map", async () => (await route()).names.length === 3, 8000);
+      const drawn = { shown: true, line: [[47, 8], [47, 9], [48, 9]], names: ["LSZH", "BERNI", "LSGG"] };
+      assert.deepEqual(await route(), drawn);
+      const units = (to) => page.evaluate((to) => { const u = document.getElementById("units"); u.value = to; u.dispatchEvent(new Event("change")); }, to);
+      await units("metric");
+      await feed(page, [snapshot(9000, { lat: 47, lon: 8.5, gs: 61.5 })]);
+      // 37.92 km (haversine) at 221.4 km/h: 10.3 min.
+      assert.equal(await page.evaluate(() => document.getElementById("next-wp").textContent), "BERNI 37.9 km 090° 10 min");
+      await page.evaluate(() => window.tavrik_map.setZoom(8, { animate: false }));
+      await h.sleep(500);
+      fs.mkdirSync(h.ARTIFACTS, { recursive: true });
+      await page.screenshot(path.join(h.ARTIFACTS, `route-${engine}.png`));
+      const route_switch = () => page.evaluate(() => [...document.querySelectorAll(".leaflet-control-layers-overlays label")]
+        .find((l) => l.textContent.trim() === "Route").querySelector("input").click());
+      await route_switch();
+      assert.equal((await route()).shown, false);
+      await route_switch();
+      // A bad file dropped on the map: the message names it and what was wrong; nothing sent, nothing redrawn.
+      const asked = fake.requests.length;
+      await page.evaluate(() => {
+        const files = new DataTransfer();
+        files.items.add(new File(["<nonsense"], "broken.pln"));
+        document.getElementById("map-box").dispatchEvent(new DragEvent("drop", { dataTransfer: files, bubbles: true, cancelable: true }));
+      });
+      const message = await h.wait_for("the message", () => page.evaluate(() => document.getElementById("route-note").textContent));
+      assert.match(message, /^broken\.pln: .+\. The map is unchanged\.$/);
+      assert.deepEqual(await route(), drawn);
+      assert.ok(!fake.requests.slice(asked).some((r) => r.method !== "GET"), "nothing sent to the bridge");
+      await units("aviation");
     });
 
     // [how the bridge fails the stream, how soon the page polls]

@@ -116,7 +116,7 @@ async function read_qr_codes(page, selector) {
 // that address as its QR code. Chromium only; needs root for the namespaces.
 describe("a tablet on the local network", { skip: !h.ENGINES.includes("chromium") && "Chromium not among TAVRIK_BROWSERS" }, () => {
   const root = process.getuid?.() === 0;
-  let spaces, standin, bridge, tiles, tablet, pc;
+  let spaces, standin, bridge, tiles, tablet, pc, tablet_page;
 
   before(async () => {
     if (!root) return;
@@ -146,7 +146,7 @@ describe("a tablet on the local network", { skip: !h.ENGINES.includes("chromium"
     const address = bridge.match[1];
     tablet = await h.launch_chromium_in(spaces.tablet, { viewport: { width: 820, height: 1180 }, deviceScaleFactor: 2,
                                                          isMobile: true, hasTouch: true });
-    const page = await tablet.newPage();
+    const page = tablet_page = await tablet.newPage();
     const asked = [];
     page.on("request", (request) => asked.push(request.url()));
     await page.goto(`${address}&tiles=${encodeURIComponent(tiles.match[1])}`);
@@ -165,5 +165,8 @@ describe("a tablet on the local network", { skip: !h.ENGINES.includes("chromium"
     await page.goto(`http://127.0.0.1:${bridge.match[2]}/map`);
     await h.wait_for("the tablet panel", () => page.evaluate(() => !document.getElementById("tablet").hidden));
     assert.deepEqual(await read_qr_codes(page, "#tablet svg"), [bridge.match[1]]);
+    // A route set by this PC's page shows on the tablet within its poll of a few seconds.
+    await page.evaluate(() => fetch("/plan", { method: "PUT", body: '{"waypoints":[{"name":"EDDF","lat":50,"lon":8.5},{"name":"EDDM","lat":48.35,"lon":11.78}]}' }));
+    await h.wait_for("the route on the tablet", async () => (await tablet_page.evaluate(() => window.tavrik_route().names.join())) === "EDDF,EDDM", 12000);
   });
 });
