@@ -127,6 +127,8 @@ bool set_send_timeout(const Socket& socket, int milliseconds);
 bool set_no_delay(const Socket& socket);
 // Lets a UDP socket send to broadcast addresses.
 bool set_broadcast(const Socket& socket);
+// Asks for a receive buffer of `bytes` (the OS may cap it). False when refused.
+bool set_receive_buffer(const Socket& socket, int bytes);
 
 // One receive of at most `size` bytes; waits at most the receive time-out.
 IoResult receive(const Socket& socket, void* buffer, std::size_t size);

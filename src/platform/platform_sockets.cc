@@ -93,6 +93,10 @@ bool set_receive_timeout(const Socket& socket, int milliseconds) {
 
 bool set_send_timeout(const Socket& socket, int milliseconds) { return set_timeout(socket, SO_SNDTIMEO, milliseconds); }
 
+bool set_receive_buffer(const Socket& socket, int bytes) {
+  return setsockopt(native_of(socket), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
+}
+
 namespace {
 
 // Published before the handler is installed; the handler only loads them.

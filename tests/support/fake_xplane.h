@@ -32,7 +32,6 @@ struct FakeXplane {
   FakeXplane() {
     socket = open_free_loopback_udp(XPLANE_UDP_PORT, &ip);
     EXPECT_TRUE(socket.valid()) << "no free loopback address for port 49000";
-    platform::set_receive_timeout(socket, 100);
     start_reader();
   }
 
@@ -40,7 +39,6 @@ struct FakeXplane {
   explicit FakeXplane(std::uint16_t port) {
     socket = open_free_loopback_udp(port, &ip);
     EXPECT_TRUE(socket.valid()) << "no free loopback address for port " << port;
-    platform::set_receive_timeout(socket, 100);
     start_reader();
   }
 
@@ -52,7 +50,6 @@ struct FakeXplane {
     int error = 0;
     socket = open_loopback_udp_waiting(ip, XPLANE_UDP_PORT, &error);
     EXPECT_TRUE(socket.valid()) << ip << ": " << platform::error_text(error);
-    platform::set_receive_timeout(socket, 100);
     start_reader();
   }
 
@@ -78,16 +75,18 @@ struct FakeXplane {
   }
 
  private:
-  // Drains the socket from the start: a whole pass would overrun its buffer while nobody reads.
+  // Drained from the start into a queue, and with room for several passes of
+  // 388 requests: under Wine a busy machine may hold the reader up for a while.
   void start_reader() {
     if (!socket.valid()) return;
+    platform::set_receive_timeout(socket, 100);
+    EXPECT_TRUE(platform::set_receive_buffer(socket, 4 << 20));
     reader_ = std::thread([this] {
       char buffer[2048];
-      while (running_) {
-        platform::Ipv4Address from;
+      for (platform::Ipv4Address from; running_;) {
         platform::IoResult r = platform::receive_from(socket, buffer, sizeof buffer, &from);
         if (r.failed()) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));  // an error that comes at once
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));  // an error may come at once, again and again
           continue;
         }
         std::lock_guard<std::mutex> lock(mutex_);
