@@ -45,23 +45,14 @@ TEST(XplaneFeedTest, SubscriptionRequestBytes) {
   }
 }
 
-// With --efb its four requests come between the values' and the traffic's,
-// in the pass and in the goodbye alike; the rest stay as they are.
+// With --efb its four requests come between the values' and the traffic's, in the pass and the goodbye alike.
 TEST(XplaneFeedTest, EfbRequestsBetweenTheValuesAndTheTraffic) {
-  std::vector<std::string> pass = build_subscription_pass(true), goodbye = build_unsubscription_requests(true);
-  std::vector<std::string> plain_pass = build_subscription_pass(), plain_goodbye = build_unsubscription_requests();
-  ASSERT_EQ(pass.size(), subscription_pass_size(true));
-  ASSERT_EQ(goodbye.size(), XPLANE_PASS_SIZE + EFB_VALUE_COUNT);
-  for (std::size_t i = 0; i < pass.size(); ++i) {
-    const bool efb = i >= VALUE_COUNT && i < VALUE_COUNT + EFB_VALUE_COUNT;
-    const std::size_t plain = i < VALUE_COUNT ? i : i - EFB_VALUE_COUNT;
-    const auto index = static_cast<std::int32_t>(i);
-    EXPECT_EQ(pass[i], efb ? build_rref_request(XPLANE_REQUEST_HZ, index, XPLANE_EFB_DATAREFS[i - VALUE_COUNT])
-                           : plain_pass[plain])
-        << i;
-    EXPECT_EQ(goodbye[i],
-              efb ? build_rref_request(0, index, XPLANE_EFB_DATAREFS[i - VALUE_COUNT]) : plain_goodbye[plain])
-        << i;
+  for (std::int32_t hz : {XPLANE_REQUEST_HZ, 0}) {
+    std::vector<std::string> expected = hz ? build_subscription_pass() : build_unsubscription_requests();
+    for (std::int32_t i = 0; i < static_cast<std::int32_t>(EFB_VALUE_COUNT); ++i)
+      expected.insert(expected.begin() + VALUE_COUNT + i,
+                      build_rref_request(hz, VALUE_COUNT + i, XPLANE_EFB_DATAREFS[i]));
+    EXPECT_EQ(hz ? build_subscription_pass(true) : build_unsubscription_requests(true), expected) << hz;
   }
 }
 
@@ -239,20 +230,15 @@ TEST(XplaneFeedTest, SilentSocketIsCheckedEverySecond) {
   }
 }
 
-}  // namespace
-
-}  // namespace tavrik
-
-namespace tavrik {
-namespace {
-
-std::size_t feed_tcas(TcasSlots& slots, Traffic& traffic, const std::vector<std::pair<std::uint32_t, float>>& records) {
+// `records`, then slot `n`'s fields in order from its Mode S id.
+std::size_t feed_tcas(TcasSlots& slots, Traffic& traffic, std::size_t n, std::vector<float> fields,
+                      std::vector<std::pair<std::uint32_t, float>> records = {}) {
+  for (std::size_t f = 0; f < fields.size(); ++f)
+    records.push_back({static_cast<std::uint32_t>(tcas_index(n, f)), fields[f]});
   std::string bytes = rref_reply(records);
   return apply_tcas_reply(slots, traffic, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), T0,
                           1700000000000, OwnPosition{47.5, 8.5});
 }
-
-std::uint32_t at(std::size_t n, std::size_t field) { return static_cast<std::uint32_t>(tcas_index(n, field)); }
 
 TEST(XplaneTcasTest, RequestsSlotsByModeSAndForgetsTheSlotsLastOwner) {
   EXPECT_EQ(tcas_path(0, MODE_S), "sim/cockpit2/tcas/targets/modeS_id[1]");
@@ -261,35 +247,22 @@ TEST(XplaneTcasTest, RequestsSlotsByModeSAndForgetsTheSlotsLastOwner) {
   EXPECT_EQ(tcas_index(1, LAT), static_cast<std::int32_t>(1000 + TCAS_FIELDS + LAT));
   TcasSlots slots;
   Traffic traffic;
-  // A control byte in the flight id is dropped; a NaN value is left out; the index 4 (the user's heading) is not ours.
-  EXPECT_EQ(feed_tcas(slots, traffic,
-                      {{at(2, MODE_S), 0x4B1A2C},
-                       {at(2, LAT), 47.25f},
-                       {at(2, LON), 8.5f},
-                       {at(2, ELE), 500},
-                       {at(2, PSI), NAN},
-                       {at(2, VS), 600},
-                       {at(2, SPEED), 50},
-                       {at(2, ON_WHEELS), 0},
-                       {at(2, FLIGHT_ID), 'S'},
-                       {at(2, FLIGHT_ID + 1), 1},
-                       {at(2, FLIGHT_ID + 2), 'W'},
-                       {at(2, TCAS_ICAO_TYPE_FIELD), 'B'},
-                       {at(2, TCAS_ICAO_TYPE_FIELD + 1), 300},
-                       {4, 1}}),
-            1u);
+  // A control byte in the flight id is dropped, a NaN left out; index 4 (the user's heading) is not ours.
+  std::vector<float> fields{0x4B1A2C, 47.25f, 8.5f, 500, NAN, 600, 50, 0, 'S', 1, 'W', 0, 0, 0, 0, 'B', 300};
+  EXPECT_EQ(feed_tcas(slots, traffic, 2, fields, {{4, 1}}), 1u);
   EXPECT_EQ(traffic_json(traffic.aircraft),
             R"({"aircraft":[{"id":"xp-4b1a2c","t":1700000000000,"lat":47.25,"lon":8.5,"alt":500,)"
             R"("gs":49.90701048950939,"vs":600,"ground":false,"callsign":"SW","type":"B"}]})");
   // Another aircraft takes slot 2 and sends no flight id yet: it does not inherit "SW".
-  feed_tcas(slots, traffic, {{at(2, MODE_S), 0x000001}, {at(2, LAT), 47.0f}, {at(2, LON), 8.0f}});
+  feed_tcas(slots, traffic, 2, {1, 47.0f, 8.0f});
   ASSERT_EQ(traffic.aircraft.size(), 2u);
   EXPECT_EQ(traffic.aircraft[0].key.id, 1u);
   EXPECT_EQ(traffic.aircraft[0].callsign, "");
   EXPECT_FALSE(traffic.aircraft[0].alt);
   // A Mode S id beyond 24 bits is no aircraft (NaN, floods and bad lengths: xplane_reply_fuzz).
-  EXPECT_EQ(feed_tcas(slots, traffic, {{at(5, MODE_S), 16777216.0f}, {at(5, LAT), 1}, {at(5, LON), 1}}), 0u);
+  EXPECT_EQ(feed_tcas(slots, traffic, 5, {16777216.0f, 1, 1}), 0u);
 }
 
 }  // namespace
+
 }  // namespace tavrik
