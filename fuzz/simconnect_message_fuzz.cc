@@ -45,15 +45,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                  u32_at(data, MESSAGE_ID_OFFSET) == MESSAGE_ID_OBJECT_DATA_BY_TYPE &&
                  u32_at(data, MESSAGE_REQUEST_OFFSET) == TRAFFIC_REQUEST_ID;
   check((reading.kind == MessageKind::traffic) == traffic);
-  if (traffic) {  // never the user's own; texts printable and bounded; the JSON clean
-    auto aircraft = convert_traffic(reading.traffic, TrafficInstant{}, 0);
-    check(!aircraft || reading.traffic.numbers[T_IS_USER] == 0.0);
-    if (aircraft) {
-      check(aircraft->callsign.size() <= CALLSIGN_MAX && aircraft->type.size() <= AIRCRAFT_TYPE_MAX);
-      std::string json = traffic_json({*aircraft});
-      check(json.find("nan") == std::string::npos && json.find("inf") == std::string::npos);
-      for (char c : json) check(c >= 0x20 && c <= 0x7E);
-    }
+  auto aircraft = traffic ? convert_traffic(reading.traffic, TrafficInstant{}, 0) : std::nullopt;
+  if (aircraft) {  // never the user's own; texts printable and bounded; the JSON clean
+    check(reading.traffic.numbers[T_IS_USER] == 0.0);
+    check(aircraft->callsign.size() <= CALLSIGN_MAX && aircraft->type.size() <= AIRCRAFT_TYPE_MAX);
+    std::string json = traffic_json({*aircraft});
+    check(json.find("nan") == std::string::npos && json.find("inf") == std::string::npos);
+    for (char c : json) check(c >= 0x20 && c <= 0x7E);
   }
   if (reading.kind != MessageKind::sample) return 0;
   check(std::memcmp(reading.values.data(), data + MESSAGE_VALUES_OFFSET, sizeof reading.values) == 0);

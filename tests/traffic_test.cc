@@ -13,10 +13,7 @@ const TrafficInstant T0 = TrafficInstant{} + 1000s;
 
 TrafficAircraft at(std::uint32_t id, double lat, TrafficInstant seen = T0) {
   TrafficAircraft a;
-  a.key = {TrafficSource::msfs, id};
-  a.lat = lat;
-  a.lon = 8.5;
-  a.last_seen = seen;
+  a.key = {TrafficSource::msfs, id}, a.lat = lat, a.lon = 8.5, a.last_seen = seen;
   return a;
 }
 

@@ -34,12 +34,10 @@
  *   null N                  N polls with status 0 and a null message pointer
  *   stream EVERY v0 v1 ..   from here on a sample at every EVERY-th poll (values
  *                           as for sample)
- *   aircraft OBJECT w0 w1 ..
- *                           an aircraft of the connection (the user's may be one):
- *                           each SimConnect_RequestDataOnSimObjectType queues one
- *                           by-type message (identifier 9) per aircraft, served
- *                           before the next step; one word per variable of
- *                           definition 2, a number or a text as registered
+ *   aircraft OBJECT w0 ..   an aircraft (the user's may be one): each by-type
+ *                           request queues a message (identifier 9) for each,
+ *                           before the next step; one word per definition-2
+ *                           variable, a number or a text as registered
  *   menu, fly               to the menus / into a flight: the "SimStop" /
  *                           "SimStart" event, if subscribed; the "Sim" state
  *                           (asked at the start, 1 then) changes with it
@@ -329,7 +327,7 @@ EXPORT int32_t SimConnect_AddToDataDefinition(void* handle, uint32_t definition,
   else if (section && ++adds == section->add_fail)
     status = -1;
   else if (definition == 2 && typed < MAX_VALUES)
-    types[typed++] = data_type;
+    types[typed++] = data_type < 8 ? data_type : 0; /* 0: a type the double does not lay out */
   else if (definition != 2)
     ++registered;
   log_line(
@@ -444,16 +442,17 @@ static int32_t next_aircraft(const Section* section, void** out, uint32_t* size)
   if (queued_next >= queued) queued = queued_next = 0;
   static const unsigned sizes[] = {0, 0, 0, 0, 8, 8, 32, 64};
   uint32_t bytes = VALUES_OFFSET;
-  for (unsigned i = 0; i < typed; ++i) bytes += types[i] < 8 ? sizes[types[i]] : 0;
+  for (unsigned i = 0; i < typed; ++i) bytes += sizes[types[i]];
   if (!(message = calloc(bytes, 1))) return -1;
   uint32_t head[] = {bytes, 1, 9, queued_request, aircraft->object, 2, 0, 1, section->aircraft_count, typed};
   for (unsigned i = 0; i < 10; ++i) put_u32(message + 4 * i, head[i]);
   unsigned char* at = message + VALUES_OFFSET;
-  for (unsigned i = 0; i < typed; at += types[i] < 8 ? sizes[types[i]] : 0, ++i) {
+  for (unsigned i = 0; i < typed; at += sizes[types[i++]]) {
     const char* word = i < aircraft->word_count ? aircraft->words[i] : "0";
     double value = strtod(word, NULL);
-    if (types[i] == 4) memcpy(at, &value, 8);
-    if (types[i] >= 5 && types[i] < 8)
+    if (types[i] == 4)
+      memcpy(at, &value, 8);
+    else
       memcpy(at, word, strlen(word) < sizes[types[i]] ? strlen(word) : sizes[types[i]]);
   }
   *out = message;
