@@ -82,9 +82,10 @@ TEST(MsfsE2eTest, LibraryNextToExecutableFeedsTheState) {
   fs::copy_file(simconnect_double_path(), bin / "SimConnect.dll");
   // Each traffic request is answered by the user's own aircraft (IS USER SIM 1), one without a position and
   // one unsure whether it is the user's (NaN), none of which may show, and one other.
-  DoubleSession session(logs, STREAMING + "aircraft 1 47.5 8.25 1000 90 100 -500 0 1 USER C172\n" +
-                                  "aircraft 7 47.6 8.3 3000 180 120 0 0 0 HB-ABC TT:ATCCOM.AC_MODEL_C172.0.text\n" +
-                                  "aircraft 8 nan 8.3 3000 180 120 0 0 0 NOPOS C172\naircraft 9 47.6 8.3 0 0 0 0 0 nan X Y\n");
+  DoubleSession session(
+      logs, STREAMING + "aircraft 1 47.5 8.25 1000 90 100 -500 0 1 USER C172\n" +
+                "aircraft 7 47.6 8.3 3000 180 120 0 0 0 HB-ABC TT:ATCCOM.AC_MODEL_C172.0.text\n" +
+                "aircraft 8 nan 8.3 3000 180 120 0 0 0 NOPOS C172\naircraft 9 47.6 8.3 0 0 0 0 0 nan X Y\n");
 
   RunningBridge bridge;
   bridge.process = start_msfs_bridge(program);
