@@ -87,6 +87,9 @@ figure "EFB" python3 bench/bridge_bench.py "$exe" efb --seconds "$seconds" --upd
 # the stream's latency while clients fetch /track.gpx of a full track.
 figure "track" build-bench/bench/track_bench "$seconds" 2
 
+# 7b. Traffic: each feed's CPU with as many aircraft as it brings, and /traffic's latency meanwhile.
+figure "traffic" build-bench/bench/traffic_bench "$seconds"
+
 # 8. Windows build size, the map page and its files built in.
 windows_size() {
   local size dlls

@@ -4,7 +4,9 @@
 // Properties: only a quit identifier at offset 8 quits; only a complete
 // object-data message for our request is a sample; a sample changes the
 // update count exactly when its position is not near zero; the snapshot of
-// the result is built without fault.
+// the result is built without fault. Only a complete by-type message for the
+// traffic request is traffic, never the user's own aircraft, and its JSON is
+// printable.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +41,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                  u32_at(data, MESSAGE_REQUEST_OFFSET) == REQUEST_ID;
   check((reading.kind == MessageKind::quit) == quits);
   check((reading.kind == MessageKind::sample) == samples);
+  bool traffic = has_id && size >= TRAFFIC_DATA_MIN_SIZE &&
+                 u32_at(data, MESSAGE_ID_OFFSET) == MESSAGE_ID_OBJECT_DATA_BY_TYPE &&
+                 u32_at(data, MESSAGE_REQUEST_OFFSET) == TRAFFIC_REQUEST_ID;
+  check((reading.kind == MessageKind::traffic) == traffic);
+  auto aircraft = traffic ? convert_traffic(reading.traffic, TrafficInstant{}, 0) : std::nullopt;
+  if (aircraft) {  // never the user's own; texts printable and bounded; the JSON clean
+    check(reading.traffic.numbers[T_IS_USER] == 0.0);
+    check(aircraft->callsign.size() <= CALLSIGN_MAX && aircraft->type.size() <= AIRCRAFT_TYPE_MAX);
+    std::string json = traffic_json({*aircraft});
+    check(json.find("nan") == std::string::npos && json.find("inf") == std::string::npos);
+    for (char c : json) check(c >= 0x20 && c <= 0x7E);
+  }
   if (reading.kind != MessageKind::sample) return 0;
   check(std::memcmp(reading.values.data(), data + MESSAGE_VALUES_OFFSET, sizeof reading.values) == 0);
 

@@ -5,6 +5,7 @@
 // (and its update count); anything else leaves it exactly as it was. An
 // accepted reply leaves the record X-Plane's, holding for each value index
 // the value of its last complete record, or nothing when none carried it.
+// Its traffic records give at most one aircraft per slot, cleanly written.
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
@@ -78,6 +79,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string snapshot = build_live_snapshot(state, now);
     check(snapshot.find("nan") == std::string::npos && snapshot.find("inf") == std::string::npos);
   }
+  // The traffic read from the same bytes: at most one aircraft per slot, the JSON clean.
+  TcasSlots slots;
+  Traffic traffic;
+  std::size_t reported = apply_tcas_reply(slots, traffic, datagram.get(), size, now, 5000, OwnPosition{47, 8});
+  check(reported <= TCAS_SLOTS && traffic.aircraft.size() <= TCAS_SLOTS);
+  std::string json = traffic_json(traffic.aircraft);
+  check(json.find("nan") == std::string::npos && json.find("inf") == std::string::npos);
   return 0;
 }
 

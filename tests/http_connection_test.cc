@@ -22,6 +22,8 @@ const std::string NO_CONTENT = "HTTP/1.1 204 No Content\r\n" + CORS_BLOCK + "Con
 const std::string& TEXT = TEXT_ANSWER;
 const std::string NO_TRACK = "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
                              "Content-Type: application/json\r\nContent-Length: 15\r\n\r\n{\"segments\":[]}";
+const std::string NO_TRAFFIC = "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
+                               "Content-Type: application/json\r\nContent-Length: 15\r\n\r\n{\"aircraft\":[]}";
 const std::string NO_TRACK_GPX =
     "HTTP/1.1 200 OK\r\n" + CORS_BLOCK +
     "Content-Type: application/gpx+xml\r\nContent-Disposition: attachment; filename=\"tavrik-track.gpx\"\r\n"
@@ -101,6 +103,7 @@ TEST(HttpConnectionTest, AnswersByteForByteOrNotAtAllAndClosesAtOnceOrAtTheTimeO
       {"GET /track?since=x HTTP/1.1\r\n\r\n", NO_TRACK},
       {"GET /track/thin?since=1 HTTP/1.1\r\n\r\n", NO_TRACK},
       {"POST /track.gpx HTTP/1.1\r\n\r\n", NO_TRACK_GPX},
+      {"GET /traffic?x HTTP/1.1\r\n\r\n", NO_TRAFFIC},
       {"GET /track.kml?since=1 HTTP/1.1\r\n\r\n", NO_TRACK_KML},
       {"GET /map/ HTTP/1.1\r\n\r\n", TEXT},
       {"GET /map/index.html HTTP/1.1\r\n\r\n", TEXT},

@@ -217,6 +217,7 @@ TEST(HttpRequestTest, Routes) {
       {"GET /track?since=1700000000000 HTTP/1.1\r\n", track},
       {"GET /track.gpx HTTP/1.1\r\n", track_gpx},
       {"GET /track.gpx?x HTTP/1.1\r\n", track_gpx},
+      {"GET /traffic?key=1 HTTP/1.1\r\n", at("/traffic")},
       {"GET /track/ HTTP/1.1\r\n", Route::text},
       {"GET /track.GPX HTTP/1.1\r\n", Route::text},
       {"GET /map HTTP/1.1\r\n", Route::builtin_file},

@@ -80,7 +80,12 @@ TEST(MsfsE2eTest, LibraryNextToExecutableFeedsTheState) {
   TempFolder bin("bin"), logs("logs");
   std::string program = copy_bridge(bin);
   fs::copy_file(simconnect_double_path(), bin / "SimConnect.dll");
-  DoubleSession session(logs, STREAMING);
+  // Each traffic request is answered by the user's own aircraft (IS USER SIM 1), one without a position and
+  // one unsure whether it is the user's (NaN), none of which may show, and one other.
+  DoubleSession session(
+      logs, STREAMING + "aircraft 1 47.5 8.25 1000 90 100 -500 0 1 USER C172\n" +
+                "aircraft 7 47.6 8.3 3000 180 120 0 0 0 HB-ABC TT:ATCCOM.AC_MODEL_C172.0.text\n" +
+                "aircraft 8 nan 8.3 3000 180 120 0 0 0 NOPOS C172\naircraft 9 47.6 8.3 0 0 0 0 0 nan X Y\n");
 
   RunningBridge bridge;
   bridge.process = start_msfs_bridge(program);
@@ -93,7 +98,7 @@ TEST(MsfsE2eTest, LibraryNextToExecutableFeedsTheState) {
   std::string calls = session.calls();
   EXPECT_EQ(lines_starting(calls, "Open"), std::vector<std::string>{expected_open(1)});
   EXPECT_EQ(lines_starting(calls, "AddToDataDefinition"), expected_registrations(1));
-  EXPECT_EQ(lines_starting(calls, "RequestDataOnSimObject"), std::vector<std::string>{expected_request(1)});
+  EXPECT_EQ(lines_starting(calls, "RequestDataOnSimObject "), std::vector<std::string>{expected_request(1)});
   EXPECT_EQ(bridge.process->out().find("not found"), std::string::npos);
 
   bridge.port = ready_port(bridge.process->out());
@@ -102,6 +107,12 @@ TEST(MsfsE2eTest, LibraryNextToExecutableFeedsTheState) {
   ASSERT_FALSE(response.empty()) << "no answer to /state";
   EXPECT_NE(response.find("\"sim\":\"msfs\""), std::string::npos) << response;
   EXPECT_NE(response.find("," + FLIGHT.json + "}"), std::string::npos) << response;
+  std::string traffic = http_exchange(bridge.port, "GET /traffic HTTP/1.1\r\n\r\n");
+  EXPECT_NE(traffic.find("\r\n\r\n{\"aircraft\":[{\"id\":\"msfs-7\",\"t\":"), std::string::npos) << traffic;
+  EXPECT_NE(traffic.find(R"(,"lat":47.6,"lon":8.3,"alt":914.4000000000001,"hdg":180,"gs":61.733333333333334,"vs":0,)"
+                         R"("ground":false,"callsign":"HB-ABC","type":"C172"}]})"),
+            std::string::npos)
+      << traffic;
 }
 
 TEST(MsfsE2eTest, SkipsDirectoryAndIncompleteLibrary) {
@@ -224,7 +235,7 @@ TEST(MsfsE2eTest, ReconnectsAfterQuitWithFreshRegistrationsAndTellsRefusalsOnce)
   auto child = start_msfs_bridge(bridge_path());
   ASSERT_TRUE(child->wait_for_out("✓ receiving data from MSFS\n", 20s)) << child->out() << child->err();
   auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (lines_starting(session.calls(), "RequestDataOnSimObject").size() < 2 &&
+  while (lines_starting(session.calls(), "RequestDataOnSimObject ").size() < 2 &&
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(100ms);
   ASSERT_TRUE(child->wait_for_out("SimConnect exception 3)", 10s)) << child->out();
@@ -243,7 +254,7 @@ TEST(MsfsE2eTest, ReconnectsAfterQuitWithFreshRegistrationsAndTellsRefusalsOnce)
   std::vector<std::string> registrations = expected_registrations(1);
   for (auto& line : expected_registrations(2)) registrations.push_back(line);
   EXPECT_EQ(lines_starting(calls, "AddToDataDefinition"), registrations);
-  EXPECT_EQ(lines_starting(calls, "RequestDataOnSimObject"),
+  EXPECT_EQ(lines_starting(calls, "RequestDataOnSimObject "),
             (std::vector<std::string>{expected_request(1), expected_request(2)}));
   EXPECT_EQ(lines_starting(calls, "Close"), std::vector<std::string>{"Close handle=1"});
   // The close comes before the second open.
@@ -294,7 +305,7 @@ TEST(MsfsE2eTest, BothFeedsAtOnceTheLastWriterShows) {
   RunningBridge bridge = start_bridge({xplane.ip});
   ASSERT_NE(bridge.port, 0) << bridge.process->err();
   auto pass = xplane.first_pass();
-  ASSERT_EQ(pass.size(), VALUE_COUNT);
+  ASSERT_EQ(pass.size(), XPLANE_PASS_SIZE);
   const platform::Ipv4Address to = pass[0].from;
   ASSERT_TRUE(bridge.process->wait_for_out("✓ receiving data from MSFS\n", 20s)) << bridge.process->out();
 

@@ -343,6 +343,7 @@ TEST(MsfsSessionTest, StoresOnlyCompleteDataAndEndsOnQuit) {
   expected.push_back("SubscribeToSystemEvent handle=1 event=2 name=\"SimStop\" -> 0");
   expected.push_back("RequestSystemState handle=1 request=2 state=\"Sim\" -> 0");
   expected.push_back(expected_request(1));
+  expected.push_back(expected_traffic_request(1));
   std::string calls = session.calls();
   std::vector<std::string> setup = lines_starting(calls, "Open");
   for (auto& line : lines_starting(calls, "AddToDataDefinition")) setup.push_back(line);
@@ -423,11 +424,12 @@ TEST(MsfsSessionTest, EfbVariablesRegisteredAfterTheValuesAndTurnedToEfbSigns) {
   DoubleSession session(folder, "connection\n" + sample_line(ON_GROUND).substr(0, sample_line(ON_GROUND).size() - 1) +
                                     " -5 -10 3000\nquit\n");
   LiveStateHolder holder;
-  EXPECT_EQ(run_session(load_double(), holder, FeedTiming{10ms, 5ms, 300ms, &real_loop_clock(), true}),
-            SessionEnd::quit);
+  EXPECT_EQ(
+      run_session(load_double(), holder, FeedTiming{10ms, 5ms, 300ms, TRAFFIC_INTERVAL, &real_loop_clock(), true}),
+      SessionEnd::quit);
   EXPECT_EQ(snapshot_without_t(holder.record), expected_snapshot(ON_GROUND));  // the snapshot as ever
   EXPECT_EQ(holder.record.efb, (std::array<std::optional<double>, EFB_VALUE_COUNT>{5.0, 10.0, 3000.0, 1.0}));
-  auto registered = lines_starting(session.calls(), "AddToDataDefinition");
+  auto registered = lines_starting(session.calls(), "AddToDataDefinition handle=1 definition=1 ");
   registered.erase(registered.begin(), registered.begin() + MSFS_VARIABLE_COUNT);  // then the three:
   EXPECT_EQ(registered, (std::vector<std::string>{
                             expected_registrations(1)[0].replace(52, 29, "PLANE PITCH DEGREES\" unit=\"degrees"),

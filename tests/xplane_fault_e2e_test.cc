@@ -75,7 +75,7 @@ std::string random_good_datagram(std::mt19937& random) {
 
 TEST(XplaneFaultE2eTest, OnlyRrefHeadsStampAnUpdate) {
   XplaneRun run;
-  ASSERT_EQ(run.pass.size(), VALUE_COUNT) << run.bridge.process->err();
+  ASSERT_EQ(run.pass.size(), XPLANE_PASS_SIZE) << run.bridge.process->err();
   const platform::Socket& xplane = run.xplane.socket;
   const platform::Ipv4Address to = run.pass[0].from;
 
@@ -148,7 +148,7 @@ TEST(XplaneFaultE2eTest, OnlyTheTargetsDatagramsCount) {
   platform::Socket stranger = platform::open_udp(*platform::parse_ipv4(unshared_loopback_ip(), 0), &error);
   ASSERT_TRUE(stranger.valid()) << platform::error_text(error);
   XplaneRun run;
-  ASSERT_EQ(run.pass.size(), VALUE_COUNT) << run.bridge.process->err();
+  ASSERT_EQ(run.pass.size(), XPLANE_PASS_SIZE) << run.bridge.process->err();
   const platform::Socket& xplane = run.xplane.socket;
   const platform::Ipv4Address to = run.pass[0].from;
   auto from_stranger = [&](float lat) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include "support/fake_loop_clock.h"
@@ -30,7 +31,7 @@ TEST(XplaneFeedTest, SubscriptionRequestBytes) {
   };
   ASSERT_EQ(std::size(paths), VALUE_COUNT);
   std::vector<std::string> goodbye = build_unsubscription_requests();
-  ASSERT_EQ(goodbye.size(), VALUE_COUNT);
+  ASSERT_EQ(goodbye.size(), XPLANE_PASS_SIZE);  // the traffic's follow, checked below
   for (std::size_t i = 0; i < std::size(paths); ++i) {
     std::string request = build_subscription_request(i);
     ASSERT_EQ(request.size(), 413u);
@@ -41,6 +42,17 @@ TEST(XplaneFeedTest, SubscriptionRequestBytes) {
     EXPECT_EQ(request, expected) << i;
     expected[5] = 0;  // frequency 0 ends the subscription of the same index and path
     EXPECT_EQ(goodbye[i], expected) << i;
+  }
+}
+
+// With --efb its four requests come between the values' and the traffic's, in the pass and the goodbye alike.
+TEST(XplaneFeedTest, EfbRequestsBetweenTheValuesAndTheTraffic) {
+  for (std::int32_t hz : {XPLANE_REQUEST_HZ, 0}) {
+    std::vector<std::string> expected = hz ? build_subscription_pass() : build_unsubscription_requests();
+    for (std::int32_t i = 0; i < static_cast<std::int32_t>(EFB_VALUE_COUNT); ++i)
+      expected.insert(expected.begin() + VALUE_COUNT + i,
+                      build_rref_request(hz, VALUE_COUNT + i, XPLANE_EFB_DATAREFS[i]));
+    EXPECT_EQ(hz ? build_subscription_pass(true) : build_unsubscription_requests(true), expected) << hz;
   }
 }
 
@@ -216,6 +228,39 @@ TEST(XplaneFeedTest, SilentSocketIsCheckedEverySecond) {
     EXPECT_GE(gap, 800ms) << i;
     EXPECT_LE(gap, 1600ms) << i;
   }
+}
+
+// `records`, then slot `n`'s fields in order from its Mode S id.
+std::size_t feed_tcas(TcasSlots& slots, Traffic& traffic, std::size_t n, std::vector<float> fields,
+                      std::vector<std::pair<std::uint32_t, float>> records = {}) {
+  for (std::size_t f = 0; f < fields.size(); ++f)
+    records.push_back({static_cast<std::uint32_t>(tcas_index(n, f)), fields[f]});
+  std::string bytes = rref_reply(records);
+  return apply_tcas_reply(slots, traffic, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), T0,
+                          1700000000000, OwnPosition{47.5, 8.5});
+}
+
+TEST(XplaneTcasTest, RequestsSlotsByModeSAndForgetsTheSlotsLastOwner) {
+  EXPECT_EQ(tcas_path(0, MODE_S), "sim/cockpit2/tcas/targets/modeS_id[1]");
+  EXPECT_EQ(tcas_path(0, FLIGHT_ID + 1), "sim/cockpit2/tcas/targets/flight_id[9]");
+  EXPECT_EQ(tcas_path(TCAS_SLOTS - 1, TCAS_FIELDS - 1), "sim/cockpit2/tcas/targets/icao_type[163]");
+  EXPECT_EQ(tcas_index(1, LAT), static_cast<std::int32_t>(1000 + TCAS_FIELDS + LAT));
+  TcasSlots slots;
+  Traffic traffic;
+  // A control byte in the flight id is dropped, a NaN left out; index 4 (the user's heading) is not ours.
+  std::vector<float> fields{0x4B1A2C, 47.25f, 8.5f, 500, NAN, 600, 50, 0, 'S', 1, 'W', 0, 0, 0, 0, 'B', 300};
+  EXPECT_EQ(feed_tcas(slots, traffic, 2, fields, {{4, 1}}), 1u);
+  EXPECT_EQ(traffic_json(traffic.aircraft),
+            R"({"aircraft":[{"id":"xp-4b1a2c","t":1700000000000,"lat":47.25,"lon":8.5,"alt":500,)"
+            R"("gs":49.90701048950939,"vs":600,"ground":false,"callsign":"SW","type":"B"}]})");
+  // Another aircraft takes slot 2 and sends no flight id yet: it does not inherit "SW".
+  feed_tcas(slots, traffic, 2, {1, 47.0f, 8.0f});
+  ASSERT_EQ(traffic.aircraft.size(), 2u);
+  EXPECT_EQ(traffic.aircraft[0].key.id, 1u);
+  EXPECT_EQ(traffic.aircraft[0].callsign, "");
+  EXPECT_FALSE(traffic.aircraft[0].alt);
+  // A Mode S id beyond 24 bits is no aircraft (NaN, floods and bad lengths: xplane_reply_fuzz).
+  EXPECT_EQ(feed_tcas(slots, traffic, 5, {16777216.0f, 1, 1}), 0u);
 }
 
 }  // namespace

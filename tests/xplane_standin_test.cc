@@ -78,12 +78,14 @@ TEST(XplaneStandinTest, SubscriptionsReplaceCancelAndStayBounded) {
   EXPECT_EQ(subs.subscribers[1].by_index.at(1).frequency, MAX_FREQUENCY);
 
   Subscriptions many;
-  for (std::int32_t i = 0; i < 300; ++i) apply_request(many, A, request(1, i, lat), T0);
+  for (std::int32_t i = 0; i < static_cast<std::int32_t>(MAX_SUBSCRIPTIONS) + 44; ++i)
+    apply_request(many, A, request(1, i, lat), T0);
   for (std::uint16_t p = 0; p < 40; ++p) apply_request(many, {0x7F000001, p}, request(1, 0, lat), T0);
   EXPECT_EQ(many.subscribers.size(), MAX_SUBSCRIBERS);
   EXPECT_EQ(many.subscribers[0].by_index.size(), MAX_SUBSCRIPTIONS);
   auto replies = due_replies(many, fly(0), T0);
-  EXPECT_EQ(replies.size(), 2 + MAX_SUBSCRIBERS - 1);  // the first sender's 256 records take two
+  EXPECT_EQ(replies.size(),
+            MAX_SUBSCRIPTIONS / MAX_RECORDS_PER_REPLY + MAX_SUBSCRIBERS - 1);  // the first sender's take 8
   for (const auto& reply : replies) EXPECT_LE(reply.bytes.size(), 2048u);
 }
 
@@ -132,6 +134,11 @@ TEST(XplaneStandinTest, KnowsEveryDatarefTheBridgeAsksFor) {
     ASSERT_EQ(std::size(expected), XPLANE_DATAREFS.size());
     for (std::size_t i = 0; i < XPLANE_DATAREFS.size(); ++i)
       EXPECT_EQ(dataref_value(a, XPLANE_DATAREFS[i]), expected[i]) << XPLANE_DATAREFS[i] << " t=" << t;
+    std::vector<TcasTarget> traffic = standin_traffic(a, t);  // the user in slot 0, three aircraft, then empty slots
+    for (std::size_t n = 0; n < TCAS_SLOTS * TCAS_FIELDS; ++n)
+      EXPECT_TRUE(tcas_value(traffic, tcas_path(n / TCAS_FIELDS, n % TCAS_FIELDS))) << n;
+    EXPECT_EQ(tcas_value(traffic, tcas_path(1, MODE_S)), static_cast<float>(0x4B1A02));
+    EXPECT_EQ(tcas_value(traffic, tcas_path(3, MODE_S)), 0.0f);
     auto psi = dataref_value(a, "sim/flightmodel/position/psi");
     ASSERT_TRUE(psi);
     double apart = std::fabs(std::fmod(*psi - a.true_psi + 540.0, 360.0) - 180.0);

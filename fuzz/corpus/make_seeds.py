@@ -79,7 +79,17 @@ def simconnect_message():
         "sample_padded": message(flight, size=len(full) + 88),
         "short_sample": message(flight, size=len(full) - 1),
         "too_short": struct.pack("<I", 11) + quit_message(12)[4:11],
+        "traffic": traffic_message(b"HB-ABC", b"TT:ATCCOM.AC_MODEL_B738.0.text"),
+        "traffic_user": traffic_message(b"USER", b"C172", user=1.0),
+        "traffic_unterminated": traffic_message(b"\x07" * 32, b"M" * 32),
     }
+
+
+def traffic_message(atc_id, model, user=0.0):
+    numbers = struct.pack("<8d", 47.6, 8.3, 3000, 180, 120, 0, 0, user)
+    texts = (atc_id + b"\x00" * 32)[:32] + (model + b"\x00" * 32)[:32]
+    body = struct.pack("<10I", 0, 1, 9, 3, 7, 2, 0, 1, 1, 10) + numbers + texts
+    return struct.pack("<I", len(body)) + body[4:]
 
 
 def xplane_reply():
@@ -96,6 +106,9 @@ def xplane_reply():
         "nan_inf": reply([(0, float("nan")), (1, float("inf"))]),
         "partial_tail": reply([(0, 47.5), (1, 0.0)])[:-1],
         "wrong_head": reply([(0, 1.0)], head=b"RREX"),
+        # Traffic slots from index 1000, 19 records each: Mode S id, position, then the texts' bytes.
+        "tcas_slot": reply([(1000, 0x4B1A2C), (1001, 47.5), (1002, 8.5), (1003, 500), (1008, 83), (1009, 1)]),
+        "tcas_new_owner": reply([(1019, 5), (1020, 47.0), (1021, 8.0), (1019, 6), (1020, float("nan"))]),
     }
 
 

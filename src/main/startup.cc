@@ -31,7 +31,7 @@ void start_xplane(const Options& options, const SharedState& holder) {
   platform::Socket socket = platform::open_udp(local_udp_address(*target), &error);
   if (!socket.valid()) fatal_stop("✗ UDP: " + platform::error_text(error) + "\n");
   // Before the feed starts: the handler must see a finished farewell.
-  platform::install_farewell(socket, *target, build_unsubscription_requests(options.efb));
+  platform::install_farewell(socket, *target, build_unsubscription_requests(options.efb), XPLANE_PASS_GROUP);
   platform::write_console(ConsoleStream::out, "→ X-Plane: asking " + platform::format_address(*target) +
                                                   " for position (" + std::to_string(XPLANE_REQUEST_HZ) + " Hz)\n");
   start_thread("X-Plane", [target = *target, socket = std::move(socket), holder, efb = options.efb]() mutable {

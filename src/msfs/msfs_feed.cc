@@ -122,6 +122,8 @@ LoadAttempt load_simconnect(const std::string& path) {
   if (attempt.unusable.entry_point) {
     attempt.unusable.error.kind = platform::LoadFailure::missing_entry_point;
   } else {
+    std::string ignored;
+    resolve(load.library, SIMCONNECT_REQUEST_DATA_ON_SIM_OBJECT_TYPE, &api.request_data_on_sim_object_type, &ignored);
     attempt.api = api;
   }
   return attempt;
@@ -175,6 +177,16 @@ MessageReading read_message(const void* message, std::uint32_t size) {
              platform::read_u32_le(bytes + MESSAGE_REQUEST_OFFSET) == SIM_STATE_REQUEST_ID) {
     reading.kind = MessageKind::flight_state;
     reading.flying = platform::read_u32_le(bytes + MESSAGE_STATE_VALUE_OFFSET) != 0;
+  } else if (id == MESSAGE_ID_OBJECT_DATA_BY_TYPE && size >= TRAFFIC_DATA_MIN_SIZE &&
+             platform::read_u32_le(bytes + MESSAGE_REQUEST_OFFSET) == TRAFFIC_REQUEST_ID) {
+    reading.kind = MessageKind::traffic;
+    TrafficSample& sample = reading.traffic;
+    sample.object = platform::read_u32_le(bytes + MESSAGE_OBJECT_OFFSET);
+    std::memcpy(sample.numbers.data(), bytes + MESSAGE_VALUES_OFFSET, sizeof sample.numbers);
+    // A text field may lack its zero: it ends with the field, never beyond.
+    const char* text = reinterpret_cast<const char*>(bytes + MESSAGE_VALUES_OFFSET + sizeof sample.numbers);
+    sample.atc_id.assign(text, strnlen(text, TRAFFIC_TEXT_SIZE));
+    sample.atc_model.assign(text + TRAFFIC_TEXT_SIZE, strnlen(text + TRAFFIC_TEXT_SIZE, TRAFFIC_TEXT_SIZE));
   }
   return reading;
 }
@@ -299,6 +311,54 @@ bool store_sample(LiveStateHolder& holder, const RawSample& raw, const std::opti
   return true;
 }
 
+std::string model_type(std::string_view atc_model) {
+  constexpr std::string_view MARK = "AC_MODEL";
+  auto at = atc_model.find(MARK);
+  if (at != std::string_view::npos) {
+    std::string_view rest = atc_model.substr(at + MARK.size());
+    if (!rest.empty() && (rest.front() == '_' || rest.front() == ' ')) rest.remove_prefix(1);
+    atc_model = rest.substr(0, rest.find('.'));
+  }
+  return printable_text(atc_model, AIRCRAFT_TYPE_MAX);
+}
+
+std::optional<TrafficAircraft> convert_traffic(const TrafficSample& sample, TrafficInstant now, std::uint64_t t) {
+  const auto& n = sample.numbers;
+  if (n[T_IS_USER] != 0.0) return std::nullopt;  // NaN too: never risk showing the user as traffic
+  if (!std::isfinite(n[T_LAT]) || !std::isfinite(n[T_LON]) || near_zero(n[T_LAT], n[T_LON])) return std::nullopt;
+  auto known = [](double value, double scale) -> std::optional<double> {
+    if (!std::isfinite(value)) return std::nullopt;
+    return value * scale;
+  };
+  TrafficAircraft aircraft;
+  aircraft.key = {TrafficSource::msfs, sample.object};
+  aircraft.lat = n[T_LAT];
+  aircraft.lon = n[T_LON];
+  aircraft.alt = known(n[T_ALT], FEET_TO_METRES);
+  aircraft.hdg = known(n[T_HDG], 1);
+  aircraft.gs = known(n[T_GS], KNOTS_TO_METRES_PER_SECOND);
+  aircraft.vs = known(n[T_VS], 1);
+  if (std::isfinite(n[T_ON_GROUND])) aircraft.on_ground = n[T_ON_GROUND] != 0.0;
+  aircraft.callsign = printable_text(sample.atc_id, CALLSIGN_MAX);
+  aircraft.type = model_type(sample.atc_model);
+  aircraft.last_seen = now;
+  aircraft.t = t;
+  return aircraft;
+}
+
+bool store_traffic(LiveStateHolder& holder, const TrafficSample& sample) {
+  Instant now = MonotonicClock::now();
+  auto aircraft = convert_traffic(sample, now, wall_clock_millis(WallClock::now()));
+  if (!aircraft) return false;
+  std::lock_guard<std::mutex> lock(holder.mutex);
+  std::optional<OwnPosition> own;
+  const auto& lat = holder.record.values[Value::LAT];
+  const auto& lon = holder.record.values[Value::LON];
+  if (lat && lon && std::isfinite(*lat) && std::isfinite(*lon)) own = OwnPosition{*lat, *lon};
+  report_traffic(holder.traffic, std::move(*aircraft), own);
+  return true;
+}
+
 bool silence_exceeded(Instant last_data, Instant now, MonotonicClock::duration limit) {
   if (now < last_data) return false;
   return now - last_data > limit;
@@ -335,6 +395,17 @@ bool watch_flight(const SimConnectApi& api, SimConnectHandle handle) {
          api.request_system_state(handle, SIM_STATE_REQUEST_ID, SIM_STATE_NAME) >= 0;
 }
 
+// Traffic is extra: a library without the call, or a refused registration,
+// leaves the connection serving the user's aircraft alone.
+bool register_traffic(const SimConnectApi& api, SimConnectHandle handle) {
+  if (!api.request_data_on_sim_object_type) return false;
+  for (const auto& variable : MSFS_TRAFFIC_VARIABLES)
+    if (api.add_to_data_definition(handle, TRAFFIC_DEFINITION_ID, variable.name, variable.unit, variable.data_type,
+                                   0.0f, UNUSED_DATUM_ID) < 0)
+      return false;
+  return true;
+}
+
 bool request_data(const SimConnectApi& api, SimConnectHandle handle) {
   return api.request_data_on_sim_object(handle, REQUEST_ID, DEFINITION_ID, USER_AIRCRAFT_OBJECT, PERIOD_VISUAL_FRAME, 0,
                                         0, REQUEST_INTERVAL, 0) >= 0;
@@ -342,11 +413,18 @@ bool request_data(const SimConnectApi& api, SimConnectHandle handle) {
 
 // Drains the queue without sleeping; sleeps only while it is empty.
 SessionEnd dispatch_until_end(const SimConnectApi& api, SimConnectHandle handle, LiveStateHolder& holder,
-                              const FeedTiming& timing, RefusalLog& refusals) {
+                              const FeedTiming& timing, RefusalLog& refusals, bool traffic) {
   LoopClock& clock = *timing.clock;
   Instant last_data = clock.now();
+  std::optional<Instant> last_traffic_request;
   FlightState flight = FlightState::unknown;  // each connection asks afresh
   for (;;) {
+    if (traffic && (!last_traffic_request || clock.now() - *last_traffic_request >= timing.traffic_interval)) {
+      // A refusal waits for the next turn; the connection stays.
+      api.request_data_on_sim_object_type(handle, TRAFFIC_REQUEST_ID, TRAFFIC_DEFINITION_ID, TRAFFIC_RADIUS_METRES,
+                                          SIMOBJECT_TYPE_AIRCRAFT);
+      last_traffic_request = clock.now();
+    }
     void* message = nullptr;
     std::uint32_t size = 0;
     if (api.get_next_dispatch(handle, &message, &size) < 0 || !message) {
@@ -362,6 +440,8 @@ SessionEnd dispatch_until_end(const SimConnectApi& api, SimConnectHandle handle,
       if (auto line = note_refusal(refusals, reading.exception))
         platform::write_console(platform::ConsoleStream::out, *line);
     }
+    // The menus' world has no traffic either.
+    if (reading.kind == MessageKind::traffic && keeps_samples(flight)) store_traffic(holder, reading.traffic);
     if (reading.kind == MessageKind::sample) {
       last_data = clock.now();  // a near-zero sample or one from the menus keeps the connection too
       if (keeps_samples(flight)) store_sample(holder, reading.values, reading.efb);
@@ -377,8 +457,10 @@ SessionEnd run_session(const SimConnectApi& api, LiveStateHolder& holder, const 
   if (!handle) return SessionEnd::open_failed;
   RefusalLog session_log;
   SessionEnd end = SessionEnd::setup_failed;
-  if (register_variables(api, handle, timing.efb) && watch_flight(api, handle) && request_data(api, handle))
-    end = dispatch_until_end(api, handle, holder, timing, refusals ? *refusals : session_log);
+  if (register_variables(api, handle, timing.efb) && watch_flight(api, handle) && request_data(api, handle)) {
+    bool traffic = register_traffic(api, handle);
+    end = dispatch_until_end(api, handle, holder, timing, refusals ? *refusals : session_log, traffic);
+  }
   api.close(handle);
   return end;
 }

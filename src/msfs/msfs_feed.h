@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "msfs/simconnect_api.h"
@@ -67,6 +68,34 @@ constexpr std::array MSFS_EFB_VARIABLES{
 static_assert(MSFS_EFB_VARIABLES.size() + 1 == EFB_VALUE_COUNT, "the EFB values but on ground");
 using EfbSample = std::array<double, MSFS_EFB_VARIABLES.size()>;
 
+// The traffic: every aircraft within TRAFFIC_RADIUS_METRES, asked for every
+// TRAFFIC_INTERVAL, one message each, the user's own among them (left out by
+// "IS USER SIM", since MSFS 2024 does not keep the user's object id fixed).
+struct TrafficVariable {
+  const char* name;
+  const char* unit;  // null for a text
+  std::uint32_t data_type = DATA_TYPE_FLOAT64;
+};
+enum TrafficRow : std::size_t { T_LAT, T_LON, T_ALT, T_HDG, T_GS, T_VS, T_ON_GROUND, T_IS_USER, T_NUMBERS };
+inline constexpr std::array MSFS_TRAFFIC_VARIABLES{
+    TrafficVariable{"PLANE LATITUDE", "degrees"},
+    TrafficVariable{"PLANE LONGITUDE", "degrees"},
+    TrafficVariable{"PLANE ALTITUDE", "feet"},
+    TrafficVariable{"PLANE HEADING DEGREES TRUE", "degrees"},
+    TrafficVariable{"GROUND VELOCITY", "knots"},
+    TrafficVariable{"VERTICAL SPEED", "feet per minute"},
+    TrafficVariable{"SIM ON GROUND", "bool"},
+    TrafficVariable{"IS USER SIM", "bool"},
+    TrafficVariable{"ATC ID", nullptr, DATA_TYPE_STRING32},     // the callsign or tail number
+    TrafficVariable{"ATC MODEL", nullptr, DATA_TYPE_STRING32},  // the type, often as "…AC_MODEL_B738.0.text"
+};
+constexpr std::size_t TRAFFIC_TEXT_SIZE = 32;
+constexpr std::uint32_t TRAFFIC_DEFINITION_ID = 2;
+constexpr std::uint32_t TRAFFIC_REQUEST_ID = 3;  // 1 is the user's aircraft, 2 the "Sim" state
+constexpr std::uint32_t TRAFFIC_RADIUS_METRES = 100000;
+constexpr auto TRAFFIC_INTERVAL = std::chrono::seconds(2);
+constexpr std::size_t TRAFFIC_DATA_MIN_SIZE = 40 + T_NUMBERS * sizeof(double) + 2 * TRAFFIC_TEXT_SIZE;
+
 constexpr std::uint32_t DEFINITION_ID = 1;
 constexpr std::uint32_t REQUEST_ID = 1;
 constexpr std::uint32_t REQUEST_INTERVAL = 7;  // frames between samples
@@ -95,6 +124,7 @@ struct FeedTiming {
   MonotonicClock::duration reconnect_delay = RECONNECT_DELAY;
   MonotonicClock::duration poll_interval = DISPATCH_POLL_INTERVAL;
   MonotonicClock::duration silence_limit = SILENCE_LIMIT;
+  MonotonicClock::duration traffic_interval = TRAFFIC_INTERVAL;
   LoopClock* clock = &real_loop_clock();
   bool efb = false;  // register MSFS_EFB_VARIABLES too (--efb)
 };
@@ -156,7 +186,14 @@ std::vector<std::string> search_lines(const LibraryChoice& choice);
 
 // ---- Messages and samples -------------------------------------------------
 
-enum class MessageKind { ignore, quit, sample, exception, flight_started, flight_stopped, flight_state };
+enum class MessageKind { ignore, quit, sample, exception, flight_started, flight_stopped, flight_state, traffic };
+
+// One aircraft of a traffic answer, as the message holds it.
+struct TrafficSample {
+  std::uint32_t object = 0;
+  std::array<double, T_NUMBERS> numbers{};  // in MSFS_TRAFFIC_VARIABLES order
+  std::string atc_id, atc_model;            // the text fields' bytes, up to their first zero
+};
 
 struct MessageReading {
   MessageKind kind = MessageKind::ignore;
@@ -164,6 +201,7 @@ struct MessageReading {
   std::optional<EfbSample> efb;  // for a `sample` of at least OBJECT_DATA_EFB_SIZE bytes
   std::uint32_t exception = 0;   // for `exception` only: SimConnect's code
   bool flying = false;           // for `flight_state` only: the "Sim" state is not 0
+  TrafficSample traffic;         // for `traffic` only
 };
 
 // What a message of `size` bytes at `message` means to the feed. Reads only
@@ -216,6 +254,19 @@ ConvertedSample convert_sample(const RawSample& raw);
 // Stores a sample unless its position is near zero; true when stored. The
 // EFB values come from `efb` (scaled) and "on ground", or are cleared.
 bool store_sample(LiveStateHolder& holder, const RawSample& raw, const std::optional<EfbSample>& efb = std::nullopt);
+
+// The type designator in an "ATC MODEL" text: what follows "AC_MODEL" up to
+// the next dot ("TT:ATCCOM.AC_MODEL_B738.0.text" gives "B738"), or the text
+// itself; printable and bounded.
+std::string model_type(std::string_view atc_model);
+
+// The aircraft a traffic sample describes, stamped `now`, `t`; nothing for
+// the user's own (anything but "IS USER SIM" 0), or a position that is not
+// finite or near zero.
+std::optional<TrafficAircraft> convert_traffic(const TrafficSample& sample, TrafficInstant now, std::uint64_t t);
+
+// Stores the aircraft of a traffic sample; true when stored.
+bool store_traffic(LiveStateHolder& holder, const TrafficSample& sample);
 
 // More than `limit` since the last data; a `now` before it counts as no time.
 bool silence_exceeded(Instant last_data, Instant now, MonotonicClock::duration limit = SILENCE_LIMIT);

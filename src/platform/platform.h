@@ -127,6 +127,8 @@ bool set_send_timeout(const Socket& socket, int milliseconds);
 bool set_no_delay(const Socket& socket);
 // Lets a UDP socket send to broadcast addresses.
 bool set_broadcast(const Socket& socket);
+// Asks for a receive buffer of `bytes` (the OS may cap it). False when refused.
+bool set_receive_buffer(const Socket& socket, int bytes);
 
 // One receive of at most `size` bytes; waits at most the receive time-out.
 IoResult receive(const Socket& socket, void* buffer, std::size_t size);
@@ -160,11 +162,21 @@ IoResult send_to(const Socket& socket, const void* data, std::size_t size, Ipv4A
 // as it would have without the handler: killed by the same signal, or by the
 // console's own handling. A signal the process ignores stays ignored. Call
 // once, before arm_farewell; the socket must stay open for the whole run.
-void install_farewell(const Socket& socket, Ipv4Address to, const std::vector<std::string>& datagrams);
+// With `group` above 0, the handler pauses FAREWELL_GAP_MS after every
+// `group` datagrams, so that a long farewell does not overrun the receiver.
+constexpr int FAREWELL_GAP_MS = 20;
+void install_farewell(const Socket& socket, Ipv4Address to, const std::vector<std::string>& datagrams,
+                      std::size_t group = 0);
 
 // From now on the farewell goes out. Cheap, safe from any thread; without an
 // installed farewell it does nothing.
 void arm_farewell();
+
+// True once the handler has begun to send the farewell: whoever sends on its
+// socket sends nothing more, or a request could follow its cancellation. With
+// `group` above 0 the handler waits FAREWELL_GAP_MS before its first datagram,
+// so that a send already past this check goes out before it.
+bool farewell_begun();
 
 // ---- Randomness -------------------------------------------------------------
 

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -251,12 +252,20 @@ IoResult send_to(const Socket& socket, const void* data, std::size_t size, Ipv4A
 }
 
 void send_farewell() {
-  const Farewell* farewell = armed_farewell();
+  const Farewell* farewell = begin_farewell();
   if (!farewell) return;
   int saved = errno;
-  for (const std::string& datagram : farewell->datagrams)
+  for (std::size_t i = 0; i < farewell->datagrams.size(); ++i) {
+    if (farewell->group && i % farewell->group == 0) {
+      struct timespec gap {
+        0, FAREWELL_GAP_MS * 1000000L
+      };
+      nanosleep(&gap, nullptr);  // async-signal-safe
+    }
+    const std::string& datagram = farewell->datagrams[i];
     sendto(farewell->socket, datagram.data(), datagram.size(), SEND_FLAGS,
            reinterpret_cast<const sockaddr*>(&farewell->to), sizeof farewell->to);
+  }
   errno = saved;
 }
 

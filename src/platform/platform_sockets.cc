@@ -93,24 +93,39 @@ bool set_receive_timeout(const Socket& socket, int milliseconds) {
 
 bool set_send_timeout(const Socket& socket, int milliseconds) { return set_timeout(socket, SO_SNDTIMEO, milliseconds); }
 
+bool set_receive_buffer(const Socket& socket, int bytes) {
+  return setsockopt(native_of(socket), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
+}
+
 namespace {
 
 // Published before the handler is installed; the handler only loads them.
 std::atomic<const Farewell*> installed_farewell{nullptr};
 std::atomic<bool> farewell_armed{false};
+std::atomic<bool> farewell_started{false};
 static_assert(std::atomic<const Farewell*>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
               "read from a signal handler");
 
 }  // namespace
 
-void install_farewell(const Socket& socket, Ipv4Address to, const std::vector<std::string>& datagrams) {
-  installed_farewell.store(new Farewell{native_of(socket), to_sockaddr(to), datagrams});  // kept for the whole run
+void install_farewell(const Socket& socket, Ipv4Address to, const std::vector<std::string>& datagrams,
+                      std::size_t group) {
+  installed_farewell.store(
+      new Farewell{native_of(socket), to_sockaddr(to), datagrams, group});  // kept for the whole run
   install_ending_handler();
 }
 
 void arm_farewell() { farewell_armed.store(true); }
 
 const Farewell* armed_farewell() { return farewell_armed.load() ? installed_farewell.load() : nullptr; }
+
+const Farewell* begin_farewell() {
+  const Farewell* farewell = armed_farewell();
+  if (farewell) farewell_started.store(true);
+  return farewell;
+}
+
+bool farewell_begun() { return farewell_started.load(); }
 
 bool send_all(const Socket& socket, const void* data, std::size_t size) {
   std::string_view whole(static_cast<const char*>(data), size);

@@ -255,12 +255,15 @@ IoResult send_to(const Socket& socket, const void* data, std::size_t size, Ipv4A
 }
 
 void send_farewell() {
-  const Farewell* farewell = armed_farewell();
+  const Farewell* farewell = begin_farewell();
   if (!farewell) return;
   int saved = WSAGetLastError();
-  for (const std::string& datagram : farewell->datagrams)
+  for (std::size_t i = 0; i < farewell->datagrams.size(); ++i) {
+    if (farewell->group && i % farewell->group == 0) Sleep(FAREWELL_GAP_MS);
+    const std::string& datagram = farewell->datagrams[i];
     sendto(farewell->socket, datagram.data(), static_cast<int>(datagram.size()), 0,
            reinterpret_cast<const sockaddr*>(&farewell->to), sizeof farewell->to);
+  }
   WSASetLastError(saved);
 }
 

@@ -52,10 +52,14 @@ struct Farewell {
   NativeSocket socket;
   sockaddr_in to;
   std::vector<std::string> datagrams;
+  std::size_t group = 0;  // datagrams between pauses; 0: no pause
 };
 
 // The installed farewell once it is armed, else null. Safe in a signal handler.
 const Farewell* armed_farewell();
+// The same, and from a non-null answer on, farewell_begun() is true. Safe in
+// a signal handler.
+const Farewell* begin_farewell();
 
 // ---- Defined per system -----------------------------------------------------
 

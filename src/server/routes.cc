@@ -13,6 +13,7 @@
 #include "server/plan_reader.h"
 #include "state/plan.h"
 #include "state/track.h"
+#include "state/traffic.h"
 
 namespace tavrik {
 namespace {
@@ -43,6 +44,16 @@ Body thin_track(const Request& request) {
 Body track_file(const Request& request, std::string (*write)(const TrackCopy&), std::string_view extension) {
   TrackCopy copy = track_of(request);
   return {write(copy), "Content-Disposition: attachment; filename=\"" + track_file_name(copy, extension) + "\"\r\n"};
+}
+
+// The aircraft not gone, copied under one short hold; their text after it.
+Body traffic(const Request& request) {
+  std::vector<TrafficAircraft> aircraft;
+  {
+    std::lock_guard<std::mutex> lock(request.state->mutex);
+    aircraft = copy_traffic(request.state->traffic, MonotonicClock::now());
+  }
+  return {traffic_json(aircraft), {}};
 }
 
 Body tablet(const Request& request) {
@@ -143,6 +154,7 @@ constexpr RouteRow ROUTES[] = {
      [](const Request& r) { return track_file(r, track_gpx, "gpx"); }},
     {exact, "/track.kml", ANY_METHOD, keyed, OK, true, "application/vnd.google-earth.kml+xml", "",
      [](const Request& r) { return track_file(r, track_kml, "kml"); }},
+    {exact, "/traffic", ANY_METHOD, keyed, OK, true, JSON, "", traffic},
     // The route every screen shows; only this computer sets it, and no other
     // site's page (no CORS block on the changes: no other page may send them).
     {exact, "/plan", METHOD_GET, keyed, OK, true, JSON, "", plan},

@@ -12,6 +12,7 @@
 
 #include "state/plan.h"
 #include "state/track.h"
+#include "state/traffic.h"
 
 namespace tavrik {
 
@@ -64,12 +65,13 @@ constexpr std::size_t index_of(EfbValue value) { return static_cast<std::size_t>
 static_assert(index_of(EfbValue::ON_GROUND) + 1 == EFB_VALUE_COUNT, "one slot per EFB value");
 
 // The shared, reference-counted holder: the record, the track recorded from
-// it, the route the user set, and the one mutex that guards them all. Nobody
-// sleeps, prints or does I/O while holding it.
+// it, the traffic around it, the route the user set, and the one mutex that
+// guards them all. Nobody sleeps, prints or does I/O while holding it.
 struct LiveStateHolder {
   std::mutex mutex;
   LiveState record;
   Track track;
+  Traffic traffic;
   // Null until a route is set and after it is cleared. A checked plan never
   // changes: a new one replaces the pointer, so a reader copies the pointer
   // under the lock and writes its JSON after releasing it.

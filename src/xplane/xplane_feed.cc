@@ -1,6 +1,7 @@
 #include "xplane/xplane_feed.h"
 
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -42,19 +43,25 @@ const char* dataref_path(std::size_t index) {
   return index < VALUE_COUNT ? XPLANE_DATAREFS.at(index) : XPLANE_EFB_DATAREFS.at(index - VALUE_COUNT);
 }
 
-void send_subscription_pass(const platform::Socket& socket, platform::Ipv4Address target, bool efb) {
-  for (std::size_t index = 0; index < subscription_count(efb); ++index) {
-    std::string request = build_subscription_request(index);
-    platform::send_to(socket, request.data(), request.size(), target);  // a failed send waits for the next pass
+void send_subscription_pass(const platform::Socket& socket, platform::Ipv4Address target, LoopClock& clock, bool efb) {
+  const std::size_t values = subscription_count(efb);
+  std::vector<std::string> pass = build_subscription_pass(efb);
+  for (std::size_t i = 0; i < pass.size(); ++i) {
+    if (i >= values && (i - values) % XPLANE_PASS_GROUP == 0) clock.sleep_for(XPLANE_PASS_GROUP_GAP);
+    if (platform::farewell_begun()) return;                             // nothing may follow the goodbye
+    platform::send_to(socket, pass[i].data(), pass[i].size(), target);  // a failed send waits for the next pass
   }
 }
 
 // The lock is taken once per accepted datagram: stray ones never touch it.
-bool apply_locked(LiveStateHolder& holder, const std::uint8_t* data, std::size_t size) {
+bool apply_locked(LiveStateHolder& holder, TcasSlots& slots, const std::uint8_t* data, std::size_t size) {
   if (!has_rref_head(data, size)) return false;
+  Instant now = MonotonicClock::now();
+  WallClock::time_point wall_now = WallClock::now();
   std::lock_guard<std::mutex> lock(holder.mutex);
-  apply_xplane_reply(holder.record, data, size, MonotonicClock::now(), WallClock::now());
+  apply_xplane_reply(holder.record, data, size, now, wall_now);
   record_track_point(holder);
+  apply_tcas_reply(slots, holder.traffic, data, size, now, wall_clock_millis(wall_now), own_position(holder.record));
   return true;
 }
 
@@ -74,11 +81,27 @@ std::string build_subscription_request(std::size_t index) {
   return build_rref_request(XPLANE_REQUEST_HZ, static_cast<std::int32_t>(index), dataref_path(index));
 }
 
+std::vector<std::string> build_subscription_pass(bool efb) {
+  std::vector<std::string> requests;
+  for (std::size_t index = 0; index < subscription_count(efb); ++index)
+    requests.push_back(build_subscription_request(index));
+  for (auto& request : build_tcas_requests(TCAS_REQUEST_HZ)) requests.push_back(std::move(request));
+  return requests;
+}
+
 std::vector<std::string> build_unsubscription_requests(bool efb) {
   std::vector<std::string> requests;
   for (std::size_t index = 0; index < subscription_count(efb); ++index)
     requests.push_back(build_rref_request(0, static_cast<std::int32_t>(index), dataref_path(index)));
+  for (auto& request : build_tcas_requests(0)) requests.push_back(std::move(request));
   return requests;
+}
+
+std::optional<OwnPosition> own_position(const LiveState& record) {
+  const auto& lat = record.values[Value::LAT];
+  const auto& lon = record.values[Value::LON];
+  if (!lat || !lon || !std::isfinite(*lat) || !std::isfinite(*lon)) return std::nullopt;
+  return OwnPosition{*lat, *lon};
 }
 
 platform::Ipv4Address local_udp_address(platform::Ipv4Address target) {
@@ -104,20 +127,21 @@ bool resubscribe_due(std::optional<Instant> last_packet, Instant last_pass, Inst
 void run_xplane_feed(platform::Ipv4Address target, platform::Socket socket, SharedState holder, LoopClock& clock,
                      bool efb) {
   platform::set_receive_timeout(socket, XPLANE_RECEIVE_TIMEOUT_MS);  // without it, checks run per datagram only
-  send_subscription_pass(socket, target, efb);
+  send_subscription_pass(socket, target, clock, efb);
   platform::arm_farewell();  // X-Plane now has something to cancel
   Instant last_pass = clock.now();
   std::optional<Instant> last_packet;
+  TcasSlots slots;
   std::vector<std::uint8_t> buffer(XPLANE_RECEIVE_BUFFER);
   for (;;) {
     // Errors, time-outs, oversize datagrams and Windows' port-unreachable
     // report (10054) all arrive here as failures: none is data.
     platform::Ipv4Address from;
     platform::IoResult got = platform::receive_from(socket, buffer.data(), buffer.size(), &from);
-    if (!got.failed() && from_xplane(from, target) && apply_locked(*holder, buffer.data(), got.bytes))
+    if (!got.failed() && from_xplane(from, target) && apply_locked(*holder, slots, buffer.data(), got.bytes))
       last_packet = clock.now();
     if (resubscribe_due(last_packet, last_pass, clock.now())) {
-      send_subscription_pass(socket, target, efb);
+      send_subscription_pass(socket, target, clock, efb);
       last_pass = clock.now();
     }
   }

@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "state/live_state.h"
 #include "state/loop_clock.h"
+#include "xplane/tcas.h"
 
 namespace tavrik {
 
@@ -55,9 +56,20 @@ std::string build_subscription_request(std::size_t index);
 // How many datarefs are asked: the values', and with `efb` the EFB ones too.
 constexpr std::size_t subscription_count(bool efb) { return VALUE_COUNT + (efb ? EFB_VALUE_COUNT : 0); }
 
+// One subscription pass: the value requests in index order (with `efb` the
+// EFB ones after them), then the traffic requests (build_tcas_requests at
+// TCAS_REQUEST_HZ).
+constexpr std::size_t subscription_pass_size(bool efb) { return subscription_count(efb) + TCAS_REQUEST_COUNT; }
+constexpr std::size_t XPLANE_PASS_SIZE = subscription_pass_size(false);
+std::vector<std::string> build_subscription_pass(bool efb = false);
+// The traffic requests go out in groups this far apart, so that X-Plane's
+// receive buffer never takes a whole pass at once.
+constexpr std::size_t XPLANE_PASS_GROUP = 32;
+constexpr auto XPLANE_PASS_GROUP_GAP = std::chrono::milliseconds(20);
+
 // The requests that end the subscription: frequency 0, each naming its index
-// and path, in index order (eight, or twelve with `efb`). Sent when the user
-// ends the bridge.
+// and path, the values' first (eight, or twelve with `efb`), then the
+// traffic's, in index order. Sent when the user ends the bridge.
 std::vector<std::string> build_unsubscription_requests(bool efb = false);
 
 // Where the feed's socket is bound for `target`: 127.0.0.1 when X-Plane is on
@@ -78,6 +90,9 @@ bool from_xplane(platform::Ipv4Address from, platform::Ipv4Address target);
 // Returns whether the datagram was accepted.
 bool apply_xplane_reply(LiveState& record, const std::uint8_t* data, std::size_t size, Instant now,
                         WallClock::time_point wall_now);
+
+// The user's position in `record`, when it has a finite one.
+std::optional<OwnPosition> own_position(const LiveState& record);
 
 // True when a subscription pass is due: no datagram yet or the last one more
 // than 3 s ago, and the last pass more than 3 s ago (exactly 3 s is not more).

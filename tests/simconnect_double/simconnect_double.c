@@ -34,6 +34,10 @@
  *   null N                  N polls with status 0 and a null message pointer
  *   stream EVERY v0 v1 ..   from here on a sample at every EVERY-th poll (values
  *                           as for sample)
+ *   aircraft OBJECT w0 ..   an aircraft (the user's may be one): each by-type
+ *                           request queues a message (identifier 9) for each,
+ *                           before the next step; one word per definition-2
+ *                           variable, a number or a text as registered
  *   menu, fly               to the menus / into a flight: the "SimStop" /
  *                           "SimStart" event, if subscribed; the "Sim" state
  *                           (asked at the start, 1 then) changes with it
@@ -56,6 +60,8 @@
 #define MAX_STEPS 64
 #define MAX_VALUES 64 /* more than any feed registers */
 #define VALUES_OFFSET 40
+#define MAX_AIRCRAFT 32
+#define MAX_WORD 64
 
 enum StepKind { STEP_MESSAGE, STEP_NONE, STEP_NULL, STEP_STREAM };
 
@@ -74,10 +80,18 @@ typedef struct {
 } Step;
 
 typedef struct {
+  uint32_t object;
+  unsigned word_count;
+  char words[MAX_VALUES][MAX_WORD];
+} Aircraft;
+
+typedef struct {
   unsigned add_fail;
   int request_fail;
   unsigned step_count;
   Step steps[MAX_STEPS];
+  unsigned aircraft_count;
+  Aircraft aircraft[MAX_AIRCRAFT];
 } Section;
 
 typedef struct {
@@ -93,7 +107,11 @@ static unsigned opens;       /* calls to SimConnect_Open under this script */
 static unsigned connections; /* successful ones; the handle is this number */
 static uintptr_t current;    /* the open connection's handle, 0 for none */
 static unsigned adds, step_index, step_progress;
-static unsigned registered; /* variables the open connection registered */
+static unsigned registered; /* variables the open connection registered for definition 1 */
+static unsigned typed;      /* and for definition 2, the by-type answers' */
+static uint32_t types[MAX_VALUES];
+static unsigned queued, queued_next; /* by-type answers waiting */
+static uint32_t queued_request;
 static unsigned char* message;
 static int claim_pending;
 static uint32_t claim;
@@ -217,6 +235,12 @@ static void parse_line(char* line) {
     step->count = read_number(&rest);
   } else if (strcmp(word, "null") == 0 && (step = new_step(section, STEP_NULL))) {
     step->count = read_number(&rest);
+  } else if (strcmp(word, "aircraft") == 0 && section && section->aircraft_count < MAX_AIRCRAFT) {
+    Aircraft* aircraft = &section->aircraft[section->aircraft_count++];
+    memset(aircraft, 0, sizeof *aircraft);
+    aircraft->object = read_number(&rest);
+    for (char* w; (w = next_word(&rest)) && aircraft->word_count < MAX_VALUES;)
+      snprintf(aircraft->words[aircraft->word_count++], MAX_WORD, "%s", w);
   } else if (strcmp(word, "stream") == 0 && (step = new_step(section, STEP_STREAM))) {
     step->exact = 1;
     step->count = read_number(&rest);
@@ -274,6 +298,7 @@ EXPORT int32_t SimConnect_Open(void** handle, const char* name, void* window, ui
   } else {
     current = ++connections;
     adds = registered = step_index = step_progress = 0;
+    typed = queued = queued_next = 0;
     start_event = stop_event = state_asked = 0;
     flying = 1;
     *handle = (void*)current;
@@ -301,13 +326,15 @@ EXPORT int32_t SimConnect_AddToDataDefinition(void* handle, uint32_t definition,
     status = -1;
   else if (section && ++adds == section->add_fail)
     status = -1;
-  else
+  else if (definition == 2 && typed < MAX_VALUES)
+    types[typed++] = data_type < 8 ? data_type : 0; /* 0: a type the double does not lay out */
+  else if (definition != 2)
     ++registered;
   log_line(
       "AddToDataDefinition handle=%u definition=%u variable=\"%s\" unit=\"%s\" type=%u epsilon=%.9g "
       "datum=%u -> %d",
-      (unsigned)(uintptr_t)handle, (unsigned)definition, variable, unit, (unsigned)data_type, (double)epsilon,
-      (unsigned)datum, (int)status);
+      (unsigned)(uintptr_t)handle, (unsigned)definition, variable, unit ? unit : "", (unsigned)data_type,
+      (double)epsilon, (unsigned)datum, (int)status);
   return status;
 }
 
@@ -325,6 +352,21 @@ EXPORT int32_t SimConnect_RequestDataOnSimObject(void* handle, uint32_t request,
       "interval=%u limit=%u -> %d",
       (unsigned)(uintptr_t)handle, (unsigned)request, (unsigned)definition, (unsigned)object, (unsigned)period,
       (unsigned)flags, (unsigned)origin, (unsigned)interval, (unsigned)limit, (int)status);
+  return status;
+}
+
+EXPORT int32_t SimConnect_RequestDataOnSimObjectType(void* handle, uint32_t request, uint32_t definition,
+                                                     uint32_t radius, uint32_t type) {
+  int32_t status = (uintptr_t)handle != current || !current ? -1 : 0;
+  const Section* section = current_section();
+  if (status == 0 && section && definition == 2) {
+    queued = section->aircraft_count;
+    queued_next = 0;
+    queued_request = request;
+  }
+  log_line("RequestDataOnSimObjectType handle=%u request=%u definition=%u radius=%u type=%u -> %d",
+           (unsigned)(uintptr_t)handle, (unsigned)request, (unsigned)definition, (unsigned)radius, (unsigned)type,
+           (int)status);
   return status;
 }
 
@@ -393,9 +435,37 @@ static int values_fit(Step* step) {
   return 0;
 }
 
+/* One by-type answer: the aircraft's words laid out as definition 2 was
+ * registered, numbers as doubles, texts (STRING8 to STRING64) zero-padded. */
+static int32_t next_aircraft(const Section* section, void** out, uint32_t* size) {
+  const Aircraft* aircraft = &section->aircraft[queued_next++];
+  if (queued_next >= queued) queued = queued_next = 0;
+  static const unsigned sizes[] = {0, 0, 0, 0, 8, 8, 32, 64};
+  uint32_t bytes = VALUES_OFFSET;
+  for (unsigned i = 0; i < typed; ++i) bytes += sizes[types[i]];
+  if (!(message = calloc(bytes, 1))) return -1;
+  uint32_t head[] = {bytes, 1, 9, queued_request, aircraft->object, 2, 0, 1, section->aircraft_count, typed};
+  for (unsigned i = 0; i < 10; ++i) put_u32(message + 4 * i, head[i]);
+  unsigned char* at = message + VALUES_OFFSET;
+  for (unsigned i = 0; i < typed; at += sizes[types[i++]]) {
+    const char* word = i < aircraft->word_count ? aircraft->words[i] : "0";
+    double value = strtod(word, NULL);
+    if (types[i] == 4)
+      memcpy(at, &value, 8);
+    else
+      memcpy(at, word, strlen(word) < sizes[types[i]] ? strlen(word) : sizes[types[i]]);
+  }
+  *out = message;
+  *size = bytes;
+  log_line("Dispatch handle=%u id=9 request=%u object=%u size=%u", (unsigned)current, (unsigned)queued_request,
+           (unsigned)aircraft->object, (unsigned)bytes);
+  return 0;
+}
+
 /* The next step of the connection's script: a message, or 0 for none. */
 static int32_t next_step(void** out, uint32_t* size) {
   Section* section = current_section();
+  if (section && queued) return next_aircraft(section, out, size);
   if (!section || step_index >= section->step_count) return -1;
   Step* step = &section->steps[step_index];
   switch (step->kind) {

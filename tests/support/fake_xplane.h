@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/test_support.h"
@@ -28,14 +32,14 @@ struct FakeXplane {
   FakeXplane() {
     socket = open_free_loopback_udp(XPLANE_UDP_PORT, &ip);
     EXPECT_TRUE(socket.valid()) << "no free loopback address for port 49000";
-    platform::set_receive_timeout(socket, 100);
+    start_reader();
   }
 
   // On 127.0.0.N:`port` for a free N; port 0: one the system picks.
   explicit FakeXplane(std::uint16_t port) {
     socket = open_free_loopback_udp(port, &ip);
     EXPECT_TRUE(socket.valid()) << "no free loopback address for port " << port;
-    platform::set_receive_timeout(socket, 100);
+    start_reader();
   }
 
   // "address:port" of the socket, as a host argument names it.
@@ -46,31 +50,61 @@ struct FakeXplane {
     int error = 0;
     socket = open_loopback_udp_waiting(ip, XPLANE_UDP_PORT, &error);
     EXPECT_TRUE(socket.valid()) << ip << ": " << platform::error_text(error);
-    platform::set_receive_timeout(socket, 100);
+    start_reader();
   }
 
   void send(platform::Ipv4Address to, const std::string& bytes) const {
     platform::send_to(socket, bytes.data(), bytes.size(), to);
   }
 
-  // Every datagram that arrives within `span`.
+  // Every datagram that arrives within `span` (or waited, unread, since the last look).
   std::vector<Datagram> collect(std::chrono::steady_clock::duration span) {
     std::vector<Datagram> got;
-    auto end = std::chrono::steady_clock::now() + span;
-    char buffer[2048];
-    while (std::chrono::steady_clock::now() < end) {
-      platform::Ipv4Address from;
-      platform::IoResult r = platform::receive_from(socket, buffer, sizeof buffer, &from);
-      if (!r.failed()) got.push_back({std::string(buffer, r.bytes), from, std::chrono::steady_clock::now()});
+    for (auto end = std::chrono::steady_clock::now() + span;;
+         std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      got.insert(got.end(), queue_.begin(), queue_.end());
+      queue_.clear();
+      if (std::chrono::steady_clock::now() >= end) return got;
     }
-    return got;
   }
 
+  ~FakeXplane() {
+    running_ = false;
+    if (reader_.joinable()) reader_.join();
+  }
+
+ private:
+  // Drained from the start into a queue, and with room for several passes of
+  // 388 requests: under Wine a busy machine may hold the reader up for a while.
+  void start_reader() {
+    if (!socket.valid()) return;
+    platform::set_receive_timeout(socket, 100);
+    EXPECT_TRUE(platform::set_receive_buffer(socket, 4 << 20));
+    reader_ = std::thread([this] {
+      char buffer[2048];
+      for (platform::Ipv4Address from; running_;) {
+        platform::IoResult r = platform::receive_from(socket, buffer, sizeof buffer, &from);
+        if (r.failed()) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));  // an error may come at once, again and again
+          continue;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back({std::string(buffer, r.bytes), from, std::chrono::steady_clock::now()});
+      }
+    });
+  }
+  std::mutex mutex_;
+  std::deque<Datagram> queue_;
+  std::atomic<bool> running_{true};
+  std::thread reader_;
+
+ public:
   // Waits for the first complete pass, one request per value; empty on time-out.
   std::vector<Datagram> first_pass(std::chrono::steady_clock::duration limit = std::chrono::seconds(20)) {
     std::vector<Datagram> got;
     auto end = std::chrono::steady_clock::now() + limit;
-    while (got.size() < VALUE_COUNT && std::chrono::steady_clock::now() < end) {
+    while (got.size() < XPLANE_PASS_SIZE && std::chrono::steady_clock::now() < end) {
       auto more = collect(std::chrono::milliseconds(100));
       got.insert(got.end(), more.begin(), more.end());
     }

@@ -129,7 +129,22 @@ inline std::vector<std::string> expected_registrations(int handle) {
   for (auto& row : rows)
     lines.push_back("AddToDataDefinition handle=" + std::to_string(handle) + " definition=1 variable=\"" + row[0] +
                     "\" unit=\"" + row[1] + "\" type=4 epsilon=0 datum=4294967295 -> 0");
+  // Then the traffic's definition, the two texts (type 6) without a unit.
+  const char* traffic[] = {"PLANE LATITUDE\" unit=\"degrees",     "PLANE LONGITUDE\" unit=\"degrees",
+                           "PLANE ALTITUDE\" unit=\"feet",        "PLANE HEADING DEGREES TRUE\" unit=\"degrees",
+                           "GROUND VELOCITY\" unit=\"knots",      "VERTICAL SPEED\" unit=\"feet per minute",
+                           "SIM ON GROUND\" unit=\"bool",         "IS USER SIM\" unit=\"bool",
+                           "ATC ID\" unit=\"\" type=6 epsilon=0", "ATC MODEL\" unit=\"\" type=6 epsilon=0"};
+  for (std::string row : traffic)
+    lines.push_back("AddToDataDefinition handle=" + std::to_string(handle) + " definition=2 variable=\"" + row +
+                    (row.find("type=6") == std::string::npos ? "\" type=4 epsilon=0" : "") + " datum=4294967295 -> 0");
   return lines;
+}
+
+// The traffic request, every 2 s of a connection.
+inline std::string expected_traffic_request(int handle) {
+  return "RequestDataOnSimObjectType handle=" + std::to_string(handle) +
+         " request=3 definition=2 radius=100000 type=2 -> 0";
 }
 
 inline std::string expected_request(int handle) {

@@ -41,11 +41,12 @@ RequestOutcome cancel(Subscriptions& subscriptions, platform::Ipv4Address from, 
 std::chrono::nanoseconds period(std::int32_t frequency) { return std::chrono::nanoseconds(1'000'000'000 / frequency); }
 
 void append_group_replies(const Subscriber& s, std::int32_t frequency, const AircraftState& aircraft,
-                          std::vector<OutgoingReply>& out) {
+                          const std::vector<TcasTarget>* traffic, std::vector<OutgoingReply>& out) {
   std::vector<std::pair<std::int32_t, float>> records;
   for (const auto& [index, sub] : s.by_index) {
     if (sub.frequency != frequency) continue;
     std::optional<float> value = dataref_value(aircraft, sub.path);
+    if (!value && traffic) value = tcas_value(*traffic, sub.path);
     if (!value) continue;
     records.emplace_back(index, *value);
     if (records.size() == MAX_RECORDS_PER_REPLY) {
@@ -147,13 +148,13 @@ std::string build_rref_reply(const std::vector<std::pair<std::int32_t, float>>& 
   return out;
 }
 
-std::vector<OutgoingReply> due_replies(Subscriptions& subscriptions, const AircraftState& aircraft,
-                                       StandinInstant now) {
+std::vector<OutgoingReply> due_replies(Subscriptions& subscriptions, const AircraftState& aircraft, StandinInstant now,
+                                       const std::vector<TcasTarget>* traffic) {
   std::vector<OutgoingReply> out;
   for (Subscriber& s : subscriptions.subscribers) {
     for (auto& [frequency, due] : s.next_due) {
       if (due > now) continue;
-      append_group_replies(s, frequency, aircraft, out);
+      append_group_replies(s, frequency, aircraft, traffic, out);
       due += period(frequency);
       if (due <= now) due = now + period(frequency);  // fell behind: no burst to catch up
     }

@@ -13,6 +13,7 @@
 
 #include "flight_model.h"
 #include "platform/platform.h"
+#include "traffic_model.h"
 
 namespace tavrik {
 
@@ -22,7 +23,7 @@ using StandinInstant = StandinClock::time_point;
 constexpr std::uint16_t STANDIN_DEFAULT_PORT = 49000;
 constexpr std::int32_t MAX_FREQUENCY = 100;         // replies per second at most
 constexpr std::size_t MAX_SUBSCRIBERS = 16;         // senders beyond are ignored
-constexpr std::size_t MAX_SUBSCRIPTIONS = 256;      // per sender
+constexpr std::size_t MAX_SUBSCRIPTIONS = 1024;     // per sender: the bridge asks for 388
 constexpr std::size_t MAX_RECORDS_PER_REPLY = 128;  // keeps a reply near 1 KiB
 
 // "RREF", one byte, frequency, index (little-endian signed 32-bit), path up to
@@ -84,7 +85,9 @@ struct OutgoingReply {
 
 // Replies of every frequency group due at `now`, and their next times. A group
 // that fell more than one period behind (after a pause) starts afresh.
-std::vector<OutgoingReply> due_replies(Subscriptions& subscriptions, const AircraftState& aircraft, StandinInstant now);
+// With `traffic`, the TCAS target datarefs are answered for it too.
+std::vector<OutgoingReply> due_replies(Subscriptions& subscriptions, const AircraftState& aircraft, StandinInstant now,
+                                       const std::vector<TcasTarget>* traffic = nullptr);
 
 // The earliest time a group is due; `latest` when none is earlier.
 StandinInstant next_reply_time(const Subscriptions& subscriptions, StandinInstant latest);

@@ -96,7 +96,10 @@ std::vector<OutgoingReply> take_due_replies(Standin& standin, StandinInstant now
   std::lock_guard<std::mutex> lock(standin.mutex);
   *wake = now + IDLE_TICK;  // while paused, due times stay in the past
   if (standin.paused) return {};
-  auto replies = due_replies(standin.subscriptions, fly(flight_seconds(standin.clock, now)), now);
+  double seconds = flight_seconds(standin.clock, now);
+  AircraftState aircraft = fly(seconds);
+  std::vector<TcasTarget> traffic = standin_traffic(aircraft, seconds);
+  auto replies = due_replies(standin.subscriptions, aircraft, now, &traffic);
   *wake = next_reply_time(standin.subscriptions, *wake);
   return replies;
 }
