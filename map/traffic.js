@@ -53,11 +53,14 @@ function place(a, own) {
     marker.getElement().dataset.id = a.id;
     markers.set(a.id, marker);
   }
-  marker.setLatLng([a.lat, a.lon]);
+  // Only what changed is written: a parked aircraft costs no drawing.
+  const at = marker.getLatLng();
+  if (at.lat !== a.lat || at.lng !== a.lon) marker.setLatLng([a.lat, a.lon]);
   const element = marker.getElement(), label = element.querySelector(".traffic-label"), text = label_of(a, own);
+  const turned = is_number(a.hdg) ? `rotate(${a.hdg}deg)` : "";
   element.classList.toggle("ground", a.ground === true);
-  element.classList.toggle("no-heading", !is_number(a.hdg));
-  element.firstChild.style.transform = is_number(a.hdg) ? `rotate(${a.hdg}deg)` : "";
+  element.classList.toggle("no-heading", !turned);
+  if (element.firstChild.style.transform !== turned) element.firstChild.style.transform = turned;
   if (label.textContent !== text) label.textContent = text;
 }
 
