@@ -300,8 +300,8 @@ for (const engine of h.ENGINES) {
       await page.click("#live-toggle");
       await h.wait_for("live again", async () => (await panel())["live-status"] === "live");
       // The page asks for what it missed as the first snapshot comes, so its request may come a little later.
-      // (The route's own poll, every 5 s, may come in between.)
-      const missed = () => targets(fake, count).filter((t) => t !== "/stream" && t !== "/plan");
+      // (The route's and the traffic's own polls may come in between.)
+      const missed = () => targets(fake, count).filter((t) => !["/stream", "/plan", "/traffic"].includes(t));
       await h.wait_for("the track asked for", () => missed().length > 0, 5000);
       await h.wait_for("the trail filled in", async () => (await lines()).at(-1).length === 3, 5000);
       assert.deepEqual(missed(), [`/track?since=${track_end}`]);
