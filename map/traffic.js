@@ -25,9 +25,10 @@ const SYMBOL = '<svg width="28" height="28" viewBox="-14 -14 28 28" aria-hidden=
 let map = null;
 let layer = null;
 const markers = new Map();  // the bridge's id → its marker
-let timer = 0, asking = false, failures = 0, answered_at = 0;
+let timer = 0, asking = false, failures = 0, answered_at = 0, ready = false;
 
-const active = () => map.hasLayer(layer) && view.live_position && document.visibilityState === "visible";
+// Not before the map has a view (our aircraft's first position): a marker has no element until then.
+const active = () => ready && map.hasLayer(layer) && view.live_position && document.visibilityState === "visible";
 
 // "+12": 1,200 ft above; "-03": 300 ft below; "00": level. "" when either height is unknown.
 function relative_altitude(alt, own) {
@@ -112,7 +113,7 @@ export function traffic_on(leaflet_map) {
   document.addEventListener("visibilitychange", poll);
   // After main.js's own handler, which sets view.live_position.
   $("live-toggle").addEventListener("change", () => { if (!view.live_position) draw([]); poll(); });
-  poll();
+  map.whenReady(() => { ready = true; poll(); });
   // For the tests: whether the layer shows, and each symbol as drawn.
   window.tavrik_traffic = () => ({
     shown: map.hasLayer(layer),
