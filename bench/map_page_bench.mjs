@@ -99,6 +99,36 @@ try {
        `${frames_end - frames_start} frames drawn; the same snapshot each second, as the bridge sends it`);
   await page.evaluate(() => document.getElementById("track-up").click());
 
+  // Traffic: 200 aircraft circling ours 1 to 11 km out at 60 m/s (one in ten parked), where they are
+  // when the page asks for /traffic; ours parked, north up, so the rest is the traffic's cost.
+  const TRAFFIC = 200, traffic_seconds = Math.max(10, SECONDS);
+  const traffic_at = (ms) => ({ aircraft: Array.from({ length: TRAFFIC }, (_, k) => {
+    const radius = 1000 + k * 50, parked = k % 10 === 0, angle = k * 2.4 + (parked ? 0 : (ms / 1000) * 60 / radius);
+    return { id: `xp-${(0x400000 + k).toString(16)}`, t: ms, lat: same.lat + (radius * Math.sin(angle)) / 111195,
+             lon: same.lon + (radius * Math.cos(angle)) / (111195 * Math.cos(same.lat * Math.PI / 180)),
+             alt: parked ? 430 : 500 + (k % 30) * 60, hdg: ((-angle * 180 / Math.PI) % 360 + 360) % 360,
+             gs: parked ? 0 : 60, vs: (k % 3 - 1) * 700, ground: parked, callsign: `TFC${k}`, type: "C172" };
+  }) });
+  const busy = async (seconds) => {
+    const from = await metrics(cdp);
+    await again(seconds);
+    const to = await metrics(cdp);
+    return ((to.TaskDuration - from.TaskDuration) / (to.Timestamp - from.Timestamp)) * 60000;
+  };
+  const no_traffic_busy = await busy(traffic_seconds);  // the same, with the answers empty
+  Object.defineProperty(fake, "traffic", { get: () => traffic_at(Date.now()), configurable: true });
+  await again(3);  // the first answers draw the symbols
+  const traffic_from = fake.requests.length;
+  const traffic_busy = await busy(traffic_seconds);
+  const asked = fake.requests.slice(traffic_from).filter((r) => r.target === "/traffic").length;
+  const drawn = await page.evaluate(() => window.tavrik_traffic().aircraft.length);
+  const answer_bytes = JSON.stringify(traffic_at(Date.now())).length;
+  Object.defineProperty(fake, "traffic", { value: { aircraft: [] }, writable: true, configurable: true });
+  line(`map page with ${TRAFFIC} traffic aircraft at its pace, ours parked: main-thread busy time, ${traffic_seconds} s`,
+       +traffic_busy.toFixed(0), "ms per minute", "< 3000 ms per minute (5 % of one core)", traffic_busy < 3000 && drawn === TRAFFIC,
+       `${drawn} symbols; /traffic asked ${asked} times (${(asked * 60 / traffic_seconds).toFixed(0)} a minute), ` +
+       `${(answer_bytes / 1024).toFixed(0)} KiB an answer; the same without traffic ${no_traffic_busy.toFixed(0)} ms per minute`);
+
   // Faster than real time: the rest of each hour in bursts, as fast as the page takes them.
   const heaps = [];
   let first_hour;

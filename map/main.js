@@ -13,6 +13,7 @@ import { profile_on, set_profile_shown } from "./profile.js";
 import { show_tablet_addresses } from "./tablet.js";
 import { UNIT_SYSTEMS } from "./units.js";
 import { plan_on, show_next, start_plan } from "./plan_layer.js";
+import { traffic_on } from "./traffic.js";
 
 let map = null;
 
@@ -87,6 +88,7 @@ function start() {
     turn_map(map);
     profile_on(map);
     plan_on(map);
+    traffic_on(map);
     choose_track_up(settings.track_up);
     // The user taking the map (drag, arrow keys) ends follow mode.
     map.on("dragstart", () => set_follow(false));

@@ -1,9 +1,9 @@
 // The user's choices, kept in this browser (localStorage) and never sent to
-// the bridge: track up, night, units. Where storage is refused (some
+// the bridge: track up, night, units, traffic. Where storage is refused (some
 // browsers, for pages from disk), they last as long as the page.
 
 const STORE = "tavrik.map.settings";
-const DEFAULTS = { track_up: false, night: null, units: "aviation" };  // night null: as the system says
+const DEFAULTS = { track_up: false, night: null, units: "aviation", traffic: true };  // night null: as the system says
 
 function read() {
   try {

@@ -53,6 +53,7 @@ const MapFile MAP_FILES[] = {
     {"/map/profile.js", "profile.js", "text/javascript; charset=utf-8"},
     {"/map/tablet.js", "tablet.js", "text/javascript; charset=utf-8"},
     {"/map/plan_layer.js", "plan_layer.js", "text/javascript; charset=utf-8"},
+    {"/map/traffic.js", "traffic.js", "text/javascript; charset=utf-8"},
     {"/map/plan/read_plan.js", "plan/read_plan.js", "text/javascript; charset=utf-8"},
     {"/map/plan/pln.js", "plan/pln.js", "text/javascript; charset=utf-8"},
     {"/map/plan/fms.js", "plan/fms.js", "text/javascript; charset=utf-8"},

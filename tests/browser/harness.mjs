@@ -439,6 +439,7 @@ export async function start_fake_bridge() {
         response.writeHead(200, cors).end(JSON.stringify(server.plan));
       });
     }
+    if (url.pathname === "/traffic") return response.writeHead(200, cors).end(JSON.stringify(server.traffic));
     if (url.pathname === "/tablet" && server.tablet) {  // no CORS block, as the bridge
       response.writeHead(200, { "Content-Type": "application/json", "Cache-Control": "no-store" });
       return response.end(JSON.stringify(server.tablet));
@@ -461,7 +462,7 @@ export async function start_fake_bridge() {
   });
   await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
   Object.assign(server, { requests: [], stream_mode: "normal", retry_ms: 2000, track: { segments: [] }, gpx: "",
-                        plan: { waypoints: [] } });
+                        plan: { waypoints: [] }, traffic: { aircraft: [] } });
   server.url = `http://127.0.0.1:${server.address().port}`;
   server.streams = () => streams.size;
   server.held_streams = () => held.size;

@@ -300,8 +300,8 @@ for (const engine of h.ENGINES) {
       await page.click("#live-toggle");
       await h.wait_for("live again", async () => (await panel())["live-status"] === "live");
       // The page asks for what it missed as the first snapshot comes, so its request may come a little later.
-      // (The route's own poll, every 5 s, may come in between.)
-      const missed = () => targets(fake, count).filter((t) => t !== "/stream" && t !== "/plan");
+      // (The route's and the traffic's own polls may come in between.)
+      const missed = () => targets(fake, count).filter((t) => !["/stream", "/plan", "/traffic"].includes(t));
       await h.wait_for("the track asked for", () => missed().length > 0, 5000);
       await h.wait_for("the trail filled in", async () => (await lines()).at(-1).length === 3, 5000);
       assert.deepEqual(missed(), [`/track/thin?since=${track_end}`]);
@@ -498,6 +498,45 @@ for (const engine of h.ENGINES) {
       assert.deepEqual(await route(), drawn);
       assert.ok(!fake.requests.slice(asked).some((r) => r.method !== "GET"), "nothing sent to the bridge");
       await units("aviation");
+    });
+
+    test("traffic: symbols turned to their headings, callsign and height against ours in hundreds of feet, grey on " +
+         "the ground; asked every 2 s; the Traffic switch; a gone aircraft leaves the map", async () => {
+      const traffic = () => page.evaluate(() => window.tavrik_traffic());
+      const asked = (from) => fake.requests.slice(from).filter((r) => r.target === "/traffic").map((r) => r.at);
+      const at = (ft) => 1000 + ft * 0.3048;  // our aircraft at 1000 m
+      const rows = [  // [the bridge's aircraft, its symbol as drawn]
+        [{ id: "xp-4b1a01", alt: at(1200), hdg: 90, vs: 800, callsign: "SWR123", type: "A320" }, ["SWR123 +12↑", "rotate(90deg)"]],
+        [{ id: "msfs-7", alt: at(-260), hdg: 359.5, vs: -499, type: "C172" }, ["C172 -03", "rotate(359.5deg)"]],
+        [{ id: "xp-4b1a03", alt: at(-1260), hdg: 190, ground: true, callsign: "HBPRK" }, ["HBPRK -13", "rotate(190deg)", true]],
+        [{ id: "msfs-8", alt: at(40), vs: -600 }, ["00↓", ""]],
+        [{ id: "msfs-9", callsign: "DLH4" }, ["DLH4", ""]],
+      ];
+      await feed(page, [snapshot(9500, { alt: 1000 })]);
+      fake.traffic = { aircraft: rows.map(([a], i) => ({ t: T0, lat: 48.42 + i / 100, lon: 10.43 + i / 40, ...a })) };
+      const drawn = rows.map(([a, [label, turned, ground = false]]) => ({ id: a.id, label, turned, ground }));
+      await h.wait_for("the traffic", async () => (await traffic()).aircraft.length === rows.length, 5000);
+      assert.deepEqual(await traffic(), { shown: true, aircraft: drawn });
+      fake.traffic.aircraft.splice(1, 1);
+      await h.wait_for("the gone one off the map", async () => (await traffic()).aircraft.length === rows.length - 1, 5000);
+      assert.deepEqual((await traffic()).aircraft, drawn.toSpliced(1, 1));
+      const traffic_switch = () => page.evaluate(() => [...document.querySelectorAll(".leaflet-control-layers-overlays label")]
+        .find((l) => l.textContent.trim() === "Traffic").querySelector("input").click());
+      await traffic_switch();
+      const off_at = fake.requests.length;
+      await h.sleep(2500);
+      assert.deepEqual([await traffic(), asked(off_at)], [{ shown: false, aircraft: [] }, []]);
+      assert.equal(await page.evaluate(() => JSON.parse(localStorage.getItem("tavrik.map.settings")).traffic), false);
+      await traffic_switch();
+      const [a, b, c] = await h.wait_for("three asks", () => asked(off_at).length >= 3 && asked(off_at), 8000);
+      assert.ok([b - a, c - b].every((gap) => gap >= 1900 && gap <= 3500), `asked ${b - a} and ${c - b} ms apart`);
+      assert.equal((await traffic()).aircraft.length, rows.length - 1);
+      const early = await new_fake({ traffic: { aircraft: [{ id: "xp-1", lat: 47, lon: 8, callsign: "EARLY" }] } });
+      const own = await open_page(early, { wait: false });
+      await h.sleep(2500);
+      early.send(snapshot(1, { lat: 47, lon: 8.01 }));
+      await h.wait_for("traffic that came before the map had a view", () => own.evaluate(() => window.tavrik_traffic().aircraft.map((a) => a.id + a.label).join() === "xp-1EARLY"), 8000);
+      await own.close();
     });
 
     // [how the bridge fails the stream, how soon the page polls]

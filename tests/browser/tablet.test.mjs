@@ -49,7 +49,7 @@ for (const engine of h.ENGINES) {
       const paths = bridge.requests.map((r) => new URL(r.target, bridge.url));
       const unkeyed = paths.filter((url) => url.searchParams.getAll("key").join() !== KEY).map((url) => url.pathname);
       assert.deepEqual(unkeyed, [], "requests without the key (or with it twice)");
-      for (const name of ["/map", "/stream", "/track/thin", "/tablet", "/map/leaflet/leaflet.js", "/map/leaflet/leaflet.css",
+      for (const name of ["/map", "/stream", "/track/thin", "/traffic", "/tablet", "/map/leaflet/leaflet.js", "/map/leaflet/leaflet.css",
                           "/map/qrcode-generator/qrcode.js", "/map/leaflet/images/layers.png"])
         assert.ok(paths.some((url) => url.pathname === name), `the page asked for ${name}`);
       assert.equal(await page.evaluate(() => new URL(document.getElementById("download-gpx").href).searchParams.get("key")),
