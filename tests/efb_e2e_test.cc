@@ -17,6 +17,7 @@
 #include "support/fake_xplane.h"
 #include "support/netns.h"
 #include "support/process_stats.h"
+#include "xplane/tcas.h"
 
 namespace tavrik {
 namespace {
@@ -59,6 +60,13 @@ const std::vector<std::pair<std::uint32_t, float>> AIRCRAFT{{0, -33.9461f}, {1, 
                                                             {4, 51.4444f},  {5, 97.f},      {6, -640.f}, {7, 140.f},
                                                             {8, 4.5f},      {9, -22.f},     {10, 480.f}, {11, 0.f}};
 
+// One other aircraft in the first TCAS slot: 1000 ft MSL, on the ground.
+const std::vector<std::pair<std::uint32_t, float>> TRAFFIC{{tcas_index(0, MODE_S), 0x4B1A2C},
+                                                           {tcas_index(0, LAT), -33.95f},
+                                                           {tcas_index(0, LON), 151.18f},
+                                                           {tcas_index(0, ELE), 304.8f},
+                                                           {tcas_index(0, ON_WHEELS), 1}};
+
 // The bridge with `args` in its namespace and a fake X-Plane beside it, answering at 5 Hz.
 struct EfbBridge {
   std::unique_ptr<FakeXplane> xplane;
@@ -74,7 +82,8 @@ struct EfbBridge {
     auto pass = bridge.port ? xplane->first_pass() : std::vector<Datagram>{};
     if (!pass.empty())
       feeder = std::thread([this, to = pass[0].from] {
-        while (!stop) xplane->send(to, rref_reply(AIRCRAFT)), xplane->collect(200ms);
+        while (!stop)
+          xplane->send(to, rref_reply(AIRCRAFT)), xplane->send(to, rref_reply(TRAFFIC)), xplane->collect(200ms);
       });
   }
   ~EfbBridge() {
@@ -116,6 +125,9 @@ TEST(EfbE2eTest, BroadcastRatesValuesAndAnAnnouncedForeFlight) {
           std::lround(-33.9461f / step), std::lround(151.1772f / step), (480 + 1000) / 25, 8 | 3, 100, 0x1000 - 10,
           std::lround(250.5 / 1.40625)};  // airborne, true heading; -640 ft/min
     if (u(0) == 11) decoded = {s16(1)}, expected = {std::lround(152.4f / 0.3048 / 5)};
+    if (u(0) == 20)  // the aircraft's 1000 ft MSL in the user's pressure datum, 20 ft below
+      decoded = {u(1), u(2) << 16 | u(3) << 8 | u(4), s24(5), s24(8), u(11) << 4 | u(12) >> 4, u(12) & 8},
+      expected = {0, 0x4B1A2C, std::lround(-33.95f / step), std::lround(151.18f / step), (980 + 1000) / 25, 0};
     if (u(0) == 0x65 && u(1) == 1) decoded = {s16(2), s16(4), s16(6), s16(8)}, expected = {-220, 45, 2505, 97};
     EXPECT_EQ(decoded, expected) << u(0);
   }
@@ -123,12 +135,14 @@ TEST(EfbE2eTest, BroadcastRatesValuesAndAnAnnouncedForeFlight) {
   for (const auto& text : texts) ++kinds[text];
   EXPECT_NEAR(kinds["XGPStavrik,151.177,-33.946,152.4,250.50,51.4"], 5, 1);
   EXPECT_NEAR(kinds["XATTtavrik,250.50,4.5,-22.0"], 25, 3);
+  EXPECT_NEAR(kinds["XTRAFFICtavrik,4921900,-33.950,151.180,1000.0,0.0,0,0.00,0.0,4B1A2C"], 5, 1);
+  EXPECT_NEAR(kinds["20"], 5, 1);
   EXPECT_NEAR(kinds["0"], 5, 1);
   EXPECT_NEAR(kinds["25856"], 5, 1);  // ForeFlight ID
   EXPECT_NEAR(kinds["10"], 25, 3);
   EXPECT_NEAR(kinds["11"], kinds["10"], 1);     // one may fall either side of the window
   EXPECT_NEAR(kinds["25857"], kinds["10"], 1);  // AHRS
-  EXPECT_EQ(kinds.size(), 7u);
+  EXPECT_EQ(kinds.size(), 9u);
   EXPECT_NE(efb.bridge.process->out().find("to 10.213.0.255, the network 10.213.0.0/24\n"), std::string::npos);
 
   // Hostile datagrams first: ignored, memory flat, the bridge serves on.
@@ -151,7 +165,7 @@ TEST(EfbE2eTest, BroadcastRatesValuesAndAnAnnouncedForeFlight) {
 
   // Announced: GDL 90 straight to its port, and no more broadcast of it; the sentences as before.
   announce(R"({"App":"ForeFlight","GDL90":{"port":4001}})", 2);
-  EXPECT_NEAR(receive_for(app, 2000ms).size(), 2 * 2 + 10 * 3, 6);  // heartbeat, ID; ownship, altitude, AHRS
+  EXPECT_NEAR(receive_for(app, 2000ms).size(), 2 * 3 + 10 * 3, 6);  // heartbeat, ID, traffic; ownship, altitude, AHRS
   receive_for(gdl90, 300ms);
   EXPECT_TRUE(receive_for(gdl90, 1000ms).empty());
   EXPECT_FALSE(receive_for(sentences, 1000ms).empty());

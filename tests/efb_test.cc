@@ -6,6 +6,7 @@
 
 #include "efb/announcement.h"
 #include "efb/efb_feed.h"
+#include "efb/efb_schedule.h"
 #include "efb/gdl90.h"
 #include "efb/sentences.h"
 
@@ -71,10 +72,38 @@ TEST(EfbTest, Encodings) {
       {message_of(encode_foreflight_ahrs({})), "65 01 7F FF 7F FF FF FF FF FF FF FF"},
       {xgps_sentence(8.54321, 47.45678, 432.16, -90, 61.26), "XGPStavrik,8.543,47.457,432.2,270.00,61.3"},
       {xatt_sentence(359.5, 4.26, -25.04), "XATTtavrik,359.50,4.3,-25.0"},
+      {xtraffic_sentence({0x4B1A2C, -33.9461, 151.1772, 500, -640, true, -109.5, 97.24, ""}),
+       "XTRAFFICtavrik,4921900,-33.946,151.177,500.0,-640.0,1,250.50,97.2,4B1A2C"},  // no callsign: the address
   };
   for (const auto& c : cases) EXPECT_EQ(c.got, c.expected);
   EXPECT_FALSE(
       gdl90_unframe(std::string("\x7E\x00\x81\x41\xDB\xD0\x08\x02\xB3\x8C\x7E", 11)));  // one bit off in the check
+}
+
+// Traffic goes out once a UTC second, in the user's pressure altitude datum: here 200 ft below MSL.
+TEST(EfbTest, TrafficEachSecond) {
+  LiveState record;
+  record.sim = SimKind::msfs, record.values[Value::LAT] = 47.4, record.values[Value::LON] = 8.5;
+  record.values[Value::ALT] = 304.8, record.efb[index_of(EfbValue::PRESSURE_ALT)] = 800;
+  auto wall = WallClock::time_point(std::chrono::seconds(1'800'000'000)) + std::chrono::milliseconds(100);
+  mark_updated(record, Instant{}, wall);
+  std::vector<TrafficAircraft> traffic(2);  // the first with nothing known but where it is
+  traffic[0].key = {TrafficSource::xp, 0x4B1A2C}, traffic[0].lat = -33.95, traffic[0].lon = 151.18;
+  traffic[1].key = {TrafficSource::msfs, 42}, traffic[1].lat = 47.5, traffic[1].lon = 8.5, traffic[1].alt = 1524;
+  traffic[1].hdg = 90, traffic[1].gs = 10, traffic[1].on_ground = true, traffic[1].callsign = "D-EA,BC";
+  EfbSchedule schedule;
+  EfbBatch batch = due_messages(schedule, record, traffic, Instant{}, wall);
+  ASSERT_EQ(batch.gdl90.size(), 7u);     // heartbeat, ID, two aircraft, ownship, altitude, AHRS
+  EXPECT_EQ(message_of(batch.gdl90[2]),  // X-Plane's Mode S id as an ICAO address; airborne, nothing else known
+            "14 00 4B 1A 2C E7 DB 97 6B 81 7B FF F8 BB FF F8 00 00 00 20 20 20 20 20 20 20 20 00");
+  EXPECT_EQ(message_of(batch.gdl90[3]),  // self-assigned; 4800 ft, on the ground, true heading; 19 kt
+            "14 01 F1 00 2A 21 C7 1C 06 0B 61 0E 83 BB 01 38 00 40 00 44 45 41 42 43 20 20 20 00");
+  EXPECT_EQ(batch.sentences,
+            (std::vector<std::string>{"XGPStavrik,8.500,47.400,304.8,0.00,0.0",
+                                      "XTRAFFICtavrik,15794218,47.500,8.500,5000.0,0.0,0,90.00,19.4,D-EABC"}));
+  EXPECT_FALSE(second_due(schedule, wall + std::chrono::milliseconds(899)));
+  EXPECT_TRUE(due_messages(schedule, record, traffic, Instant{} + std::chrono::milliseconds(20), wall).empty());
+  EXPECT_EQ(traffic_address({TrafficSource::msfs, MSFS_ADDRESS_SPAN + 7}).address, MSFS_ADDRESS_FIRST + 7);
 }
 
 TEST(EfbTest, Announcements) {

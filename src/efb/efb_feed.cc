@@ -36,8 +36,10 @@ void send_each(const platform::Socket& socket, const std::vector<std::string>& d
       platform::send_to(socket, datagram.data(), datagram.size(), target);  // a lost datagram: the next one follows
 }
 
-LiveState copy_record(LiveStateHolder& holder) {
+// The record, and, when `with_traffic`, the aircraft around it, in one hold.
+LiveState copy_record(LiveStateHolder& holder, bool with_traffic, Instant now, std::vector<TrafficAircraft>& traffic) {
   std::lock_guard<std::mutex> lock(holder.mutex);
+  if (with_traffic) traffic = copy_traffic(holder.traffic, now);
   return holder.record;
 }
 
@@ -141,14 +143,16 @@ void run_efb_feed(EfbPlan plan, EfbSockets sockets, SharedState holder, LoopCloc
     if (last_step && now - *last_step < EFB_TICK / 2) continue;  // a flood of datagrams does not speed the sending
     last_step = now;
     forget_silent_apps(apps, now);
-    LiveState record = copy_record(*holder);
+    std::vector<TrafficAircraft> traffic;
+    WallClock::time_point wall_now = WallClock::now();
+    LiveState record = copy_record(*holder, second_due(schedule, wall_now), now, traffic);
     // Frugal while nothing is live: the heartbeat's second and the first report may then wait up to 100 ms.
     auto wanted = is_live(record, now) ? MonotonicClock::duration(EFB_TICK) : MonotonicClock::duration(EFB_IDLE_TICK);
     if (wanted != tick && sockets.listener.valid())
       platform::set_receive_timeout(
           sockets.listener, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(wanted).count()));
     tick = wanted;
-    EfbBatch batch = due_messages(schedule, record, now, WallClock::now());
+    EfbBatch batch = due_messages(schedule, record, traffic, now, wall_now);
     if (batch.empty()) continue;
     EfbTargets targets = efb_targets(plan, apps);
     send_each(sockets.sender, batch.gdl90, targets.gdl90);

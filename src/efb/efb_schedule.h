@@ -10,6 +10,7 @@
 
 #include "efb/gdl90.h"
 #include "state/live_state.h"
+#include "state/traffic.h"
 
 namespace tavrik {
 
@@ -42,12 +43,39 @@ struct EfbBatch {
 };
 
 // Once each UTC second: heartbeat and ForeFlight ID, then, live, XGPS, or,
-// not live, the Ownship Report of a device without a position fix. While live,
+// not live, the Ownship Report of a device without a position fix; then,
+// live, a Traffic Report and an XTRAFFIC sentence for each of `traffic`. While live,
 // when the record has changed and OWNSHIP_EARLIEST has passed (or, unchanged,
 // OWNSHIP_LATEST): Ownship Report, Geometric Altitude, AHRS and XATT.
-EfbBatch due_messages(EfbSchedule& schedule, const LiveState& record, Instant now, WallClock::time_point wall_now);
+// `traffic` is read only at a second's turn (see second_due).
+EfbBatch due_messages(EfbSchedule& schedule, const LiveState& record, const std::vector<TrafficAircraft>& traffic,
+                      Instant now, WallClock::time_point wall_now);
+
+// Whether `wall_now` begins a new UTC second for `schedule`: the feed copies
+// the traffic out of the shared record only then.
+bool second_due(const EfbSchedule& schedule, WallClock::time_point wall_now);
 
 // The Ownship Report of `record` (live) or of no fix (`record` null).
 PositionReport ownship_report(const LiveState* record);
+
+// The address an aircraft goes by in the EFB, the same for as long as its key
+// lives. X-Plane's key is the aircraft's Mode S id: sent as an ICAO address.
+// MSFS's is an object id, which names no aircraft outside the simulator: it
+// is sent as a self-assigned address in MSFS_ADDRESS_FIRST.. + MSFS_ADDRESS_SPAN,
+// a part of the F-block no state's aircraft are given (so it meets neither a
+// real Mode S id nor OWNSHIP_ADDRESS), one to one for ids below the span.
+constexpr std::uint32_t MSFS_ADDRESS_FIRST = 0xF10000;
+constexpr std::uint32_t MSFS_ADDRESS_SPAN = 0xFF0000 - MSFS_ADDRESS_FIRST;
+struct TrafficAddress {
+  std::uint8_t type = 0;  // as PositionReport::address_type
+  std::uint32_t address = 0;
+};
+TrafficAddress traffic_address(const TrafficKey& key);
+
+// The Traffic Report of `aircraft`. Its altitude is the ownship report's kind,
+// pressure altitude: the aircraft's MSL altitude plus `pressure_offset_ft`,
+// the user's pressure altitude less the user's MSL altitude, so that the app's
+// difference of the two pressure altitudes is the true height difference.
+PositionReport traffic_report(const TrafficAircraft& aircraft, double pressure_offset_ft);
 
 }  // namespace tavrik

@@ -69,14 +69,16 @@ unsigned encode_track(double degrees) {
   return static_cast<unsigned>(std::llround(normal / (360.0 / 256.0))) & 0xFF;
 }
 
-// 0-9, A-Z and space only, upper-cased, cut or padded to `size`.
+// 0-9, A-Z and space only, upper-cased, cut or padded to `size`. Other
+// characters are left out rather than blanked: "D-EABC" is sent as DEABC.
 void put_callsign(std::string& out, std::string_view text, std::size_t size) {
-  for (std::size_t i = 0; i < size; ++i) {
-    char c = i < text.size() ? text[i] : ' ';
+  std::size_t put = 0;
+  for (char c : text) {
+    if (put == size) break;
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    bool allowed = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
-    out.push_back(allowed ? c : ' ');
+    if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || c == ' ') out.push_back(c), ++put;
   }
+  out.append(size - put, ' ');
 }
 
 void put_text(std::string& out, std::string_view text, std::size_t size) {
@@ -153,7 +155,7 @@ std::string encode_heartbeat(const Heartbeat& heartbeat) {
 std::string encode_position_report(const PositionReport& report) {
   std::string message;
   put8(message, report.id);
-  put8(message, (report.address_type & 0x0F));  // no traffic alert
+  put8(message, (report.address_type & 0x0F));  // no traffic alert: the app judges the threat itself
   put24(message, report.address & 0xFFFFFF);
   put24(message, encode_angle24(report.lat));
   put24(message, encode_angle24(report.lon));

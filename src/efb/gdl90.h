@@ -45,7 +45,7 @@ struct PositionReport {
   std::optional<double> vertical_fpm;  // 0x800 when absent
   double track_deg = 0;
   std::uint8_t emitter = 0;
-  std::string callsign;  // up to 8 of 0-9, A-Z and space; padded with spaces
+  std::string callsign;  // its first 8 of 0-9, A-Z and space (a-z upper-cased, others left out); padded with spaces
   std::uint8_t priority = 0;
 };
 std::string encode_position_report(const PositionReport& report);

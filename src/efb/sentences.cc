@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 
 namespace tavrik {
 namespace {
@@ -48,6 +49,33 @@ std::string xatt_sentence(double heading_deg, double pitch_deg, double roll_deg)
   append_fixed(out, pitch_deg, 1);
   out.push_back(',');
   append_fixed(out, roll_deg, 1);
+  return out;
+}
+
+std::string xtraffic_sentence(const TrafficSentence& traffic) {
+  std::string out = "XTRAFFIC";
+  out.append(EFB_SIM_NAME);
+  out += ',' + std::to_string(traffic.address & 0xFFFFFF) + ',';
+  append_fixed(out, traffic.lat, 3);
+  out.push_back(',');
+  append_fixed(out, traffic.lon, 3);
+  out.push_back(',');
+  append_fixed(out, traffic.alt_ft, 1);
+  out.push_back(',');
+  append_fixed(out, traffic.vs_fpm, 1);
+  out += traffic.airborne ? ",1," : ",0,";
+  append_fixed(out, unit_circle(traffic.heading_deg), 2);
+  out.push_back(',');
+  append_fixed(out, traffic.speed_kt, 1);
+  out.push_back(',');
+  std::size_t label = out.size();
+  for (char c : traffic.callsign)
+    if (c != ',') out.push_back(c);
+  if (out.size() == label) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%06X", static_cast<unsigned>(traffic.address & 0xFFFFFF));
+    out += hex;
+  }
   return out;
 }
 

@@ -2,6 +2,7 @@
 // page): plain text datagrams for UDP port 49002.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,5 +17,19 @@ std::string xgps_sentence(double lon, double lat, double alt_m, double track_deg
 // "XATT<name>,<true heading>,<pitch, up positive>,<roll, right positive>":
 // 2 decimals for the heading, 1 for pitch and roll.
 std::string xatt_sentence(double heading_deg, double pitch_deg, double roll_deg);
+
+// One other aircraft: "XTRAFFIC<name>,<address, decimal>,<lat>,<lon>,<alt ft
+// MSL>,<vertical speed ft/min>,<1 airborne, 0 on the ground>,<true heading>,
+// <speed kt>,<callsign>": 3 decimals for latitude and longitude, 2 for the
+// heading, 1 for the others. A callsign loses its commas (the separator);
+// none at all gives the address in hex, so the app still has a label.
+struct TrafficSentence {
+  std::uint32_t address = 0;
+  double lat = 0, lon = 0, alt_ft = 0, vs_fpm = 0;
+  bool airborne = true;
+  double heading_deg = 0, speed_kt = 0;
+  std::string_view callsign;
+};
+std::string xtraffic_sentence(const TrafficSentence& traffic);
 
 }  // namespace tavrik
