@@ -121,12 +121,12 @@ try {
   const traffic_from = fake.requests.length;
   const traffic_busy = await busy(traffic_seconds);
   const asked = fake.requests.slice(traffic_from).filter((r) => r.target === "/traffic").length;
-  const drawn = await page.evaluate(() => window.tavrik_traffic().aircraft.length);
+  const symbols = await page.evaluate(() => window.tavrik_traffic().aircraft.length);
   const answer_bytes = JSON.stringify(traffic_at(Date.now())).length;
   Object.defineProperty(fake, "traffic", { value: { aircraft: [] }, writable: true, configurable: true });
   line(`map page with ${TRAFFIC} traffic aircraft at its pace, ours parked: main-thread busy time, ${traffic_seconds} s`,
-       +traffic_busy.toFixed(0), "ms per minute", "< 3000 ms per minute (5 % of one core)", traffic_busy < 3000 && drawn === TRAFFIC,
-       `${drawn} symbols; /traffic asked ${asked} times (${(asked * 60 / traffic_seconds).toFixed(0)} a minute), ` +
+       +traffic_busy.toFixed(0), "ms per minute", "< 3000 ms per minute (5 % of one core)", traffic_busy < 3000 && symbols === TRAFFIC,
+       `${symbols} symbols; /traffic asked ${asked} times (${(asked * 60 / traffic_seconds).toFixed(0)} a minute), ` +
        `${(answer_bytes / 1024).toFixed(0)} KiB an answer; the same without traffic ${no_traffic_busy.toFixed(0)} ms per minute`);
 
   // Faster than real time: the rest of each hour in bursts, as fast as the page takes them.
