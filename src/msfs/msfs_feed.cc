@@ -351,11 +351,7 @@ bool store_traffic(LiveStateHolder& holder, const TrafficSample& sample) {
   auto aircraft = convert_traffic(sample, now, wall_clock_millis(WallClock::now()));
   if (!aircraft) return false;
   std::lock_guard<std::mutex> lock(holder.mutex);
-  std::optional<OwnPosition> own;
-  const auto& lat = holder.record.values[Value::LAT];
-  const auto& lon = holder.record.values[Value::LON];
-  if (lat && lon && std::isfinite(*lat) && std::isfinite(*lon)) own = OwnPosition{*lat, *lon};
-  report_traffic(holder.traffic, std::move(*aircraft), own);
+  report_traffic(holder.traffic, std::move(*aircraft), own_position(holder.record));
   return true;
 }
 

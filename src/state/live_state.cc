@@ -31,6 +31,13 @@ void record_track_point(LiveStateHolder& holder) {
   record_point(holder.track, *record.last_update, {record.t, *lat, *lon, known_alt}, LIVE_WINDOW);
 }
 
+std::optional<OwnPosition> own_position(const LiveState& record) {
+  const auto& lat = record.values[Value::LAT];
+  const auto& lon = record.values[Value::LON];
+  if (!lat || !lon || !std::isfinite(*lat) || !std::isfinite(*lon)) return std::nullopt;
+  return OwnPosition{*lat, *lon};
+}
+
 bool is_live(const LiveState& record, Instant now) {
   if (!record.last_update) return false;
   auto elapsed = now > *record.last_update ? now - *record.last_update : Instant::duration::zero();

@@ -99,6 +99,9 @@ void record_track_point(LiveStateHolder& holder);
 // as no time passed), lat and lon present, and a simulator known.
 bool is_live(const LiveState& record, Instant now);
 
+// The user's position in `record`, when it has a finite one: whence the traffic's "nearest".
+std::optional<OwnPosition> own_position(const LiveState& record);
+
 // The live snapshot JSON; built with the mutex held. The first form reads the
 // monotonic clock itself.
 std::string build_live_snapshot(const LiveState& record);

@@ -1,7 +1,6 @@
 #include "xplane/xplane_feed.h"
 
 #include <bit>
-#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -95,13 +94,6 @@ std::vector<std::string> build_unsubscription_requests(bool efb) {
     requests.push_back(build_rref_request(0, static_cast<std::int32_t>(index), dataref_path(index)));
   for (auto& request : build_tcas_requests(0)) requests.push_back(std::move(request));
   return requests;
-}
-
-std::optional<OwnPosition> own_position(const LiveState& record) {
-  const auto& lat = record.values[Value::LAT];
-  const auto& lon = record.values[Value::LON];
-  if (!lat || !lon || !std::isfinite(*lat) || !std::isfinite(*lon)) return std::nullopt;
-  return OwnPosition{*lat, *lon};
 }
 
 platform::Ipv4Address local_udp_address(platform::Ipv4Address target) {

@@ -91,9 +91,6 @@ bool from_xplane(platform::Ipv4Address from, platform::Ipv4Address target);
 bool apply_xplane_reply(LiveState& record, const std::uint8_t* data, std::size_t size, Instant now,
                         WallClock::time_point wall_now);
 
-// The user's position in `record`, when it has a finite one.
-std::optional<OwnPosition> own_position(const LiveState& record);
-
 // True when a subscription pass is due: no datagram yet or the last one more
 // than 3 s ago, and the last pass more than 3 s ago (exactly 3 s is not more).
 bool resubscribe_due(std::optional<Instant> last_packet, Instant last_pass, Instant now);
